@@ -1,0 +1,7 @@
+// Anomaly detection and result expansion: detect_anomalies, sub-PCA, forecast_rows and anomaly_rows.
+#pragma once
+#include "core/api.h"
+
+void agg_an_step(sqlite3_context *ctx, int argc, sqlite3_value **argv);
+void agg_an_final(sqlite3_context *ctx);
+extern const sqlite3_module xrowsModule;

@@ -1,0 +1,88 @@
+// The chief header: shared result codes, the error catalogue, message helpers, JSON text
+// helpers, options documents, timestamps and the exported vornel0_ routines. Every file of
+// the extension includes it; calls into the host go through the routine table sqlite3_api.
+#pragma once
+#include "core/mem.h"
+#include <sqlite3ext.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#define VORNEL_EXPORT __attribute__((visibility("default")))
+
+// Error codes: the head of every message the extension reports.
+inline constexpr const char VORNEL_ERR_SCHEMA[] = "VORNEL_ERR_SCHEMA";
+inline constexpr const char VORNEL_ERR_OPTIONS[] = "VORNEL_ERR_OPTIONS";
+inline constexpr const char VORNEL_ERR_THRESHOLD[] = "VORNEL_ERR_THRESHOLD";
+inline constexpr const char VORNEL_ERR_HORIZON[] = "VORNEL_ERR_HORIZON";
+inline constexpr const char VORNEL_ERR_MODEL_NOT_FOUND[] = "VORNEL_ERR_MODEL_NOT_FOUND";
+inline constexpr const char VORNEL_ERR_MODEL_EXISTS[] = "VORNEL_ERR_MODEL_EXISTS";
+inline constexpr const char VORNEL_ERR_STUDENT_EXISTS[] = "VORNEL_ERR_STUDENT_EXISTS";
+inline constexpr const char VORNEL_ERR_TARGET[] = "VORNEL_ERR_TARGET";
+inline constexpr const char VORNEL_ERR_TASK[] = "VORNEL_ERR_TASK";
+inline constexpr const char VORNEL_ERR_CONTEXT_TOO_LARGE[] = "VORNEL_ERR_CONTEXT_TOO_LARGE";
+inline constexpr const char VORNEL_ERR_QUERY_NOT_READONLY[] = "VORNEL_ERR_QUERY_NOT_READONLY";
+inline constexpr const char VORNEL_ERR_IO_SPEC[] = "VORNEL_ERR_IO_SPEC";
+inline constexpr const char VORNEL_ERR_RUNTIME_UNAVAILABLE[] = "VORNEL_ERR_RUNTIME_UNAVAILABLE";
+inline constexpr const char VORNEL_ERR_RESOURCE[] = "VORNEL_ERR_RESOURCE";
+
+// Messages stored whole: they have no variable part.
+inline constexpr const char VORNEL_MSG_HORIZON_INTEGER[] = "VORNEL_ERR_HORIZON: horizon must be an integer";
+inline constexpr const char VORNEL_MSG_HORIZON_RANGE[] = "VORNEL_ERR_HORIZON: horizon out of range 1..1000";
+inline constexpr const char VORNEL_MSG_HORIZON_CONSTANT[] = "VORNEL_ERR_HORIZON: horizon must be constant within a group";
+inline constexpr const char VORNEL_MSG_OPTIONS_CONSTANT[] = "VORNEL_ERR_OPTIONS: options must be constant within a group";
+inline constexpr const char VORNEL_MSG_TOO_MANY_ROWS[] = "VORNEL_ERR_RESOURCE: too many input rows";
+inline constexpr const char VORNEL_MSG_NOMEM[] = "VORNEL_ERR_RESOURCE: out of memory";
+inline constexpr const char VORNEL_MSG_FORECAST_MISUSE[] =
+    "VORNEL_ERR_SCHEMA: forecast does not take a query string; it is an aggregate over your rows: "
+    "SELECT forecast(ts, value, horizon[, options]) FROM ...";
+
+// Reports an owned message through a scalar or aggregate context and frees it; a null message
+// (its building ran out of memory) reports the fallback text instead.
+void vornel0_report(sqlite3_context *ctx, char *msg, const char *fallback = VORNEL_MSG_NOMEM);
+
+// Places an owned message in a virtual table's error slot (freeing the old one). Returns
+// SQLITE_ERROR, or SQLITE_NOMEM when the message could not be built.
+int vtab_set_error(sqlite3_vtab *vtab, char *msg);
+
+// JSON text helpers shared by every result document.
+void agg_json_str(sqlite3_str *out, const char *text);
+void json_append_number(sqlite3_str *out, double value);
+// Writes value as "%.17g" would, into buf (at least 40 bytes); returns the length.
+// Non-finite values are the caller's business (json_append_number prints them as null).
+int vornel0_format_double(double value, char *buf);
+
+// Options documents: the callback receives each non-null member and returns 0 to accept it,
+// or stores a built message in *out_msg and returns non-zero.
+typedef int (*vornel0_option_cb)(void *record, const char *key, sqlite3_value *value, char **out_msg);
+
+extern "C" {
+VORNEL_EXPORT int vornel0_options_parse(sqlite3 *db, const char *doc, const char *const *keys,
+                                        vornel0_option_cb cb, void *record, char **out_msg);
+VORNEL_EXPORT int vornel0_parse_timestamp(const char *text, int64_t *out_ms);
+VORNEL_EXPORT int vornel0_format_timestamp(int64_t ms, char *buf, size_t size);
+VORNEL_EXPORT char *vornel0_ulid_min(int64_t ms, char *buf);
+VORNEL_EXPORT char *vornel0_ulid_new(int64_t ms, char *buf);
+VORNEL_EXPORT int sqlite3_vornel_init(sqlite3 *db, char **pzErrMsg, const sqlite3_api_routines *api);
+VORNEL_EXPORT int vornel0_forecast_init(sqlite3 *db);
+VORNEL_EXPORT int vornel0_tabular_init(sqlite3 *db);
+VORNEL_EXPORT int vornel0_distill_init(sqlite3 *db);
+}
+
+// Reads a JSON array of strings into a host array of host texts (caller frees every entry and
+// the array). Returns SQLITE_OK, SQLITE_ERROR with *out_msg, or SQLITE_NOMEM.
+int parse_str_array(sqlite3 *db, const char *json, char ***out_items, int *out_count, char **out_msg);
+// Frees an array returned by parse_str_array.
+void str_array_free(char **items, int count);
+
+// Scalar callbacks of the core.
+void vornel_version_func(sqlite3_context *ctx, int argc, sqlite3_value **argv);
+void vornel_debug_func(sqlite3_context *ctx, int argc, sqlite3_value **argv);
+void vornel_ulid_func(sqlite3_context *ctx, int argc, sqlite3_value **argv);
+void forecast_misuse_func(sqlite3_context *ctx, int argc, sqlite3_value **argv);
+
+// A module that exists only until its subsystem is built: connecting reports that the
+// function is not in this build.
+int vornel0_stub_connect(sqlite3 *, void *, int, const char *const *, sqlite3_vtab **, char **);
+#define VORNEL_STUB_MODULE {0, nullptr, vornel0_stub_connect, nullptr, nullptr, nullptr, nullptr, \
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, \
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}

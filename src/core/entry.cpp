@@ -1,0 +1,92 @@
+// Entry point and registration. One table lists every SQL-visible function and module in
+// registration order; the entry point and the three vornel0_*_init routines each walk their
+// slice of it and stop at the first failing result code.
+#include "anomaly/anomaly.h"
+#include "backtest/backtest.h"
+#include "core/api.h"
+#include "distill/distill.h"
+#include "fstudent/fstudent.h"
+#include "registry/registry.h"
+#include "tabular/tabular.h"
+#include "ts/ts.h"
+
+extern "C" {
+VORNEL_EXPORT const sqlite3_api_routines *sqlite3_api = nullptr;
+}
+
+namespace {
+
+enum RegKind { REG_SCALAR, REG_AGGREGATE, REG_MODULE };
+
+struct Registration {
+  const char *name;
+  RegKind kind;
+  int nargs;                   // scalar and aggregate arity
+  int flags;                   // eTextRep argument of sqlite3_create_function_v2
+  void (*func)(sqlite3_context *, int, sqlite3_value **);  // scalar body or aggregate step
+  void (*final)(sqlite3_context *);                        // aggregate final
+  const sqlite3_module *module;                            // table-valued functions
+  intptr_t client_data;                                    // module client data
+};
+
+constexpr int F_UTF8 = SQLITE_UTF8;
+constexpr int F_PURE = SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS;
+
+const Registration REGISTRATIONS[] = {
+    {"vornel_version", REG_SCALAR, 0, F_PURE | SQLITE_RESULT_SUBTYPE, vornel_version_func, nullptr, nullptr, 0},
+    {"vornel_debug", REG_SCALAR, 0, F_PURE, vornel_debug_func, nullptr, nullptr, 0},
+    {"vornel_ulid", REG_SCALAR, 1, F_PURE, vornel_ulid_func, nullptr, nullptr, 0},
+    {"vornel_register", REG_SCALAR, 2, F_UTF8, vornel_register_func, nullptr, nullptr, 0},
+    {"backtest", REG_MODULE, 0, 0, nullptr, nullptr, &backtestModule, 0},
+    {"forecast_rows", REG_MODULE, 0, 0, nullptr, nullptr, &xrowsModule, 0},
+    {"anomaly_rows", REG_MODULE, 0, 0, nullptr, nullptr, &xrowsModule, 1},
+    {"forecast", REG_AGGREGATE, 3, F_UTF8, agg_fc_step, agg_fc_final, nullptr, 0},
+    {"forecast", REG_AGGREGATE, 4, F_UTF8, agg_fc_step, agg_fc_final, nullptr, 0},
+    {"detect_anomalies", REG_AGGREGATE, 2, F_UTF8, agg_an_step, agg_an_final, nullptr, 0},
+    {"detect_anomalies", REG_AGGREGATE, 3, F_UTF8, agg_an_step, agg_an_final, nullptr, 0},
+    {"forecast", REG_SCALAR, 2, F_UTF8, forecast_misuse_func, nullptr, nullptr, 0},
+    {"vornel", REG_MODULE, 0, 0, nullptr, nullptr, &vornelModule, 0},
+    {"distill_vornel", REG_MODULE, 0, 0, nullptr, nullptr, &distillModule, 0},
+    {"distill_forecast", REG_MODULE, 0, 0, nullptr, nullptr, &forecastDistillModule, 0},
+};
+
+// Registers rows first..last (1-based, inclusive) in order; returns the first failing code.
+int register_rows(sqlite3 *db, int first, int last) {
+  for (int i = first - 1; i < last; i++) {
+    const Registration &r = REGISTRATIONS[i];
+    int rc;
+    switch (r.kind) {
+    case REG_SCALAR:
+      rc = sqlite3_create_function_v2(db, r.name, r.nargs, r.flags, nullptr, r.func, nullptr, nullptr, nullptr);
+      break;
+    case REG_AGGREGATE:
+      rc = sqlite3_create_function_v2(db, r.name, r.nargs, r.flags, nullptr, nullptr, r.func, r.final, nullptr);
+      break;
+    default:
+      rc = sqlite3_create_module(db, r.name, r.module, (void *)r.client_data);
+      break;
+    }
+    if (rc != SQLITE_OK) return rc;
+  }
+  return SQLITE_OK;
+}
+
+} // namespace
+
+extern "C" {
+
+int vornel0_forecast_init(sqlite3 *db) { return register_rows(db, 5, 12); }
+int vornel0_tabular_init(sqlite3 *db) { return register_rows(db, 13, 13); }
+int vornel0_distill_init(sqlite3 *db) { return register_rows(db, 14, 15); }
+
+int sqlite3_vornel_init(sqlite3 *db, char **pzErrMsg, const sqlite3_api_routines *api) {
+  (void)pzErrMsg;
+  sqlite3_api = api;
+  int rc = register_rows(db, 1, 4);
+  if (rc == SQLITE_OK) rc = vornel0_forecast_init(db);
+  if (rc == SQLITE_OK) rc = vornel0_tabular_init(db);
+  if (rc == SQLITE_OK) rc = vornel0_distill_init(db);
+  return rc;
+}
+
+} // extern "C"

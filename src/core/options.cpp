@@ -1,0 +1,98 @@
+// Options documents and JSON string arrays, walked with the host's own JSON functions.
+#include "core/api.h"
+
+int vornel0_options_parse(sqlite3 *db, const char *doc, const char *const *keys, vornel0_option_cb cb,
+                          void *record, char **out_msg) {
+  *out_msg = nullptr;
+  if (!doc || !*doc) return SQLITE_OK;
+  StmtGuard st;
+  int rc = sqlite3_prepare_v2(db, "SELECT key, value FROM json_each(?) WHERE json_type(?) = 'object'", -1,
+                              st.out(), nullptr);
+  if (rc != SQLITE_OK) {
+    if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
+    *out_msg = sqlite3_mprintf("%s: options parsing unavailable (%s)", VORNEL_ERR_OPTIONS, sqlite3_errmsg(db));
+    return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+  }
+  sqlite3_bind_text(st, 1, doc, -1, SQLITE_STATIC);
+  sqlite3_bind_text(st, 2, doc, -1, SQLITE_STATIC);
+  bool seen = false;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    const char *key = (const char *)sqlite3_column_text(st, 0);
+    if (!key && sqlite3_errcode(db) == SQLITE_NOMEM) return SQLITE_NOMEM;
+    if (!key) key = "";
+    const char *const *k = keys;
+    while (*k && strcmp(*k, key) != 0) k++;
+    if (!*k) {
+      *out_msg = sqlite3_mprintf("%s: unknown option '%s'", VORNEL_ERR_OPTIONS, key);
+      return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+    }
+    seen = true;
+    sqlite3_value *v = sqlite3_column_value(st, 1);
+    if (sqlite3_value_type(v) == SQLITE_NULL) continue;
+    if (cb(record, key, v, out_msg) != 0) return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+  }
+  if (rc != SQLITE_DONE) {
+    // Out of memory is not malformed JSON.
+    if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
+    *out_msg = sqlite3_mprintf("%s: options is not valid JSON", VORNEL_ERR_OPTIONS);
+    return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+  }
+  if (seen) return SQLITE_OK;
+  rc = sqlite3_prepare_v2(db, "SELECT json_type(?)", -1, st.out(), nullptr);
+  if (rc != SQLITE_OK) return rc == SQLITE_NOMEM ? SQLITE_NOMEM : SQLITE_ERROR;
+  sqlite3_bind_text(st, 1, doc, -1, SQLITE_STATIC);
+  rc = sqlite3_step(st);
+  if (rc == SQLITE_ROW) {
+    const char *type = (const char *)sqlite3_column_text(st, 0);
+    if (type && strcmp(type, "object") == 0) return SQLITE_OK;
+  } else if (rc == SQLITE_NOMEM) {
+    return SQLITE_NOMEM;
+  }
+  *out_msg = sqlite3_mprintf("%s: options must be a JSON object", VORNEL_ERR_OPTIONS);
+  return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+}
+
+void str_array_free(char **items, int count) {
+  if (!items) return;
+  for (int i = 0; i < count; i++) sqlite3_free(items[i]);
+  sqlite3_free(items);
+}
+
+int parse_str_array(sqlite3 *db, const char *json, char ***out_items, int *out_count, char **out_msg) {
+  *out_items = nullptr;
+  *out_count = 0;
+  *out_msg = nullptr;
+  StmtGuard st;
+  int rc = sqlite3_prepare_v2(db, "SELECT value FROM json_each(?) WHERE json_type(?) = 'array'", -1, st.out(),
+                              nullptr);
+  if (rc != SQLITE_OK) {
+    if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
+    *out_msg = sqlite3_mprintf("%s: cannot parse option array", VORNEL_ERR_OPTIONS);
+    return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+  }
+  sqlite3_bind_text(st, 1, json, -1, SQLITE_STATIC);
+  sqlite3_bind_text(st, 2, json, -1, SQLITE_STATIC);
+  int cap = 0;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    if (*out_count == cap) {
+      int want = cap ? cap * 2 : 8;
+      char **grown = (char **)sqlite3_realloc64(*out_items, (sqlite3_uint64)want * sizeof(char *));
+      if (!grown) return SQLITE_NOMEM;
+      *out_items = grown;
+      cap = want;
+    }
+    const char *text = (const char *)sqlite3_column_text(st, 0);
+    if (!text && sqlite3_column_type(st, 0) != SQLITE_NULL) return SQLITE_NOMEM;
+    char *copy = sqlite3_mprintf("%s", text ? text : "");
+    if (!copy) return SQLITE_NOMEM;
+    (*out_items)[(*out_count)++] = copy;
+  }
+  // A text that is not an array stops the walk at once and yields an empty array; running out
+  // of memory while walking must not pass for a shorter array.
+  if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
+  if (rc != SQLITE_DONE && *out_count > 0) {
+    *out_msg = sqlite3_mprintf("%s: cannot parse option array", VORNEL_ERR_OPTIONS);
+    return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+  }
+  return SQLITE_OK;
+}

@@ -1,0 +1,6 @@
+// Time-series forecasting: the series record, the forecast aggregate, statistical models, intervals and automatic selection.
+#pragma once
+#include "core/api.h"
+
+void agg_fc_step(sqlite3_context *ctx, int argc, sqlite3_value **argv);
+void agg_fc_final(sqlite3_context *ctx);

@@ -1,0 +1,135 @@
+#include "support/harness.h"
+#include <cstdio>
+#include <unistd.h>
+
+namespace vt {
+
+std::string Result::text() const {
+  if (!ok) return "Error: " + error;
+  std::string out;
+  for (size_t i = 0; i < rows.size(); i++) {
+    if (i) out += '\n';
+    out += rows[i];
+  }
+  return out;
+}
+
+std::string render(sqlite3_stmt *st, int col) {
+  switch (sqlite3_column_type(st, col)) {
+  case SQLITE_NULL:
+    return "NULL";
+  case SQLITE_BLOB: {
+    const unsigned char *b = (const unsigned char *)sqlite3_column_blob(st, col);
+    int n = sqlite3_column_bytes(st, col);
+    std::string s = "x'";
+    char hex[3];
+    for (int i = 0; i < n; i++) {
+      snprintf(hex, sizeof hex, "%02x", b[i]);
+      s += hex;
+    }
+    return s + "'";
+  }
+  default:
+    return std::string((const char *)sqlite3_column_text(st, col), sqlite3_column_bytes(st, col));
+  }
+}
+
+Db::Db(const std::string &path, bool load) {
+  int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI, nullptr);
+  if (rc != SQLITE_OK) {
+    ADD_FAILURE() << "cannot open " << path << ": " << sqlite3_errmsg(db_);
+    return;
+  }
+  if (!load) return;
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 1, nullptr);
+  char *err = nullptr;
+  rc = sqlite3_load_extension(db_, VORNEL_SO_PATH, "sqlite3_vornel_init", &err);
+  if (rc != SQLITE_OK) ADD_FAILURE() << "cannot load " << VORNEL_SO_PATH << ": " << (err ? err : "?");
+  sqlite3_free(err);
+}
+
+Db::~Db() {
+  if (db_) {
+    int rc = sqlite3_close(db_);
+    if (rc != SQLITE_OK) ADD_FAILURE() << "connection closed with unfinalised statements";
+  }
+}
+
+void Db::exec(const std::string &sql) {
+  char *err = nullptr;
+  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+    ADD_FAILURE() << "setup failed: " << (err ? err : "?") << "\n  in: " << sql.substr(0, 400);
+  }
+  sqlite3_free(err);
+}
+
+Result Db::run(const std::string &sql) {
+  Result res;
+  const char *tail = sql.c_str();
+  while (tail && *tail) {
+    // Preparing once first lets the connection settle its schema cache, so the balance below
+    // measures only the statement's own allocations.
+    sqlite3_stmt *warm = nullptr;
+    const char *next = nullptr;
+    int rc = sqlite3_prepare_v2(db_, tail, -1, &warm, &next);
+    sqlite3_finalize(warm);
+    if (rc != SQLITE_OK) {
+      res.ok = false;
+      res.code = rc;
+      res.error = sqlite3_errmsg(db_);
+      return res;
+    }
+    if (!warm) { // only blanks or comments remain
+      tail = next;
+      continue;
+    }
+    sqlite3_int64 before = sqlite3_memory_used();
+    sqlite3_stmt *st = nullptr;
+    sqlite3_prepare_v2(db_, tail, -1, &st, &next);
+    int cols = sqlite3_column_count(st);
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+      std::string row;
+      for (int c = 0; c < cols; c++) {
+        if (c) row += '|';
+        row += render(st, c);
+      }
+      res.rows.push_back(row);
+    }
+    if (rc != SQLITE_DONE) {
+      res.ok = false;
+      res.code = rc;
+      res.error = sqlite3_errmsg(db_);
+    }
+    sqlite3_finalize(st);
+    sqlite3_int64 after = sqlite3_memory_used();
+    EXPECT_EQ(before, after) << "memory not returned by: " << std::string(tail, next - tail);
+    if (!res.ok) return res;
+    tail = next;
+  }
+  return res;
+}
+
+std::string Db::one(const std::string &sql) {
+  Result r = run(sql);
+  if (!r.ok) return "Error: " + r.error;
+  if (r.rows.empty()) return "<no rows>";
+  std::string first = r.rows[0];
+  return first.substr(0, first.find('|'));
+}
+
+std::string Db::error(const std::string &sql) {
+  Result r = run(sql);
+  EXPECT_FALSE(r.ok) << "expected an error from: " << sql;
+  return r.error;
+}
+
+TempFile::TempFile(const std::string &name) {
+  path = std::string(VORNEL_BINARY_DIR) + "/tmp-" + std::to_string(getpid()) + "-" + name;
+  std::remove(path.c_str());
+}
+
+TempFile::~TempFile() {
+  for (const char *suffix : {"", "-journal", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+}
+
+} // namespace vt
