@@ -1,0 +1,225 @@
+// Subsequence PCA: every window of L consecutive values is standardised per lag, the windows'
+// covariance is diagonalised by the cyclic Jacobi method, and a window's score is its squared
+// distance from the subspace of the leading components. Each point takes the score of the
+// window centred on it, and its anomaly probability is its percentile rank.
+//
+// Every sum keeps the order the formulas state (ascending window, ascending lag); the loops are
+// vectorised across independent entries only, so the AVX2 and the plain builds give the same bits.
+#include "anomaly/subpca.h"
+#include "core/mem.h"
+#include <algorithm>
+#include <math.h>
+
+namespace {
+
+constexpr int JACOBI_MAX_SWEEPS = 60;
+constexpr double JACOBI_STOP = 1e-30; // sum of squared off-diagonal entries that ends the sweeps
+constexpr double JACOBI_SKIP = 1e-300; // an entry this small is left alone
+constexpr int DEFAULT_WINDOW = 125;
+constexpr int MIN_PERIOD_WINDOW = 6;
+constexpr int MAX_PERIOD_WINDOW = 303;
+constexpr double LAG_VARIANCE_FLOOR = 1e-12;
+constexpr int CHUNK = 16; // windows standardised together
+
+// x, y <- co*x - si*y, si*x + co*y, entry by entry: one plane rotation of two rows.
+__attribute__((target_clones("avx2", "default"))) void rotate_rows(double *__restrict x, double *__restrict y, int n,
+                                                                    double co, double si) {
+  for (int j = 0; j < n; j++) {
+    double a = x[j], b = y[j];
+    x[j] = co * a - si * b;
+    y[j] = si * a + co * b;
+  }
+}
+
+// The same rotation applied to columns p and q of the n-by-n row-major matrix a.
+void rotate_columns(double *a, int n, int p, int q, double co, double si) {
+  for (int i = 0; i < n; i++) {
+    double *row = a + (int64_t)i * n;
+    double x = row[p], y = row[q];
+    row[p] = co * x - si * y;
+    row[q] = si * x + co * y;
+  }
+}
+
+// row[k] += z[w][j] * z[w][k] for k = from..n-1 and the windows w of the chunk in ascending
+// order; four windows per pass over the row, each entry still summed window by window.
+__attribute__((target_clones("avx2", "default"))) void accumulate_row(double *__restrict row, const double *__restrict z,
+                                                                       int windows, int n, int j) {
+  int w = 0;
+  for (; w + 4 <= windows; w += 4) {
+    const double *z0 = z + (int64_t)w * n, *z1 = z0 + n, *z2 = z1 + n, *z3 = z2 + n;
+    double a0 = z0[j], a1 = z1[j], a2 = z2[j], a3 = z3[j];
+    for (int k = j; k < n; k++) row[k] = (((row[k] + a0 * z0[k]) + a1 * z1[k]) + a2 * z2[k]) + a3 * z3[k];
+  }
+  for (; w < windows; w++) {
+    const double *z0 = z + (int64_t)w * n;
+    double a0 = z0[j];
+    for (int k = j; k < n; k++) row[k] = row[k] + a0 * z0[k];
+  }
+}
+
+// Sums over a chunk of standardised windows stored lag-major (zt[j * CHUNK + w]), one lane per
+// window: the squared norms, and the squared projections on the leading components.
+__attribute__((target_clones("avx2", "default"))) void chunk_scores(const double *__restrict zt, const double *vt,
+                                                                     const int32_t *order, int kept, int n,
+                                                                     double *__restrict out) {
+  double norm[CHUNK] = {0}, captured[CHUNK] = {0};
+  for (int j = 0; j < n; j++) {
+    const double *zj = zt + (int64_t)j * CHUNK;
+    for (int w = 0; w < CHUNK; w++) norm[w] += zj[w] * zj[w];
+  }
+  for (int c = 0; c < kept; c++) {
+    const double *u = vt + (int64_t)order[c] * n;
+    double dot[CHUNK] = {0};
+    for (int j = 0; j < n; j++) {
+      const double *zj = zt + (int64_t)j * CHUNK;
+      double uj = u[j];
+      for (int w = 0; w < CHUNK; w++) dot[w] += uj * zj[w];
+    }
+    for (int w = 0; w < CHUNK; w++) captured[w] += dot[w] * dot[w];
+  }
+  for (int w = 0; w < CHUNK; w++) {
+    double d = norm[w] - captured[w];
+    out[w] = d > 0 ? d : 0; // also maps NaN to 0
+  }
+}
+
+bool rank_less(const SubpcaRank &a, const SubpcaRank &b) { return subpca_rank_cmp(&a, &b) < 0; }
+
+} // namespace
+
+int subpca_rank_cmp(const void *pa, const void *pb) {
+  const SubpcaRank *a = (const SubpcaRank *)pa, *b = (const SubpcaRank *)pb;
+  if (a->score < b->score) return -1;
+  if (a->score > b->score) return 1;
+  return (a->index > b->index) - (a->index < b->index);
+}
+
+int subpca_window_length(int n, int period) {
+  int window = DEFAULT_WINDOW;
+  if (period >= MIN_PERIOD_WINDOW && period <= MAX_PERIOD_WINDOW) window = period;
+  return std::min(window, n / 2);
+}
+
+int subpca_jacobi(double *a, double *vt, int n) {
+  for (int i = 0; i < n; i++)
+    for (int j = 0; j < n; j++) vt[(int64_t)i * n + j] = i == j ? 1.0 : 0.0;
+  int sweeps = 0;
+  for (int sweep = 0; sweep < JACOBI_MAX_SWEEPS; sweep++) {
+    double off = 0;
+    for (int p = 0; p < n; p++)
+      for (int q = p + 1; q < n; q++) off += a[(int64_t)p * n + q] * a[(int64_t)p * n + q];
+    if (off < JACOBI_STOP) break;
+    sweeps++;
+    for (int p = 0; p + 1 < n; p++) {
+      double *row_p = a + (int64_t)p * n;
+      for (int q = p + 1; q < n; q++) {
+        double apq = row_p[q];
+        if (fabs(apq) < JACOBI_SKIP) continue;
+        double *row_q = a + (int64_t)q * n;
+        double theta = 0.5 * atan2(2 * apq, row_q[q] - row_p[p]);
+        double co = cos(theta), si = sin(theta);
+        rotate_columns(a, n, p, q, co, si);
+        rotate_rows(row_p, row_q, n, co, si);
+        rotate_rows(vt + (int64_t)p * n, vt + (int64_t)q * n, n, co, si);
+      }
+    }
+  }
+  return sweeps;
+}
+
+void subpca_component_order(const double *eigenvalues, int n, int32_t *order) {
+  for (int i = 0; i < n; i++) order[i] = i;
+  for (int i = 1; i < n; i++) {
+    int32_t idx = order[i];
+    int j = i;
+    while (j > 0 && eigenvalues[order[j - 1]] < eigenvalues[idx]) {
+      order[j] = order[j - 1];
+      j--;
+    }
+    order[j] = idx;
+  }
+}
+
+int subpca_probabilities(const double *v, int n, int window, double *out_prob) {
+  const int L = window;
+  const int64_t K = (int64_t)n - L + 1;
+  if (L < 2 || L >= K) return SUBPCA_TOO_SHORT;
+
+  HostPtr<double> mean(host_calloc<double>(L));             // per-lag mean
+  HostPtr<double> spread(host_calloc<double>(L));           // per-lag standard deviation, or 1
+  HostPtr<double> cov(host_calloc<double>((int64_t)L * L)); // covariance, then Jacobi's work matrix
+  HostPtr<double> vt(host_calloc<double>((int64_t)L * L));  // eigenvectors, one per row
+  HostPtr<double> eig(host_calloc<double>(L));              // eigenvalues
+  HostPtr<int32_t> order(host_calloc<int32_t>(L));          // components by descending eigenvalue
+  HostPtr<double> chunk(host_calloc<double>((int64_t)CHUNK * L)); // a chunk of standardised windows
+  HostPtr<double> window_score(host_calloc<double>(K + CHUNK));   // padded to whole chunks
+  HostPtr<SubpcaRank> rank(host_calloc<SubpcaRank>(n));
+  if (!mean || !spread || !cov || !vt || !eig || !order || !chunk || !window_score || !rank) return SUBPCA_NOMEM;
+
+  // Per-lag standardisation over the K windows.
+  double *mu = mean.get(), *sd = spread.get();
+  for (int64_t i = 0; i < K; i++) {
+    const double *x = v + i;
+    for (int j = 0; j < L; j++) {
+      mu[j] += x[j];
+      sd[j] += x[j] * x[j];
+    }
+  }
+  for (int j = 0; j < L; j++) {
+    double m = mu[j] / (double)K;
+    double var = sd[j] / (double)K - m * m;
+    mu[j] = m;
+    sd[j] = var > LAG_VARIANCE_FLOOR ? sqrt(var) : 1.0;
+  }
+
+  // Covariance of the standardised windows, upper triangle summed window by window, then
+  // scaled and mirrored.
+  double *a = cov.get(), *z = chunk.get();
+  for (int64_t i0 = 0; i0 < K; i0 += CHUNK) {
+    int windows = (int)std::min<int64_t>(CHUNK, K - i0);
+    for (int w = 0; w < windows; w++) {
+      const double *x = v + i0 + w;
+      double *zw = z + (int64_t)w * L;
+      for (int j = 0; j < L; j++) zw[j] = (x[j] - mu[j]) / sd[j];
+    }
+    for (int j = 0; j < L; j++) accumulate_row(a + (int64_t)j * L, z, windows, L, j);
+  }
+  const double scale = (double)(K - 1);
+  for (int j = 0; j < L; j++) {
+    for (int k = j; k < L; k++) {
+      double c = a[(int64_t)j * L + k] / scale;
+      a[(int64_t)j * L + k] = c;
+      a[(int64_t)k * L + j] = c;
+    }
+  }
+
+  subpca_jacobi(a, vt.get(), L);
+  for (int j = 0; j < L; j++) eig[j] = a[(int64_t)j * L + j];
+  subpca_component_order(eig.get(), L, order.get());
+  int kept = (int)(0.3 * L + 0.5);
+  kept = std::max(1, std::min(kept, L));
+
+  // Window scores, a chunk of windows at a time, lag-major so that each window is one lane.
+  for (int64_t i0 = 0; i0 < K; i0 += CHUNK) {
+    int windows = (int)std::min<int64_t>(CHUNK, K - i0);
+    for (int j = 0; j < L; j++) {
+      double *zj = z + (int64_t)j * CHUNK;
+      int w = 0;
+      for (; w < windows; w++) zj[w] = (v[i0 + w + j] - mu[j]) / sd[j];
+      for (; w < CHUNK; w++) zj[w] = 0;
+    }
+    chunk_scores(z, vt.get(), order.get(), kept, L, window_score.get() + i0);
+  }
+
+  // Point scores from the window centred on each point, then percentile ranks.
+  const int64_t half = L / 2;
+  for (int t = 0; t < n; t++) {
+    int64_t w = std::min(std::max<int64_t>(t - half, 0), K - 1);
+    rank[t].score = window_score[w];
+    rank[t].index = t;
+  }
+  std::sort(rank.get(), rank.get() + n, rank_less);
+  for (int r = 0; r < n; r++) out_prob[rank[r].index] = n == 1 ? 0.0 : (double)r / (double)(n - 1);
+  return SUBPCA_OK;
+}
