@@ -12,34 +12,11 @@
 
 namespace {
 
-constexpr int JACOBI_MAX_SWEEPS = 60;
-constexpr double JACOBI_STOP = 1e-30; // sum of squared off-diagonal entries that ends the sweeps
-constexpr double JACOBI_SKIP = 1e-300; // an entry this small is left alone
 constexpr int DEFAULT_WINDOW = 125;
 constexpr int MIN_PERIOD_WINDOW = 6;
 constexpr int MAX_PERIOD_WINDOW = 303;
 constexpr double LAG_VARIANCE_FLOOR = 1e-12;
 constexpr int CHUNK = 16; // windows standardised together
-
-// x, y <- co*x - si*y, si*x + co*y, entry by entry: one plane rotation of two rows.
-__attribute__((target_clones("avx2", "default"))) void rotate_rows(double *__restrict x, double *__restrict y, int n,
-                                                                    double co, double si) {
-  for (int j = 0; j < n; j++) {
-    double a = x[j], b = y[j];
-    x[j] = co * a - si * b;
-    y[j] = si * a + co * b;
-  }
-}
-
-// The same rotation applied to columns p and q of the n-by-n row-major matrix a.
-void rotate_columns(double *a, int n, int p, int q, double co, double si) {
-  for (int i = 0; i < n; i++) {
-    double *row = a + (int64_t)i * n;
-    double x = row[p], y = row[q];
-    row[p] = co * x - si * y;
-    row[q] = si * x + co * y;
-  }
-}
 
 // row[k] += z[w][j] * z[w][k] for k = from..n-1 and the windows w of the chunk in ascending
 // order; four windows per pass over the row, each entry still summed window by window.
@@ -99,33 +76,6 @@ int subpca_window_length(int n, int period) {
   int window = DEFAULT_WINDOW;
   if (period >= MIN_PERIOD_WINDOW && period <= MAX_PERIOD_WINDOW) window = period;
   return std::min(window, n / 2);
-}
-
-int subpca_jacobi(double *a, double *vt, int n) {
-  for (int i = 0; i < n; i++)
-    for (int j = 0; j < n; j++) vt[(int64_t)i * n + j] = i == j ? 1.0 : 0.0;
-  int sweeps = 0;
-  for (int sweep = 0; sweep < JACOBI_MAX_SWEEPS; sweep++) {
-    double off = 0;
-    for (int p = 0; p < n; p++)
-      for (int q = p + 1; q < n; q++) off += a[(int64_t)p * n + q] * a[(int64_t)p * n + q];
-    if (off < JACOBI_STOP) break;
-    sweeps++;
-    for (int p = 0; p + 1 < n; p++) {
-      double *row_p = a + (int64_t)p * n;
-      for (int q = p + 1; q < n; q++) {
-        double apq = row_p[q];
-        if (fabs(apq) < JACOBI_SKIP) continue;
-        double *row_q = a + (int64_t)q * n;
-        double theta = 0.5 * atan2(2 * apq, row_q[q] - row_p[p]);
-        double co = cos(theta), si = sin(theta);
-        rotate_columns(a, n, p, q, co, si);
-        rotate_rows(row_p, row_q, n, co, si);
-        rotate_rows(vt + (int64_t)p * n, vt + (int64_t)q * n, n, co, si);
-      }
-    }
-  }
-  return sweeps;
 }
 
 void subpca_component_order(const double *eigenvalues, int n, int32_t *order) {
@@ -194,7 +144,7 @@ int subpca_probabilities(const double *v, int n, int window, double *out_prob) {
     }
   }
 
-  subpca_jacobi(a, vt.get(), L);
+  if (subpca_jacobi(a, vt.get(), L) < 0) return SUBPCA_NOMEM;
   for (int j = 0; j < L; j++) eig[j] = a[(int64_t)j * L + j];
   subpca_component_order(eig.get(), L, order.get());
   int kept = (int)(0.3 * L + 0.5);

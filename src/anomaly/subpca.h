@@ -21,7 +21,7 @@ int subpca_window_length(int n, int period);
 // Cyclic Jacobi on the symmetric n-by-n row-major matrix a (overwritten; its diagonal holds
 // the eigenvalues afterwards). Eigenvector j is written to row j of vt (n-by-n, row-major), that
 // is vt holds the transposed eigenvector matrix. At most 60 sweeps; returns the number of sweeps
-// that rotated (0 when a was already diagonal).
+// that rotated (0 when a was already diagonal), or -1 when its work space cannot be allocated.
 int subpca_jacobi(double *a, double *vt, int n);
 
 // Indices 0..n-1 ordered by descending eigenvalue; equal eigenvalues keep ascending index order.
