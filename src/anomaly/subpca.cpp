@@ -6,6 +6,7 @@
 // Every sum keeps the order the formulas state (ascending window, ascending lag); the loops are
 // vectorised across independent entries only, so the AVX2 and the plain builds give the same bits.
 #include "anomaly/subpca.h"
+#include "anomaly/vec.h"
 #include "core/mem.h"
 #include <algorithm>
 #include <math.h>
@@ -18,20 +19,30 @@ constexpr int MAX_PERIOD_WINDOW = 303;
 constexpr double LAG_VARIANCE_FLOOR = 1e-12;
 constexpr int CHUNK = 16; // windows standardised together
 
-// row[k] += z[w][j] * z[w][k] for k = from..n-1 and the windows w of the chunk in ascending
+// row[k] += z[w][j] * z[w][k] for k = j..n-1 and the windows w of the chunk in ascending
 // order; four windows per pass over the row, each entry still summed window by window.
 __attribute__((target_clones("avx2", "default"))) void accumulate_row(double *__restrict row, const double *__restrict z,
                                                                        int windows, int n, int j) {
   int w = 0;
   for (; w + 4 <= windows; w += 4) {
     const double *z0 = z + (int64_t)w * n, *z1 = z0 + n, *z2 = z1 + n, *z3 = z2 + n;
-    double a0 = z0[j], a1 = z1[j], a2 = z2[j], a3 = z3[j];
-    for (int k = j; k < n; k++) row[k] = (((row[k] + a0 * z0[k]) + a1 * z1[k]) + a2 * z2[k]) + a3 * z3[k];
+    const double a0 = z0[j], a1 = z1[j], a2 = z2[j], a3 = z3[j];
+    const v4d b0 = V4_SPLAT(a0), b1 = V4_SPLAT(a1), b2 = V4_SPLAT(a2), b3 = V4_SPLAT(a3);
+    int k = j;
+    for (; k + 4 <= n; k += 4) {
+      v4d r = V4_LOAD(row + k);
+      r = (((r + b0 * V4_LOAD(z0 + k)) + b1 * V4_LOAD(z1 + k)) + b2 * V4_LOAD(z2 + k)) + b3 * V4_LOAD(z3 + k);
+      V4_STORE(row + k, r);
+    }
+    for (; k < n; k++) row[k] = (((row[k] + a0 * z0[k]) + a1 * z1[k]) + a2 * z2[k]) + a3 * z3[k];
   }
   for (; w < windows; w++) {
     const double *z0 = z + (int64_t)w * n;
-    double a0 = z0[j];
-    for (int k = j; k < n; k++) row[k] = row[k] + a0 * z0[k];
+    const double a0 = z0[j];
+    const v4d b0 = V4_SPLAT(a0);
+    int k = j;
+    for (; k + 4 <= n; k += 4) V4_STORE(row + k, V4_LOAD(row + k) + b0 * V4_LOAD(z0 + k));
+    for (; k < n; k++) row[k] = row[k] + a0 * z0[k];
   }
 }
 
@@ -40,25 +51,68 @@ __attribute__((target_clones("avx2", "default"))) void accumulate_row(double *__
 __attribute__((target_clones("avx2", "default"))) void chunk_scores(const double *__restrict zt, const double *vt,
                                                                      const int32_t *order, int kept, int n,
                                                                      double *__restrict out) {
-  double norm[CHUNK] = {0}, captured[CHUNK] = {0};
+  constexpr int VECS = CHUNK / 4;
+  v4d norm[VECS] = {}, captured[VECS] = {};
   for (int j = 0; j < n; j++) {
     const double *zj = zt + (int64_t)j * CHUNK;
-    for (int w = 0; w < CHUNK; w++) norm[w] += zj[w] * zj[w];
+    for (int l = 0; l < VECS; l++) {
+      v4d x = V4_LOAD(zj + 4 * l);
+      norm[l] = norm[l] + x * x;
+    }
   }
   for (int c = 0; c < kept; c++) {
     const double *u = vt + (int64_t)order[c] * n;
-    double dot[CHUNK] = {0};
+    v4d dot[VECS] = {};
     for (int j = 0; j < n; j++) {
       const double *zj = zt + (int64_t)j * CHUNK;
-      double uj = u[j];
-      for (int w = 0; w < CHUNK; w++) dot[w] += uj * zj[w];
+      const v4d uj = V4_SPLAT(u[j]);
+      for (int l = 0; l < VECS; l++) dot[l] = dot[l] + uj * V4_LOAD(zj + 4 * l);
     }
-    for (int w = 0; w < CHUNK; w++) captured[w] += dot[w] * dot[w];
+    for (int l = 0; l < VECS; l++) captured[l] = captured[l] + dot[l] * dot[l];
   }
-  for (int w = 0; w < CHUNK; w++) {
-    double d = norm[w] - captured[w];
-    out[w] = d > 0 ? d : 0; // also maps NaN to 0
+  for (int l = 0; l < VECS; l++)
+    for (int lane = 0; lane < 4; lane++) {
+      double d = norm[l][lane] - captured[l][lane];
+      out[4 * l + lane] = d > 0 ? d : 0; // also maps NaN to 0
+    }
+}
+
+// Per-lag sums of x and x*x over the windows, lane by lane across lags.
+__attribute__((target_clones("avx2", "default"))) void lag_moments(const double *v, int64_t windows, int n,
+                                                                    double *__restrict sum, double *__restrict sq) {
+  for (int64_t i = 0; i < windows; i++) {
+    const double *x = v + i;
+    int j = 0;
+    for (; j + 4 <= n; j += 4) {
+      v4d a = V4_LOAD(x + j);
+      V4_STORE(sum + j, V4_LOAD(sum + j) + a);
+      V4_STORE(sq + j, V4_LOAD(sq + j) + a * a);
+    }
+    for (; j < n; j++) {
+      sum[j] += x[j];
+      sq[j] += x[j] * x[j];
+    }
   }
+}
+
+// out[j] = (x[j] - mean[j]) / spread[j]: one window standardised lag by lag.
+__attribute__((target_clones("avx2", "default"))) void standardise(const double *__restrict x, const double *mean,
+                                                                    const double *spread, int n,
+                                                                    double *__restrict out) {
+  int j = 0;
+  for (; j + 4 <= n; j += 4)
+    V4_STORE(out + j, (V4_LOAD(x + j) - V4_LOAD(mean + j)) / V4_LOAD(spread + j));
+  for (; j < n; j++) out[j] = (x[j] - mean[j]) / spread[j];
+}
+
+// out[w] = (x[w] - mean) / spread for w < count: one lag of consecutive windows.
+__attribute__((target_clones("avx2", "default"))) void standardise_lag(const double *__restrict x, double mean,
+                                                                        double spread, int count,
+                                                                        double *__restrict out) {
+  const v4d m = V4_SPLAT(mean), s = V4_SPLAT(spread);
+  int w = 0;
+  for (; w + 4 <= count; w += 4) V4_STORE(out + w, (V4_LOAD(x + w) - m) / s);
+  for (; w < count; w++) out[w] = (x[w] - mean) / spread;
 }
 
 bool rank_less(const SubpcaRank &a, const SubpcaRank &b) { return subpca_rank_cmp(&a, &b) < 0; }
@@ -109,13 +163,7 @@ int subpca_probabilities(const double *v, int n, int window, double *out_prob) {
 
   // Per-lag standardisation over the K windows.
   double *mu = mean.get(), *sd = spread.get();
-  for (int64_t i = 0; i < K; i++) {
-    const double *x = v + i;
-    for (int j = 0; j < L; j++) {
-      mu[j] += x[j];
-      sd[j] += x[j] * x[j];
-    }
-  }
+  lag_moments(v, K, L, mu, sd);
   for (int j = 0; j < L; j++) {
     double m = mu[j] / (double)K;
     double var = sd[j] / (double)K - m * m;
@@ -131,7 +179,7 @@ int subpca_probabilities(const double *v, int n, int window, double *out_prob) {
     for (int w = 0; w < windows; w++) {
       const double *x = v + i0 + w;
       double *zw = z + (int64_t)w * L;
-      for (int j = 0; j < L; j++) zw[j] = (x[j] - mu[j]) / sd[j];
+      standardise(x, mu, sd, L, zw);
     }
     for (int j = 0; j < L; j++) accumulate_row(a + (int64_t)j * L, z, windows, L, j);
   }
@@ -155,9 +203,8 @@ int subpca_probabilities(const double *v, int n, int window, double *out_prob) {
     int windows = (int)std::min<int64_t>(CHUNK, K - i0);
     for (int j = 0; j < L; j++) {
       double *zj = z + (int64_t)j * CHUNK;
-      int w = 0;
-      for (; w < windows; w++) zj[w] = (v[i0 + w + j] - mu[j]) / sd[j];
-      for (; w < CHUNK; w++) zj[w] = 0;
+      standardise_lag(v + i0 + j, mu[j], sd[j], windows, zj);
+      for (int w = windows; w < CHUNK; w++) zj[w] = 0;
     }
     chunk_scores(z, vt.get(), order.get(), kept, L, window_score.get() + i0);
   }
