@@ -49,7 +49,7 @@ fuzz: all
 	sh tests/fuzz/run.sh $(FUZZ_SECONDS) "$$(cat $(BUILD)/sqlite-dir.txt)"
 
 plot: all
-	/usr/bin/python3 examples/plot.py $(BUILD)
+	python3 examples/plot.py $(BUILD) docs/img
 
 VERSION_TEXT := $(shell cat VERSION)
 install: all
