@@ -69,6 +69,54 @@ TEST(ForecastStep, QueryStringMisuseOnlyOnTheFirstRow) {
   EXPECT_EQ(db.one("SELECT forecast(ts, v, 3) FROM q"), "{\"model\":\"auto\",\"status\":\"non_numeric\",\"rows\":[]}");
 }
 
+namespace {
+// An aggregate over the anomaly family of the shared step, registered from this test's copy
+// of the extension: its final shows what the record collected.
+void probe_step(sqlite3_context *ctx, int argc, sqlite3_value **argv) { series_step(ctx, argc, argv, SERIES_ANOMALY); }
+void probe_final(sqlite3_context *ctx) {
+  series *s = (series *)sqlite3_aggregate_context(ctx, 0);
+  if (!s) return sqlite3_result_null(ctx);
+  if (s->failed) {
+    series_free(s);
+    return sqlite3_result_error_code(ctx, SQLITE_ERROR);
+  }
+  series_sort(s);
+  std::string out =
+      std::to_string(s->count) + (s->rejected ? " rejected" : "") + " opt=" + (s->options ? s->options : "-");
+  for (int i = 0; i < s->count; i++)
+    out += " " + std::to_string(s->ts[i]) + ":" + std::to_string((int)s->values[i]);
+  series_free(s);
+  sqlite3_result_text(ctx, out.c_str(), -1, SQLITE_TRANSIENT);
+}
+void add_probe(vt::Db &db) {
+  for (int n = 2; n <= 3; n++)
+    ASSERT_EQ(sqlite3_create_function(db.handle(), "probe", n, SQLITE_UTF8, nullptr, nullptr, probe_step, probe_final),
+              SQLITE_OK);
+}
+} // namespace
+
+TEST(SeriesStep, AnomalyFamilyMessagesAndCollection) {
+  FDb db;
+  add_probe(db);
+  EXPECT_EQ(db.error("SELECT probe('\rwith q AS (SELECT 1) SELECT * FROM q', 1)"),
+            "VORNEL_ERR_SCHEMA: detect_anomalies does not take a query string; it is an aggregate over your rows: "
+            "SELECT detect_anomalies(ts, value[, options]) FROM ...");
+  db.exec("CREATE TABLE o(ts, v, opt)");
+  db.exec("INSERT INTO o VALUES (1, 1, '{}'), (2, 2, '{} ')");
+  EXPECT_EQ(db.error("SELECT probe(ts, v, opt) FROM o"), "VORNEL_ERR_OPTIONS: options must be constant within a group");
+  // Seconds and milliseconds name the same instants; remainders are floored; equal times keep
+  // their arrival order.
+  db.exec("CREATE TABLE t(ts, v)");
+  db.exec("INSERT INTO t VALUES (1700000002, 1), (1700000000123, 2), (1700000000, 3), ('2023-11-14T22:13:21.5Z', 4)");
+  EXPECT_EQ(db.one("SELECT probe(ts, v, '{\"a\":1}') FROM t"),
+            "4 opt={\"a\":1} 1700000000000:2 1700000000000:3 1700000001000:4 1700000002000:1");
+  // Nothing after a rejected row is collected.
+  db.exec("INSERT INTO t VALUES (1.5, 5), (1700000009, 6)");
+  EXPECT_EQ(db.one("SELECT probe(ts, v) FROM t"),
+            "4 rejected opt=- 1700000000000:2 1700000000000:3 1700000001000:4 1700000002000:1");
+  EXPECT_EQ(db.one("SELECT probe(ts, v) FROM t WHERE 0"), "NULL");
+}
+
 TEST(ForecastStep, RejectedRowsMakeNonNumeric) {
   FDb db;
   make_series(db, 30);
