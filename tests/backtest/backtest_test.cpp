@@ -479,3 +479,40 @@ TEST_F(Backtest, RowLimit) {
                      "c WHERE i < 2097153) SELECT i, 1.0 FROM c', 1, '{\"folds\":1,\"context_limit\":8}')";
   EXPECT_EQ(db.error(over), "VORNEL_ERR_RESOURCE: too many input rows");
 }
+
+TEST_F(Backtest, OutOfMemoryIsReportedAndLeaksNothing) {
+  db.exec("CREATE TABLE s(g TEXT, t INTEGER, v REAL)");
+  insert_series(db, "a", seasonal(90, 7, 0.3));
+  insert_series(db, "b", intermittent(70));
+  insert_series(db, "c", seasonal(40, 5, 0.6));
+  const std::string sql = "SELECT * FROM backtest('SELECT g, t, v FROM s', 5, "
+                          "'{\"group_cols\":\"g\",\"model\":\"auto\",\"interval_method\":\"conformal\"}')";
+  const std::string want = db.run(sql).text();
+  ASSERT_EQ(want.find("Error"), std::string::npos);
+  int failed = 0, passed = 0;
+  for (int64_t extra = 0; extra < 40000; extra += 61) {
+    sqlite3_stmt *st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db.handle(), sql.c_str(), -1, &st, nullptr), SQLITE_OK);
+    const sqlite3_int64 before = sqlite3_memory_used();
+    sqlite3_hard_heap_limit64(before + extra);
+    std::string got;
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+      for (int c = 0; c < sqlite3_column_count(st); c++) got += (c ? "|" : "") + vt::render(st, c);
+      got += "\n";
+    }
+    sqlite3_hard_heap_limit64(0);
+    sqlite3_finalize(st);
+    EXPECT_LE(sqlite3_memory_used(), before) << "with " << extra << " bytes to spare";
+    if (rc == SQLITE_DONE) {
+      passed++;
+      got.pop_back();
+      EXPECT_EQ(got, want);
+    } else {
+      failed++;
+      EXPECT_EQ(rc, SQLITE_NOMEM) << sqlite3_errmsg(db.handle());
+    }
+  }
+  EXPECT_GT(failed, 0);
+  EXPECT_GT(passed, 0);
+}
