@@ -448,6 +448,10 @@ TEST_F(Backtest, IntegerGroupKeyFirstIsNotTakenForTime) {
                     "'SELECT CAST(g AS INTEGER) AS id, datetime(t, ''unixepoch'') AS day, v FROM s', 4, "
                     "'{\"group_cols\":[\"id\"]}') GROUP BY series_key";
   EXPECT_EQ(db.run(sql).text(), "1|9|2023-11-22T00:00:00Z\n2|9|2023-11-22T00:00:00Z");
+  // The same for an integer column bound as the value.
+  EXPECT_EQ(db.one("SELECT min(cutoff_timestamp) FROM backtest('SELECT CAST(v AS INTEGER) AS q, "
+                   "datetime(t, ''unixepoch'') AS day FROM s WHERE g = ''1''', 4, '{\"value_col\":\"q\"}')"),
+            "2023-11-22T00:00:00Z");
 }
 
 TEST_F(Backtest, GroupKeys) {
