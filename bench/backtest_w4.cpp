@@ -3,6 +3,7 @@
 // connection, generates the data in SQL-visible tables, and times the real statement.
 #include <sqlite3.h>
 #include <chrono>
+#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -17,8 +18,11 @@ void check(int rc, sqlite3 *db, const char *what) {
   }
 }
 
-double time_query(sqlite3 *db, const char *sql, std::string *first_row) {
+// Runs sql to the end; returns the wall time and puts the processor time in *cpu (the machine
+// is shared, so the processor time is the steadier figure).
+double time_query(sqlite3 *db, const char *sql, std::string *first_row, double *cpu) {
   auto start = std::chrono::steady_clock::now();
+  std::clock_t cpu_start = std::clock();
   sqlite3_stmt *st = nullptr;
   check(sqlite3_prepare_v2(db, sql, -1, &st, nullptr), db, "prepare");
   int rc;
@@ -33,6 +37,7 @@ double time_query(sqlite3 *db, const char *sql, std::string *first_row) {
   }
   check(rc, db, "step");
   sqlite3_finalize(st);
+  *cpu = (double)(std::clock() - cpu_start) / CLOCKS_PER_SEC;
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
@@ -78,15 +83,18 @@ int main(int argc, char **argv) {
                     "FROM backtest('SELECT sid, day, v FROM w4', 14, "
                     "'{\"model\":\"auto\",\"group_cols\":\"sid\",\"folds\":20,\"interval_method\":\"residual\"}')";
   std::string row;
-  double best = 1e9, total = 0;
+  double best = 1e9, total = 0, best_cpu = 1e9;
   for (int r = 0; r < repeats; r++) {
-    double t = time_query(db, sql, &row);
+    double cpu;
+    double t = time_query(db, sql, &row, &cpu);
     best = t < best ? t : best;
+    best_cpu = cpu < best_cpu ? cpu : best_cpu;
     total += t;
   }
   printf("W4 backtest: %d series x %d points, horizon 14, auto, 20 folds, residual intervals\n", series, points);
   printf("  result rows|series|mean mase|mean coverage: %s\n", row.c_str());
-  printf("  best %.3f s, mean %.3f s over %d runs\n", best, total / repeats, repeats);
+  printf("  wall: best %.3f s, mean %.3f s over %d runs; processor: best %.3f s\n", best, total / repeats, repeats,
+         best_cpu);
   sqlite3_close(db);
   return 0;
 }

@@ -332,25 +332,35 @@ TEST_F(Backtest, AutoChoosesPerSeriesAsTheSelector) {
   series.push_back(line);
   const char *groups[] = {"seasonal", "intermittent", "yearly", "line"};
   for (size_t i = 0; i < series.size(); i++) insert_series(db, groups[i], series[i]);
-  auto got = fold_rows(db, "SELECT * FROM backtest('SELECT g, t, v FROM s', 6, "
-                           "'{\"model\":\"auto\",\"group_cols\":\"g\"}')");
-  size_t at = 0;
+  struct Setting {
+    int h, g, F;
+  } settings[] = {{6, 0, 20}, {3, 2, 7}, {1, 0, 40}};
   std::vector<std::string> chosen;
-  for (size_t i = 0; i < series.size(); i++) {
-    const auto &y = series[i];
-    double scale = ts_mase_scale(y.data(), (int)y.size());
-    std::vector<double> a(20 * 6), f(20 * 6);
-    int m = ts_auto_select(y.data(), (int)y.size(), 6, 0, 20, scale, a.data(), f.data());
-    ASSERT_GE(m, 0);
-    chosen.push_back(MODEL_NAMES[m]);
-    auto want = replay(y, m, 6, 0, 20, 0.95, false);
-    std::vector<FoldRow> part(got.begin() + std::min(at, got.size()),
-                              got.begin() + std::min(at + want.size(), got.size()));
-    at += want.size();
-    SCOPED_TRACE(groups[i]);
-    expect_same(part, want, groups[i]);
+  for (const Setting &st : settings) {
+    char sql[300];
+    snprintf(sql, sizeof sql,
+             "SELECT * FROM backtest('SELECT g, t, v FROM s', %d, "
+             "'{\"model\":\"auto\",\"group_cols\":\"g\",\"gap\":%d,\"folds\":%d}')",
+             st.h, st.g, st.F);
+    SCOPED_TRACE(sql);
+    auto got = fold_rows(db, sql);
+    size_t at = 0;
+    for (size_t i = 0; i < series.size(); i++) {
+      const auto &y = series[i];
+      double scale = ts_mase_scale(y.data(), (int)y.size());
+      std::vector<double> a(st.F * st.h), f(st.F * st.h);
+      int m = ts_auto_select(y.data(), (int)y.size(), st.h, st.g, st.F, scale, a.data(), f.data());
+      ASSERT_GE(m, 0);
+      chosen.push_back(MODEL_NAMES[m]);
+      auto want = replay(y, m, st.h, st.g, st.F, 0.95, false);
+      std::vector<FoldRow> part(got.begin() + std::min(at, got.size()),
+                                got.begin() + std::min(at + want.size(), got.size()));
+      at += want.size();
+      SCOPED_TRACE(groups[i]);
+      expect_same(part, want, groups[i]);
+    }
+    EXPECT_EQ(at, got.size());
   }
-  EXPECT_EQ(at, got.size());
   // The selection is really per series.
   EXPECT_GE(std::set<std::string>(chosen.begin(), chosen.end()).size(), 2u);
 }
