@@ -143,13 +143,15 @@ bool tail_is_empty(const char *tail) {
   return true;
 }
 
-// The first-row value of a column can serve as a time.
-bool looks_like_time(sqlite3_stmt *st, int col) {
+// Whether the first-row value of a column can serve as a time: 1 yes, 0 no, -1 out of memory.
+int looks_like_time(sqlite3_stmt *st, int col) {
   int type = sqlite3_column_type(st, col);
-  if (type == SQLITE_INTEGER) return true;
-  if (type != SQLITE_TEXT) return false;
+  if (type == SQLITE_INTEGER) return 1;
+  if (type != SQLITE_TEXT) return 0;
+  const char *text = (const char *)sqlite3_column_text(st, col);
+  if (!text) return -1;
   int64_t ms;
-  return vornel0_parse_timestamp((const char *)sqlite3_column_text(st, col), &ms) == 0;
+  return vornel0_parse_timestamp(text, &ms) == 0;
 }
 
 // Reads the query's rows into series. Column indexes: time_idx, value_idx (-1 to infer on the
@@ -167,7 +169,9 @@ int read_rows(sqlite3_vtab *vtab, sqlite3_stmt *st, int time_idx, int value_idx,
       for (int c = 0; time_idx < 0 && c < ncols; c++) {
         bool taken = c == value_idx;
         for (int g = 0; g < group_count; g++) taken = taken || c == group_idx[g];
-        if (!taken && looks_like_time(st, c)) time_idx = c;
+        int is_time = taken ? 0 : looks_like_time(st, c);
+        if (is_time < 0) return SQLITE_NOMEM;
+        if (is_time) time_idx = c;
       }
       for (int c = 0; value_idx < 0 && c < ncols; c++) {
         bool taken = c == time_idx;
