@@ -48,7 +48,9 @@ int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *c
   if (series->count <= 7)
     return rows->push(status_row(series_index, "insufficient_history"), 64) ? SQLITE_OK : SQLITE_NOMEM;
 
-  if (series->count > work->sort_cap) {
+  bool sorted = true;
+  for (int32_t i = 1; sorted && i < series->count; i++) sorted = series->ts[i - 1] <= series->ts[i];
+  if (!sorted && series->count > work->sort_cap) {
     sqlite3_free(work->ts_tmp);
     sqlite3_free(work->values_tmp);
     work->ts_tmp = host_calloc<int64_t>(series->count);
@@ -56,7 +58,7 @@ int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *c
     work->sort_cap = work->ts_tmp && work->values_tmp ? series->count : 0;
     if (!work->sort_cap) return SQLITE_NOMEM;
   }
-  bt_sort_points(series->ts, series->values, series->count, work->ts_tmp, work->values_tmp);
+  if (!sorted) bt_sort_points(series->ts, series->values, series->count, work->ts_tmp, work->values_tmp);
   int32_t offset = 0;
   const char *status = "ok";
   if (series->count > cfg->context_limit) {
