@@ -530,3 +530,28 @@ TEST_F(Backtest, OutOfMemoryIsReportedAndLeaksNothing) {
   EXPECT_GT(failed, 0);
   EXPECT_GT(passed, 0);
 }
+
+TEST_F(Backtest, HugeAndInfiniteValues) {
+  db.exec("CREATE TABLE s(g TEXT, t INTEGER, v REAL)");
+  std::vector<double> huge = seasonal(30, 7, 0.4);
+  for (double &x : huge) x *= 1e305;
+  insert_series(db, "huge", huge);
+  std::vector<double> inf = seasonal(30, 7, 0.4);
+  inf[12] = INFINITY;
+  insert_series(db, "inf", inf);
+  insert_series(db, "fine", seasonal(30, 7, 0.4));
+  for (const char *model : {"theta-classic", "stub-seasonal-naive", "tsb", "auto"}) {
+    for (const char *method : {"residual", "conformal"}) {
+      std::string sql = std::string("SELECT series_key, count(*), min(status), count(fold) FROM backtest("
+                                    "'SELECT g, t, v FROM s', 5, '{\"group_cols\":\"g\",\"model\":\"") +
+                        model + "\",\"interval_method\":\"" + method + "\"}') GROUP BY 1 ORDER BY min(rowid)";
+      SCOPED_TRACE(sql);
+      // Overflowing sums read as NULL (NaN) or as real infinities; the rows and folds are all there.
+      EXPECT_EQ(db.run(sql).text(), "huge|18|ok|18\ninf|18|ok|18\nfine|18|ok|18");
+    }
+  }
+  // An infinite value makes its folds' errors non-finite, never the other series' ones.
+  EXPECT_EQ(db.one("SELECT count(*) FROM backtest('SELECT g, t, v FROM s', 5, '{\"group_cols\":\"g\"}') "
+                   "WHERE series_key = 'fine' AND (mae IS NULL OR mae > 1e300)"),
+            "0");
+}
