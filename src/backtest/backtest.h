@@ -62,8 +62,7 @@ void bt_band_metrics(const double *actual, const double *lower, const double *up
 // fold after fold; radius (same layout) gets for each fold and step the q-th smallest error at
 // that step among the other folds, q = ceil(folds * level) limited to 1..folds - 1. work needs
 // 2 * folds doubles. Needs folds >= 2.
-void bt_conformal_radii(const double *abs_err, int32_t folds, int32_t h, double level, double *radius,
-                        double *work);
+void bt_conformal_radii(const double *abs_err, int32_t folds, int32_t h, double level, double *radius, double *work);
 
 // Settings of one call, after the options were parsed and the model resolved.
 struct BtConfig {
@@ -79,39 +78,39 @@ struct BtConfig {
 
 // One result row; the cursor owns the array.
 struct BtRow {
-  int32_t series;      // index of the series (its key lives in the cursor)
-  int32_t fold;        // 0 for the oldest cut-off
-  char cutoff[24];     // cut-off time text
-  const char *model;   // static model name
-  int32_t n;           // the horizon
+  int32_t series;    // index of the series (its key lives in the cursor)
+  int32_t fold;      // 0 for the oldest cut-off
+  char cutoff[24];   // cut-off time text
+  const char *model; // static model name
+  int32_t n;         // the horizon
   double mae, rmse, mase, smape, coverage, width;
-  int has_metrics;     // fold .. smape are set
-  int has_interval;    // coverage and width are set
-  const char *status;  // static: ok, truncated, insufficient_history, non_numeric
+  int has_metrics;    // fold .. smape are set
+  int has_interval;   // coverage and width are set
+  const char *status; // static: ok, truncated, insufficient_history, non_numeric
 };
 
 // Buffers reused by every series of one call; each group grows when a series needs more
 // (all owned; freed by bt_work_free).
 struct BtWork {
-  int64_t *ts_tmp;     // sort scratch
-  double *values_tmp;  // sort scratch
-  int64_t sort_cap;    // entries of both sort scratch arrays
-  double *step_fc;     // forecasts of one fit (horizon + gap)
-  double *step_sd;     // deviations of one fit (horizon + gap)
-  int64_t step_cap;    // entries of step_fc and step_sd
-  double *actual;      // folds x horizon
-  double *forecast;    // folds x horizon
-  double *spread;      // folds x horizon
-  double *abs_err;     // folds x horizon
-  double *radius;      // folds x horizon
-  int64_t fold_cap;    // entries of each folds x horizon array above
-  double *lower;       // horizon
-  double *upper;       // horizon
-  double *conf_work;   // 2 x folds
-  int64_t small_cap;   // entries of lower, upper and conf_work
-  int32_t *periods;    // season length of each fold's training prefix
-  int64_t period_cap;  // entries of periods
-  ts_scratch models;   // the model routines' own working buffers
+  int64_t *ts_tmp;    // sort scratch
+  double *values_tmp; // sort scratch
+  int64_t sort_cap;   // entries of both sort scratch arrays
+  double *step_fc;    // forecasts of one fit (horizon + gap)
+  double *step_sd;    // deviations of one fit (horizon + gap)
+  int64_t step_cap;   // entries of step_fc and step_sd
+  double *actual;     // folds x horizon
+  double *forecast;   // folds x horizon
+  double *spread;     // folds x horizon
+  double *abs_err;    // folds x horizon
+  double *radius;     // folds x horizon
+  int64_t fold_cap;   // entries of each folds x horizon array above
+  double *lower;      // horizon
+  double *upper;      // horizon
+  double *conf_work;  // 2 x folds
+  int64_t small_cap;  // entries of lower, upper and conf_work
+  int32_t *periods;   // season length of each fold's training prefix
+  int64_t period_cap; // entries of periods
+  ts_scratch models;  // the model routines' own working buffers
 };
 void bt_work_free(BtWork *work);
 
@@ -127,8 +126,8 @@ int bt_model_index(const char *name);
 // folds, scaled when scale > 0, the earlier model on ties), finding each fold prefix's season
 // length once; periods[i] gets that length for fold i so the caller's refits can reuse it.
 // Returns the TS_MODELS index, -1 when there is no fold, below -1 on out of memory.
-int bt_select_model(const double *y, int32_t n, int32_t h, int32_t gap, int32_t folds, double scale,
-                    int32_t *periods, double *step_fc, ts_scratch *sc);
+int bt_select_model(const double *y, int32_t n, int32_t h, int32_t gap, int32_t folds, double scale, int32_t *periods,
+                    double *step_fc, ts_scratch *sc);
 // Sets this function's defaults and parses doc with the shared forecast options callback.
 // Returns SQLITE_OK, SQLITE_ERROR with *out_msg, or SQLITE_NOMEM.
 int bt_options_parse(sqlite3 *db, const char *doc, forecast_opts *opts, char **out_msg);

@@ -15,7 +15,8 @@ bool grow_doubles(double **arrays[], int count, int64_t *cap, int64_t want) {
     *arrays[i] = host_calloc<double>(want);
   }
   bool ok = true;
-  for (int i = 0; i < count; i++) ok = ok && *arrays[i];
+  for (int i = 0; i < count; i++)
+    ok = ok && *arrays[i];
   *cap = ok ? want : 0;
   return ok;
 }
@@ -36,7 +37,8 @@ void bt_work_free(BtWork *work) {
   sqlite3_free(work->values_tmp);
   double *arrays[] = {work->step_fc, work->step_sd, work->actual, work->forecast, work->spread,
                       work->abs_err, work->radius,  work->lower,  work->upper,    work->conf_work};
-  for (double *a : arrays) sqlite3_free(a);
+  for (double *a : arrays)
+    sqlite3_free(a);
   sqlite3_free(work->periods);
   ts_scratch_free(&work->models);
   memset(work, 0, sizeof *work);
@@ -49,7 +51,8 @@ int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *c
     return rows->push(status_row(series_index, "insufficient_history"), 64) ? SQLITE_OK : SQLITE_NOMEM;
 
   bool sorted = true;
-  for (int32_t i = 1; sorted && i < series->count; i++) sorted = series->ts[i - 1] <= series->ts[i];
+  for (int32_t i = 1; sorted && i < series->count; i++)
+    sorted = series->ts[i - 1] <= series->ts[i];
   if (!sorted && series->count > work->sort_cap) {
     sqlite3_free(work->ts_tmp);
     sqlite3_free(work->values_tmp);
@@ -103,8 +106,7 @@ int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *c
   for (int32_t j = 0; j < folds; j++) {
     const int32_t train = (int32_t)(usable - folds + 1 + j);
     int period = -1;
-    if (routine.uses_period)
-      period = periods_known ? work->periods[j] : detect_period_ex(y, train, &work->models);
+    if (routine.uses_period) period = periods_known ? work->periods[j] : detect_period_ex(y, train, &work->models);
     routine.fn_ex(y, train, steps, work->step_fc, work->step_sd, period, &work->models);
     double *actual = work->actual + (int64_t)j * h, *forecast = work->forecast + (int64_t)j * h;
     double *spread = work->spread + (int64_t)j * h, *abs_err = work->abs_err + (int64_t)j * h;

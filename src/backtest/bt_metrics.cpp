@@ -7,7 +7,8 @@
 double bt_mase_scale(const double *v, int32_t n) {
   if (n < 2) return 0;
   double sum = 0;
-  for (int32_t i = 1; i < n; i++) sum += fabs(v[i] - v[i - 1]);
+  for (int32_t i = 1; i < n; i++)
+    sum += fabs(v[i] - v[i - 1]);
   return sum / (n - 1);
 }
 
@@ -60,8 +61,7 @@ int cmp_double(const void *a, const void *b) {
 
 } // namespace
 
-void bt_conformal_radii(const double *abs_err, int32_t folds, int32_t h, double level, double *radius,
-                        double *work) {
+void bt_conformal_radii(const double *abs_err, int32_t folds, int32_t h, double level, double *radius, double *work) {
   int32_t m = folds - 1;
   int64_t q = (int64_t)ceil((m + 1) * level);
   if (q > m) q = m;
@@ -92,8 +92,10 @@ void bt_conformal_radii(const double *abs_err, int32_t folds, int32_t h, double 
       int32_t lo = 0, hi = folds; // first position holding own
       while (lo < hi) {
         int32_t mid = (lo + hi) / 2;
-        if (others[mid] < own) lo = mid + 1;
-        else hi = mid;
+        if (others[mid] < own)
+          lo = mid + 1;
+        else
+          hi = mid;
       }
       radius[(int64_t)fold * h + k] = lo <= q - 1 ? others[q] : others[q - 1];
     }

@@ -24,8 +24,8 @@ int bt_model_index(const char *name) {
   return -2;
 }
 
-int bt_select_model(const double *y, int32_t n, int32_t h, int32_t gap, int32_t folds, double scale,
-                    int32_t *periods, double *step_fc, ts_scratch *sc) {
+int bt_select_model(const double *y, int32_t n, int32_t h, int32_t gap, int32_t folds, double scale, int32_t *periods,
+                    double *step_fc, ts_scratch *sc) {
   const int k = ts_fold_count(n, h, gap, folds);
   if (k == 0) return -1;
   double scores[TS_MODEL_COUNT] = {0, 0, 0};
@@ -36,7 +36,8 @@ int bt_select_model(const double *y, int32_t n, int32_t h, int32_t gap, int32_t 
     for (int m = 0; m < TS_MODEL_COUNT; m++) {
       TS_MODELS[m].fn_ex(y, o, h + gap, step_fc, nullptr, period, sc);
       double sum = scores[m];
-      for (int j = 0; j < h; j++) sum += fabs(y[o + gap + j] - step_fc[gap + j]);
+      for (int j = 0; j < h; j++)
+        sum += fabs(y[o + gap + j] - step_fc[gap + j]);
       scores[m] = sum;
     }
   }

@@ -25,7 +25,8 @@ bool rehash(BtSeriesList *list, int32_t want) {
   if (!slots) return false;
   for (int32_t i = 0; i < list->count; i++) {
     uint32_t at = key_hash(list->items[i].key, list->items[i].key_len) & (uint32_t)(want - 1);
-    while (slots[at]) at = (at + 1) & (uint32_t)(want - 1);
+    while (slots[at])
+      at = (at + 1) & (uint32_t)(want - 1);
     slots[at] = i + 1;
   }
   sqlite3_free(list->slots);
@@ -70,7 +71,8 @@ int bt_series_lookup(BtSeriesList *list, const char *key, int32_t key_len, BtSer
   s.key = copy;
   s.key_len = key_len;
   uint32_t at = h & (uint32_t)(list->slot_cap - 1);
-  while (list->slots[at]) at = (at + 1) & (uint32_t)(list->slot_cap - 1);
+  while (list->slots[at])
+    at = (at + 1) & (uint32_t)(list->slot_cap - 1);
   list->slots[at] = ++list->count;
   *out = &s;
   return SQLITE_OK;
@@ -116,7 +118,8 @@ bool bt_time_from_integer(int64_t t, int64_t *out_ms) {
 // the quadratic cost on long reversed input. Already sorted input returns at once.
 void bt_sort_points(int64_t *ts, double *values, int32_t n, int64_t *ts_tmp, double *values_tmp) {
   int32_t i = 1;
-  while (i < n && ts[i - 1] <= ts[i]) i++;
+  while (i < n && ts[i - 1] <= ts[i])
+    i++;
   if (i >= n) return;
   int64_t *src_t = ts, *dst_t = ts_tmp;
   double *src_v = values, *dst_v = values_tmp;

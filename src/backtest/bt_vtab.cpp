@@ -51,7 +51,8 @@ struct BtCursor {
 
 void cursor_clear(BtCursor *cur) {
   sqlite3_free(cur->rows);
-  for (int32_t i = 0; i < cur->key_count; i++) sqlite3_free(cur->keys[i]);
+  for (int32_t i = 0; i < cur->key_count; i++)
+    sqlite3_free(cur->keys[i]);
   sqlite3_free(cur->keys);
   sqlite3_free(cur->key_lens);
   cur->rows = nullptr;
@@ -156,8 +157,8 @@ int looks_like_time(sqlite3_stmt *st, int col) {
 
 // Reads the query's rows into series. Column indexes: time_idx, value_idx (-1 to infer on the
 // first row) and group_idx[0..group_count-1].
-int read_rows(sqlite3_vtab *vtab, sqlite3_stmt *st, int time_idx, int value_idx, const int *group_idx,
-              int group_count, BtSeriesList *list) {
+int read_rows(sqlite3_vtab *vtab, sqlite3_stmt *st, int time_idx, int value_idx, const int *group_idx, int group_count,
+              BtSeriesList *list) {
   const int ncols = sqlite3_column_count(st);
   HostArray<char> key;
   int64_t read = 0;
@@ -168,14 +169,16 @@ int read_rows(sqlite3_vtab *vtab, sqlite3_stmt *st, int time_idx, int value_idx,
       // A column bound to a group or to the value is never taken for the time.
       for (int c = 0; time_idx < 0 && c < ncols; c++) {
         bool taken = c == value_idx;
-        for (int g = 0; g < group_count; g++) taken = taken || c == group_idx[g];
+        for (int g = 0; g < group_count; g++)
+          taken = taken || c == group_idx[g];
         int is_time = taken ? 0 : looks_like_time(st, c);
         if (is_time < 0) return SQLITE_NOMEM;
         if (is_time) time_idx = c;
       }
       for (int c = 0; value_idx < 0 && c < ncols; c++) {
         bool taken = c == time_idx;
-        for (int g = 0; g < group_count; g++) taken = taken || c == group_idx[g];
+        for (int g = 0; g < group_count; g++)
+          taken = taken || c == group_idx[g];
         int type = sqlite3_column_type(st, c);
         if (!taken && (type == SQLITE_INTEGER || type == SQLITE_FLOAT)) value_idx = c;
       }
@@ -271,7 +274,8 @@ int bt_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
   if (ncols < 2) return fail(vtab, VORNEL_ERR_SCHEMA, "query must yield at least a time and a value column");
 
   int time_idx = -1, value_idx = -1, group_idx[8];
-  for (int g = 0; g < 8; g++) group_idx[g] = -1;
+  for (int g = 0; g < 8; g++)
+    group_idx[g] = -1;
   for (int c = 0; c < ncols; c++) {
     const char *name = sqlite3_column_name(st, c);
     if (!name) return SQLITE_NOMEM;
@@ -286,8 +290,7 @@ int bt_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
     return vtab_set_error(vtab, sqlite3_mprintf("%s: no such value_col: %s", VORNEL_ERR_SCHEMA, opts.value_col));
   for (int g = 0; g < opts.group_count; g++)
     if (group_idx[g] < 0)
-      return vtab_set_error(vtab,
-                            sqlite3_mprintf("%s: no such group col: %s", VORNEL_ERR_SCHEMA, opts.group_cols[g]));
+      return vtab_set_error(vtab, sqlite3_mprintf("%s: no such group col: %s", VORNEL_ERR_SCHEMA, opts.group_cols[g]));
 
   rc = read_rows(vtab, st, time_idx, value_idx, group_idx, opts.group_count, &state.series);
   st.reset();
@@ -362,17 +365,38 @@ int bt_column(sqlite3_vtab_cursor *base, sqlite3_context *ctx, int col) {
   if (col >= BT_COL_FOLD && col <= BT_COL_SMAPE && !row.has_metrics) return SQLITE_OK;
   if ((col == BT_COL_COVERAGE || col == BT_COL_WIDTH) && !row.has_interval) return SQLITE_OK;
   switch (col) {
-  case BT_COL_FOLD: sqlite3_result_int(ctx, row.fold); break;
-  case BT_COL_CUTOFF: sqlite3_result_text(ctx, row.cutoff, -1, SQLITE_TRANSIENT); break;
-  case BT_COL_MODEL: sqlite3_result_text(ctx, row.model, -1, SQLITE_STATIC); break;
-  case BT_COL_N: sqlite3_result_int(ctx, row.n); break;
-  case BT_COL_MAE: sqlite3_result_double(ctx, row.mae); break;
-  case BT_COL_RMSE: sqlite3_result_double(ctx, row.rmse); break;
-  case BT_COL_MASE: sqlite3_result_double(ctx, row.mase); break;
-  case BT_COL_SMAPE: sqlite3_result_double(ctx, row.smape); break;
-  case BT_COL_COVERAGE: sqlite3_result_double(ctx, row.coverage); break;
-  case BT_COL_WIDTH: sqlite3_result_double(ctx, row.width); break;
-  default: break; // the hidden argument columns read as NULL
+  case BT_COL_FOLD:
+    sqlite3_result_int(ctx, row.fold);
+    break;
+  case BT_COL_CUTOFF:
+    sqlite3_result_text(ctx, row.cutoff, -1, SQLITE_TRANSIENT);
+    break;
+  case BT_COL_MODEL:
+    sqlite3_result_text(ctx, row.model, -1, SQLITE_STATIC);
+    break;
+  case BT_COL_N:
+    sqlite3_result_int(ctx, row.n);
+    break;
+  case BT_COL_MAE:
+    sqlite3_result_double(ctx, row.mae);
+    break;
+  case BT_COL_RMSE:
+    sqlite3_result_double(ctx, row.rmse);
+    break;
+  case BT_COL_MASE:
+    sqlite3_result_double(ctx, row.mase);
+    break;
+  case BT_COL_SMAPE:
+    sqlite3_result_double(ctx, row.smape);
+    break;
+  case BT_COL_COVERAGE:
+    sqlite3_result_double(ctx, row.coverage);
+    break;
+  case BT_COL_WIDTH:
+    sqlite3_result_double(ctx, row.width);
+    break;
+  default:
+    break; // the hidden argument columns read as NULL
   }
   return SQLITE_OK;
 }

@@ -75,7 +75,8 @@ std::vector<double> seasonal(int n, int period, double noise_seed) {
 
 std::vector<double> intermittent(int n) {
   std::vector<double> v(n);
-  for (int i = 0; i < n; i++) v[i] = (i * 7 % 5 == 0) ? 3 + (i % 3) : 0;
+  for (int i = 0; i < n; i++)
+    v[i] = (i * 7 % 5 == 0) ? 3 + (i % 3) : 0;
   return v;
 }
 
@@ -106,7 +107,8 @@ std::vector<FoldRow> replay(const std::vector<double> &y, int model, int h, int 
     }
   }
   double scale = 0;
-  for (int i = 1; i < n; i++) scale += std::fabs(y[i] - y[i - 1]);
+  for (int i = 1; i < n; i++)
+    scale += std::fabs(y[i] - y[i - 1]);
   scale /= (n - 1);
   const double z = vornel0_norm_quantile(0.5 + level / 2);
   for (int i = 0; i < k; i++) {
@@ -193,7 +195,8 @@ TEST_F(Backtest, ArgumentAndQueryErrorsInOrder) {
   } cases[] = {
       {"SELECT * FROM backtest('SELECT t, v FROM s')",
        "VORNEL_ERR_SCHEMA: backtest(query, horizon) requires both arguments"},
-      {"SELECT * FROM backtest WHERE horizon = 3", "VORNEL_ERR_SCHEMA: backtest(query, horizon) requires both arguments"},
+      {"SELECT * FROM backtest WHERE horizon = 3",
+       "VORNEL_ERR_SCHEMA: backtest(query, horizon) requires both arguments"},
       {"SELECT * FROM backtest(NULL, 0)", "VORNEL_ERR_SCHEMA: query must be text"},
       {"SELECT * FROM backtest('SELECT t, v FROM s', 0)", "VORNEL_ERR_HORIZON: horizon out of range 1..1000"},
       {"SELECT * FROM backtest('SELECT t, v FROM s', 1001)", "VORNEL_ERR_HORIZON: horizon out of range 1..1000"},
@@ -259,7 +262,8 @@ TEST_F(Backtest, ArgumentAndQueryErrorsInOrder) {
       {"SELECT * FROM backtest('SELECT t, v, abs(-9223372036854775807 - 1) FROM s', 3)",
        "VORNEL_ERR_RESOURCE: query execution failed"},
   };
-  for (const Case &c : cases) EXPECT_EQ(db.error(c.sql), c.message) << c.sql;
+  for (const Case &c : cases)
+    EXPECT_EQ(db.error(c.sql), c.message) << c.sql;
   EXPECT_EQ(db.one("SELECT count(*) FROM s"), "1"); // the refused writes did not run
 }
 
@@ -293,7 +297,8 @@ TEST_F(Backtest, FoldLayout) {
   }
   rows = fold_rows(db, "SELECT * FROM backtest('SELECT t, v FROM s', 5, '{\"folds\":3}')");
   ASSERT_EQ(rows.size(), 3u);
-  for (int j = 0; j < 3; j++) EXPECT_EQ(rows[j].cutoff, day_text(1700006400 + (int64_t)(23 + j - 1) * 86400));
+  for (int j = 0; j < 3; j++)
+    EXPECT_EQ(rows[j].cutoff, day_text(1700006400 + (int64_t)(23 + j - 1) * 86400));
   // With a gap of 2 the windows start two points after the cut-off: usable 23, 16 folds.
   rows = fold_rows(db, "SELECT * FROM backtest('SELECT t, v FROM s', 5, '{\"gap\":2}')");
   ASSERT_EQ(rows.size(), 16u);
@@ -308,7 +313,7 @@ TEST_F(Backtest, MetricsAgreeWithForecastFolds) {
     int h, g, F;
     double level;
     bool conformal;
-  } settings[] = {{5, 0, 20, 0.95, false}, {4, 2, 11, 0.8, false}, {3, 0, 20, 0.95, true},
+  } settings[] = {{5, 0, 20, 0.95, false}, {4, 2, 11, 0.8, false},  {3, 0, 20, 0.95, true},
                   {6, 1, 7, 0.7, true},    {1, 0, 512, 0.9, false}, {5, 0, 3, 0.5, true}};
   for (const Setting &s : settings) {
     for (int m = 0; m < 3; m++) {
@@ -317,8 +322,8 @@ TEST_F(Backtest, MetricsAgreeWithForecastFolds) {
                "{\"model\":\"%s\",\"gap\":%d,\"folds\":%d,\"confidence_level\":%.17g,\"interval_method\":\"%s\"}",
                MODEL_NAMES[m], s.g, s.F, s.level, s.conformal ? "conformal" : "residual");
       SCOPED_TRACE(opts);
-      auto got = fold_rows(db, "SELECT * FROM backtest('SELECT t, v FROM s', " + std::to_string(s.h) + ", '" +
-                                   opts + "')");
+      auto got =
+          fold_rows(db, "SELECT * FROM backtest('SELECT t, v FROM s', " + std::to_string(s.h) + ", '" + opts + "')");
       expect_same(got, replay(v, m, s.h, s.g, s.F, s.level, s.conformal));
     }
   }
@@ -328,10 +333,12 @@ TEST_F(Backtest, AutoChoosesPerSeriesAsTheSelector) {
   db.exec("CREATE TABLE s(g TEXT, t INTEGER, v REAL)");
   std::vector<std::vector<double>> series = {seasonal(80, 7, 0.11), intermittent(70), seasonal(50, 12, 0.7)};
   std::vector<double> line(40);
-  for (int i = 0; i < 40; i++) line[i] = 3 + 2 * i;
+  for (int i = 0; i < 40; i++)
+    line[i] = 3 + 2 * i;
   series.push_back(line);
   const char *groups[] = {"seasonal", "intermittent", "yearly", "line"};
-  for (size_t i = 0; i < series.size(); i++) insert_series(db, groups[i], series[i]);
+  for (size_t i = 0; i < series.size(); i++)
+    insert_series(db, groups[i], series[i]);
   struct Setting {
     int h, g, F;
   } settings[] = {{6, 0, 20}, {3, 2, 7}, {1, 0, 40}};
@@ -417,7 +424,8 @@ TEST_F(Backtest, TruncatedSeriesUsesTheRecentPoints) {
                            "'{\"context_limit\":30,\"model\":\"stub-seasonal-naive\"}')");
   std::vector<double> tail(v.end() - 30, v.end());
   auto want = replay(tail, 0, 4, 0, 20, 0.95, false, 1700006400 + 15 * 86400);
-  for (auto &w : want) w.status = "truncated";
+  for (auto &w : want)
+    w.status = "truncated";
   expect_same(got, want);
 }
 
@@ -436,9 +444,9 @@ TEST_F(Backtest, TimesAndColumns) {
   const std::string seconds = db.run("SELECT * FROM backtest('SELECT t, v FROM s', 3)").text();
   // Milliseconds (even with a sub-second part) and text times name the same instants.
   EXPECT_EQ(db.run("SELECT * FROM backtest('SELECT t * 1000 + 123 AS t, v FROM s', 3)").text(), seconds);
-  EXPECT_EQ(db.run("SELECT * FROM backtest('SELECT strftime(''%Y-%m-%dT%H:%M:%SZ'', t, ''unixepoch''), v FROM s', 3)")
-                .text(),
-            seconds);
+  EXPECT_EQ(
+      db.run("SELECT * FROM backtest('SELECT strftime(''%Y-%m-%dT%H:%M:%SZ'', t, ''unixepoch''), v FROM s', 3)").text(),
+      seconds);
   EXPECT_EQ(db.one("SELECT cutoff_timestamp FROM backtest('SELECT t, v FROM s', 3) LIMIT 1"), "2023-11-21T22:13:20Z");
   // Inference: the first usable time column and the first other numeric column, in result order.
   EXPECT_EQ(db.run("SELECT * FROM backtest('SELECT ''x'' AS label, 2.5 AS r, t, v FROM s', 3)").text(),
@@ -446,8 +454,7 @@ TEST_F(Backtest, TimesAndColumns) {
   // Named columns: the last column of a name wins.
   EXPECT_EQ(db.run("SELECT * FROM backtest('SELECT t, 1 AS x, v AS x FROM s', 3, '{\"value_col\":\"x\"}')").text(),
             seconds);
-  EXPECT_EQ(db.run("SELECT * FROM backtest('SELECT v, t AS day FROM s', 3, '{\"time_col\":\"day\"}')").text(),
-            seconds);
+  EXPECT_EQ(db.run("SELECT * FROM backtest('SELECT v, t AS day FROM s', 3, '{\"time_col\":\"day\"}')").text(), seconds);
 }
 
 TEST_F(Backtest, IntegerGroupKeyFirstIsNotTakenForTime) {
@@ -512,7 +519,8 @@ TEST_F(Backtest, OutOfMemoryIsReportedAndLeaksNothing) {
     std::string got;
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-      for (int c = 0; c < sqlite3_column_count(st); c++) got += (c ? "|" : "") + vt::render(st, c);
+      for (int c = 0; c < sqlite3_column_count(st); c++)
+        got += (c ? "|" : "") + vt::render(st, c);
       got += "\n";
     }
     sqlite3_hard_heap_limit64(0);
@@ -534,7 +542,8 @@ TEST_F(Backtest, OutOfMemoryIsReportedAndLeaksNothing) {
 TEST_F(Backtest, HugeAndInfiniteValues) {
   db.exec("CREATE TABLE s(g TEXT, t INTEGER, v REAL)");
   std::vector<double> huge = seasonal(30, 7, 0.4);
-  for (double &x : huge) x *= 1e305;
+  for (double &x : huge)
+    x *= 1e305;
   insert_series(db, "huge", huge);
   std::vector<double> inf = seasonal(30, 7, 0.4);
   inf[12] = INFINITY;

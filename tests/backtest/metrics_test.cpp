@@ -55,7 +55,8 @@ TEST(BacktestMetrics, ConformalRadiiMatchLeaveOneOut) {
       const int h = 3;
       std::vector<double> err(folds * h);
       // Few distinct values, so ties are common.
-      for (double &e : err) e = (double)(rng() % 6) * 0.5;
+      for (double &e : err)
+        e = (double)(rng() % 6) * 0.5;
       std::vector<double> radius(folds * h), work(2 * folds);
       bt_conformal_radii(err.data(), folds, h, level, radius.data(), work.data());
       for (int f = 0; f < folds; f++) {
@@ -95,7 +96,8 @@ TEST(BacktestSeries, SortIsStableAndMatchesStableSort) {
         v[i] = i; // the arrival position, to check stability
       }
       std::vector<std::pair<int64_t, double>> want;
-      for (int i = 0; i < n; i++) want.push_back({ts[i], v[i]});
+      for (int i = 0; i < n; i++)
+        want.push_back({ts[i], v[i]});
       std::stable_sort(want.begin(), want.end(), [](auto &a, auto &b) { return a.first < b.first; });
       std::vector<int64_t> tt(n + 1);
       std::vector<double> vt(n + 1);
@@ -128,7 +130,8 @@ TEST(BacktestSeries, KeysInOrderOfFirstAppearance) {
   vt::Db db; // the host allocator
   BtSeriesList list{};
   std::vector<std::string> keys;
-  for (int i = 0; i < 500; i++) keys.push_back("k" + std::to_string((i * 7919) % 500));
+  for (int i = 0; i < 500; i++)
+    keys.push_back("k" + std::to_string((i * 7919) % 500));
   keys.push_back(std::string("a\0b", 3));
   keys.push_back("a");
   keys.push_back("");
