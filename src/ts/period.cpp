@@ -49,7 +49,12 @@ typedef double v4d __attribute__((vector_size(32)));
 
 // An unaligned load of four doubles (a macro: a function returning a 32-byte vector would
 // change its calling convention between the clones).
-#define LOAD4(p) (__extension__({ v4d v_; memcpy(&v_, (p), sizeof v_); v_; }))
+#define LOAD4(p)                                                                                                       \
+  (__extension__({                                                                                                     \
+    v4d v_;                                                                                                            \
+    memcpy(&v_, (p), sizeof v_);                                                                                       \
+    v_;                                                                                                                \
+  }))
 
 // Lags per block: eight vectors of four, enough independent sums to hide the latency of the
 // additions.
@@ -58,7 +63,7 @@ constexpr int VECS = LANES / 4;
 
 // out[k] = sum over t from k to n-1 of r[t-k] * r[t], for k in [k_first, k_last].
 __attribute__((target_clones("avx2", "default"))) void lag_sums(const double *r, int n, int k_first, int k_last,
-                                                                 double *out) {
+                                                                double *out) {
   int k0 = k_first;
   // A block may run past k_last (its extra lanes are dropped) as long as every lane's lag is
   // below n, so that the shared loads stay inside r.
@@ -70,7 +75,8 @@ __attribute__((target_clones("avx2", "default"))) void lag_sums(const double *r,
     for (int i = 0; i < LANES; i++) {
       int k = k0 + LANES - 1 - i;
       double sum = 0.0;
-      for (int t = k; t < k0 + LANES - 1; t++) sum += r[t - k] * r[t];
+      for (int t = k; t < k0 + LANES - 1; t++)
+        sum += r[t - k] * r[t];
       head[i] = sum;
     }
     v4d a0 = LOAD4(head), a1 = LOAD4(head + 4), a2 = LOAD4(head + 8), a3 = LOAD4(head + 12);
@@ -88,7 +94,8 @@ __attribute__((target_clones("avx2", "default"))) void lag_sums(const double *r,
       a7 += LOAD4(base + 28) * rt;
     }
     const v4d acc[VECS] = {a0, a1, a2, a3, a4, a5, a6, a7};
-    for (int v = 0; v < VECS; v++) memcpy(head + 4 * v, &acc[v], sizeof acc[v]);
+    for (int v = 0; v < VECS; v++)
+      memcpy(head + 4 * v, &acc[v], sizeof acc[v]);
     for (int i = 0; i < LANES; i++) {
       int k = k0 + LANES - 1 - i;
       if (k <= k_last) out[k] = head[i];
@@ -96,7 +103,8 @@ __attribute__((target_clones("avx2", "default"))) void lag_sums(const double *r,
   }
   for (int k = k0; k <= k_last; k++) {
     double sum = 0.0;
-    for (int t = k; t < n; t++) sum += r[t - k] * r[t];
+    for (int t = k; t < n; t++)
+      sum += r[t - k] * r[t];
     out[k] = sum;
   }
 }
@@ -120,7 +128,8 @@ int detect_period_ex(const double *y, int n, ts_scratch *sc) {
   double *a = ts_scratch_get(sc, TS_SLOT_ACF, (int64_t)k_last + 1);
   if (!a) return 0;
   lag_sums(r, n, 1, k_last, a);
-  for (int k = 1; k <= k_last; k++) a[k] = a[k] / d;
+  for (int k = 1; k <= k_last; k++)
+    a[k] = a[k] / d;
   int best_lag = 0;
   double best = 0.3;
   for (int p = 2; p <= max_lag && p + 1 < n; p++) {

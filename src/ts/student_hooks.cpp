@@ -3,8 +3,7 @@
 // The student subsystem replaces this file with the real lookups and runs.
 #include "ts/candidates.h"
 
-int fc_lookup_named_student(sqlite3 *, const char *id, const forecast_opts *, int64_t, fc_candidate *,
-                            char **out_msg) {
+int fc_lookup_named_student(sqlite3 *, const char *id, const forecast_opts *, int64_t, fc_candidate *, char **out_msg) {
   *out_msg = sqlite3_mprintf("%s: no such model: %s", VORNEL_ERR_MODEL_NOT_FOUND, id);
   return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
 }
