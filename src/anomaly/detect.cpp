@@ -10,6 +10,9 @@
 namespace {
 
 constexpr double DEFAULT_THRESHOLD = 0.99;
+// The range the time stamp formatter prints without clamping (0001-01-01 to 9999-12-31).
+constexpr int64_t MIN_STAMP_MS = -62135596800000LL;
+constexpr int64_t MAX_STAMP_MS = 253402300799999LL;
 constexpr int MIN_POINTS = 8;
 
 const char STATUS_OK[] = "ok";
@@ -67,6 +70,28 @@ char *put_literal(char *w, const char *text, size_t len) {
 }
 #define PUT(w, lit) put_literal(w, lit, sizeof(lit) - 1)
 
+// Writes the time stamp text of ms ("YYYY-MM-DDTHH:MM:SSZ"). stamp keeps the last formatted
+// text and *day its day number, so only the time of day is rewritten within the same day.
+char *put_stamp(char *w, int64_t ms, char *stamp, int64_t *day) {
+  constexpr int64_t DAY_MS = 86400000;
+  constexpr int STAMP_LEN = 20;
+  int64_t d = ms / DAY_MS - (ms % DAY_MS < 0);
+  if (d != *day || ms < MIN_STAMP_MS || ms > MAX_STAMP_MS) {
+    vornel0_format_timestamp(ms, stamp, 24);
+    *day = ms < MIN_STAMP_MS || ms > MAX_STAMP_MS ? INT64_MIN : d;
+  } else {
+    int64_t sod = (ms - d * DAY_MS) / 1000;
+    auto two = [stamp](int at, int64_t v) {
+      stamp[at] = (char)('0' + v / 10);
+      stamp[at + 1] = (char)('0' + v % 10);
+    };
+    two(11, sod / 3600);
+    two(14, sod / 60 % 60);
+    two(17, sod % 60);
+  }
+  return put_literal(w, stamp, STAMP_LEN);
+}
+
 // Appends the anomaly document. points is null for a status-only document.
 void write_document(sqlite3_str *out, const char *model_name, const char *status, const int64_t *ts,
                     const double *values, const an_point *points, int n) {
@@ -76,14 +101,15 @@ void write_document(sqlite3_str *out, const char *model_name, const char *status
   // One row at a time into a local buffer: five numbers of at most 24 bytes, a 20-byte time
   // stamp and the fixed keys fit well within it.
   char row[512];
+  // Consecutive points often share a day: the date part is formatted once per day.
+  char stamp[24];
+  int64_t stamp_day = INT64_MIN;
   for (int t = 0; points && t < n; t++) {
     const an_point &p = points[t];
     char *w = row;
     if (t) *w++ = ',';
     w = PUT(w, "{\"ts\":\"");
-    char stamp[24];
-    int len = vornel0_format_timestamp(ts[t], stamp, sizeof stamp);
-    w = put_literal(w, stamp, (size_t)len);
+    w = put_stamp(w, ts[t], stamp, &stamp_day);
     w = PUT(w, "\",\"value\":");
     w = put_number(w, values[t]);
     w = PUT(w, ",\"forecast\":");

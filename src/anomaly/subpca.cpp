@@ -115,7 +115,14 @@ __attribute__((target_clones("avx2", "default"))) void standardise_lag(const dou
   for (; w < count; w++) out[w] = (x[w] - mean) / spread;
 }
 
-bool rank_less(const SubpcaRank &a, const SubpcaRank &b) { return subpca_rank_cmp(&a, &b) < 0; }
+// subpca_rank_cmp as a less-than that the sort can inline.
+struct RankLess {
+  bool operator()(const SubpcaRank &a, const SubpcaRank &b) const {
+    if (a.score < b.score) return true;
+    if (a.score > b.score) return false;
+    return a.index < b.index;
+  }
+};
 
 } // namespace
 
@@ -216,7 +223,7 @@ int subpca_probabilities(const double *v, int n, int window, double *out_prob) {
     rank[t].score = window_score[w];
     rank[t].index = t;
   }
-  std::sort(rank.get(), rank.get() + n, rank_less);
+  std::sort(rank.get(), rank.get() + n, RankLess());
   for (int r = 0; r < n; r++) out_prob[rank[r].index] = n == 1 ? 0.0 : (double)r / (double)(n - 1);
   return SUBPCA_OK;
 }

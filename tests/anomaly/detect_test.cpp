@@ -313,3 +313,13 @@ TEST(DetectAnomalies, OutOfMemoryInsideSubpcaFreesEverything) {
   EXPECT_EQ(other, 0);
   (void)nomem; // the host's own out-of-memory error, outside the sub-PCA arrays
 }
+
+TEST(DetectAnomalies, TimeStampsWithinAndAcrossDays) {
+  // Irregular steps of an hour and a bit: the time of day changes every row, the day now and then.
+  AnDb db;
+  db.exec("INSERT INTO pts SELECT 'h', 1704060000 + value * 3607 + (value % 3) * 59, value % 5 FROM "
+          "(WITH RECURSIVE n(value) AS (SELECT 0 UNION ALL SELECT value + 1 FROM n WHERE value < 99) SELECT value FROM n)");
+  EXPECT_EQ(db.one("SELECT count(*) FROM anomaly_rows((SELECT detect_anomalies(ts, v) FROM pts)) AS a "
+                   "JOIN pts ON a.ts = strftime('%Y-%m-%dT%H:%M:%SZ', pts.ts, 'unixepoch')"),
+            "100");
+}
