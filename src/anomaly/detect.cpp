@@ -229,9 +229,16 @@ void agg_an_final(sqlite3_context *ctx) {
   sqlite3_str *out = sqlite3_str_new(db);
   write_document(out, model_name, status, ts, values, points.get(), n);
   int len = sqlite3_str_length(out);
+  // A document longer than the connection's length limit is reported as too big, not as a
+  // lack of memory.
+  bool too_big = sqlite3_str_errcode(out) == SQLITE_TOOBIG;
   char *doc = sqlite3_str_finish(out);
   if (!doc) {
-    sqlite3_result_error_nomem(ctx);
+    if (too_big) {
+      sqlite3_result_error_toobig(ctx);
+    } else {
+      sqlite3_result_error_nomem(ctx);
+    }
     return;
   }
   sqlite3_result_text(ctx, doc, len, sqlite3_free);

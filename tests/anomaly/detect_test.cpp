@@ -323,3 +323,13 @@ TEST(DetectAnomalies, TimeStampsWithinAndAcrossDays) {
                    "JOIN pts ON a.ts = strftime('%Y-%m-%dT%H:%M:%SZ', pts.ts, 'unixepoch')"),
             "100");
 }
+
+TEST(DetectAnomalies, DocumentLongerThanTheLengthLimit) {
+  // Reported as too big (the host's own message), not as out of memory.
+  AnDb db;
+  db.series("a", wavy(100, 6));
+  sqlite3_limit(db.handle(), SQLITE_LIMIT_LENGTH, 5000);
+  EXPECT_EQ(db.error("SELECT detect_anomalies(ts, v) FROM pts"), "string or blob too big");
+  EXPECT_EQ(db.one("SELECT json_extract(detect_anomalies(ts, v, '{\"context_limit\":20}'), '$.status') FROM pts"),
+            "truncated");
+}

@@ -131,6 +131,12 @@ TEST(Xrows, FieldTypes) {
                    "'{\"status\":\"ok\",\"rows\":[{\"step\":2.0,\"forecast_timestamp\":\"x\\\"y\"}]}')")
                 .text(),
             "2|integer|x\"y");
+  // An element that is a JSON string is read as JSON text by the row statement: a plain word
+  // is not JSON.
+  EXPECT_EQ(db.error("SELECT * FROM anomaly_rows('{\"status\":\"ok\",\"rows\":[\"abc\"]}')"),
+            "VORNEL_ERR_SCHEMA: document rows are not valid JSON");
+  EXPECT_EQ(db.run("SELECT ts, value FROM anomaly_rows('{\"status\":\"ok\",\"rows\":[1,null,[2]]}')").text(),
+            "NULL|NULL\nNULL|NULL\nNULL|NULL");
 }
 
 TEST(Xrows, ManyRowsAndRepeatedFilters) {
