@@ -333,3 +333,30 @@ TEST(DetectAnomalies, DocumentLongerThanTheLengthLimit) {
   EXPECT_EQ(db.one("SELECT json_extract(detect_anomalies(ts, v, '{\"context_limit\":20}'), '$.status') FROM pts"),
             "truncated");
 }
+
+TEST(DetectAnomalies, OutOfMemoryInTheOneStepPathAndTheRowExpansion) {
+  // Without sub-PCA the only failure is the host's own out-of-memory error; anomaly_rows gives
+  // the same when its row array cannot grow. The harness checks that nothing stays allocated.
+  AnDb db;
+  db.series("a", wavy(600, 12));
+  db.exec("CREATE TABLE one AS SELECT ts, v FROM pts; CREATE TABLE docs AS SELECT detect_anomalies(ts, v) AS d FROM one");
+  sqlite3_int64 base = sqlite3_memory_used();
+  int ok[2] = {0, 0}, nomem[2] = {0, 0};
+  const char *sql[2] = {"SELECT length(detect_anomalies(ts, v)) FROM one",
+                        "SELECT count(*), sum(is_anomaly) FROM anomaly_rows((SELECT d FROM docs))"};
+  for (int k = 0; k < 2; k++) {
+    for (sqlite3_int64 extra = 8 * 1024; extra <= 1024 * 1024; extra += 8 * 1024) {
+      sqlite3_hard_heap_limit64(base + extra);
+      vt::Result r = db.run(sql[k]);
+      sqlite3_hard_heap_limit64(0);
+      if (r.ok) {
+        ok[k]++;
+      } else {
+        EXPECT_EQ(r.error, "out of memory") << sql[k];
+        nomem[k]++;
+      }
+    }
+    EXPECT_GT(ok[k], 0) << sql[k];
+    EXPECT_GT(nomem[k], 0) << sql[k];
+  }
+}
