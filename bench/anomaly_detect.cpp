@@ -5,12 +5,12 @@
 // It loads build/vornel.so into a connection and times the whole GROUP BY statement (best of
 // the repeats), then times the Jacobi step of W3c alone through the statically linked copy.
 // Usage: bench_anomaly_detect [repeats [workloads]], workloads a subset of "abcj" (default all).
-#include <sqlite3.h>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sqlite3.h>
 #include <vector>
 
 // From the statically linked copy.
@@ -20,9 +20,7 @@ int detect_period(const double *y, int n);
 
 namespace {
 
-double now_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double now_s() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 struct Rng {
   uint64_t s;
@@ -41,9 +39,12 @@ std::vector<double> make_series(int id, int n, int period) {
   std::vector<double> y(n);
   if (period > 100) {
     std::vector<double> profile(period);
-    for (double &x : profile) x = rng.normal();
-    for (int t = 0; t < n; t++) y[t] = 50 + 5 * profile[t % period] + 0.3 * rng.normal();
-    for (int t = 700; t < n; t += 900) y[t] += 25;
+    for (double &x : profile)
+      x = rng.normal();
+    for (int t = 0; t < n; t++)
+      y[t] = 50 + 5 * profile[t % period] + 0.3 * rng.normal();
+    for (int t = 700; t < n; t += 900)
+      y[t] += 25;
     return y;
   }
   double level = 50 + 20 * rng.uniform(), trend = 0.02 * rng.uniform(), amp = 5 + 5 * rng.uniform();
@@ -91,7 +92,8 @@ double run(sqlite3 *db, const char *options, long long *out_bytes) {
   double t0 = now_s();
   int rc;
   long long bytes = 0;
-  while ((rc = sqlite3_step(st)) == SQLITE_ROW) bytes += sqlite3_column_bytes(st, 0);
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW)
+    bytes += sqlite3_column_bytes(st, 0);
   double t1 = now_s();
   check(rc, db, "detect_anomalies");
   sqlite3_finalize(st);
@@ -134,19 +136,23 @@ void jacobi_alone(int n, int L) {
   std::vector<double> mean(L), sd(L), a((size_t)L * L, 0), vt((size_t)L * L);
   for (int j = 0; j < L; j++) {
     double s = 0, q = 0;
-    for (int i = 0; i < K; i++) s += v[i + j], q += v[i + j] * v[i + j];
+    for (int i = 0; i < K; i++)
+      s += v[i + j], q += v[i + j] * v[i + j];
     mean[j] = s / K;
     double var = q / K - mean[j] * mean[j];
     sd[j] = var > 1e-12 ? std::sqrt(var) : 1;
   }
   std::vector<double> z(L);
   for (int i = 0; i < K; i++) {
-    for (int j = 0; j < L; j++) z[j] = (v[i + j] - mean[j]) / sd[j];
     for (int j = 0; j < L; j++)
-      for (int k = j; k < L; k++) a[(size_t)j * L + k] += z[j] * z[k];
+      z[j] = (v[i + j] - mean[j]) / sd[j];
+    for (int j = 0; j < L; j++)
+      for (int k = j; k < L; k++)
+        a[(size_t)j * L + k] += z[j] * z[k];
   }
   for (int j = 0; j < L; j++)
-    for (int k = j; k < L; k++) a[(size_t)k * L + j] = a[(size_t)j * L + k] /= (K - 1);
+    for (int k = j; k < L; k++)
+      a[(size_t)k * L + j] = a[(size_t)j * L + k] /= (K - 1);
   double t0 = now_s();
   int sweeps = subpca_jacobi(a.data(), vt.data(), L);
   double t1 = now_s();

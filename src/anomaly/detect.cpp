@@ -118,7 +118,8 @@ void write_document(sqlite3_str *out, const char *model_name, const char *status
     w = p.scored ? put_number(w, p.lower_bound) : PUT(w, "null");
     w = PUT(w, ",\"upper_bound\":");
     w = p.scored ? put_number(w, p.upper_bound) : PUT(w, "null");
-    w = p.is_anomaly ? PUT(w, ",\"is_anomaly\":1,\"anomaly_probability\":") : PUT(w, ",\"is_anomaly\":0,\"anomaly_probability\":");
+    w = p.is_anomaly ? PUT(w, ",\"is_anomaly\":1,\"anomaly_probability\":")
+                     : PUT(w, ",\"is_anomaly\":0,\"anomaly_probability\":");
     w = put_number(w, p.anomaly_probability);
     *w++ = '}';
     sqlite3_str_append(out, row, (int)(w - row));
@@ -152,9 +153,7 @@ int score_subpca(const double *v, int n, double threshold, an_point *points, cha
 
 } // namespace
 
-void agg_an_step(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
-  series_step(ctx, argc, argv, SERIES_ANOMALY);
-}
+void agg_an_step(sqlite3_context *ctx, int argc, sqlite3_value **argv) { series_step(ctx, argc, argv, SERIES_ANOMALY); }
 
 void agg_an_final(sqlite3_context *ctx) {
   series *s = (series *)sqlite3_aggregate_context(ctx, 0);

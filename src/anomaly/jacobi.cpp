@@ -17,12 +17,12 @@
 namespace {
 
 constexpr int MAX_SWEEPS = 60;
-constexpr double STOP = 1e-30; // sum of squared off-diagonal entries that ends the sweeps
+constexpr double STOP = 1e-30;  // sum of squared off-diagonal entries that ends the sweeps
 constexpr double SKIP = 1e-300; // an entry this small is left alone
 
 // x, y <- co*x - si*y, si*x + co*y, entry by entry.
 __attribute__((target_clones("avx2", "default"))) void rotate_rows(double *__restrict x, double *__restrict y, int n,
-                                                                    double co, double si) {
+                                                                   double co, double si) {
   const v4d c = V4_SPLAT(co), s = V4_SPLAT(si);
   int j = 0;
   for (; j + 4 <= n; j += 4) {
@@ -40,7 +40,7 @@ __attribute__((target_clones("avx2", "default"))) void rotate_rows(double *__res
 // The same rotation of column p (held contiguously in cp) with column q (every n-th entry from
 // col_q) of an n-by-n matrix.
 __attribute__((target_clones("avx2", "default"))) void rotate_columns(double *__restrict cp, double *__restrict col_q,
-                                                                       int n, double co, double si) {
+                                                                      int n, double co, double si) {
   const v4d c = V4_SPLAT(co), s = V4_SPLAT(si);
   int i = 0;
   for (; i + 4 <= n; i += 4) {
@@ -66,18 +66,21 @@ int subpca_jacobi(double *a, double *vt, int n) {
   if (!colp) return -1;
   double *cp = colp.get();
   for (int i = 0; i < n; i++)
-    for (int j = 0; j < n; j++) vt[(int64_t)i * n + j] = i == j ? 1.0 : 0.0;
+    for (int j = 0; j < n; j++)
+      vt[(int64_t)i * n + j] = i == j ? 1.0 : 0.0;
 
   int sweeps = 0;
   for (int sweep = 0; sweep < MAX_SWEEPS; sweep++) {
     double off = 0;
     for (int p = 0; p < n; p++)
-      for (int q = p + 1; q < n; q++) off += a[(int64_t)p * n + q] * a[(int64_t)p * n + q];
+      for (int q = p + 1; q < n; q++)
+        off += a[(int64_t)p * n + q] * a[(int64_t)p * n + q];
     if (off < STOP) break;
     sweeps++;
     for (int p = 0; p + 1 < n; p++) {
       double *row_p = a + (int64_t)p * n;
-      for (int i = 0; i < n; i++) cp[i] = a[(int64_t)i * n + p];
+      for (int i = 0; i < n; i++)
+        cp[i] = a[(int64_t)i * n + p];
       for (int q = p + 1; q < n; q++) {
         double *row_q = a + (int64_t)q * n;
         const double apq = row_p[q];
@@ -92,7 +95,8 @@ int subpca_jacobi(double *a, double *vt, int n) {
         cp[q] = row_q[p];
         rotate_rows(vt + (int64_t)p * n, vt + (int64_t)q * n, n, co, si);
       }
-      for (int i = 0; i < n; i++) a[(int64_t)i * n + p] = cp[i];
+      for (int i = 0; i < n; i++)
+        a[(int64_t)i * n + p] = cp[i];
     }
   }
   return sweeps;

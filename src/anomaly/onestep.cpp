@@ -52,10 +52,10 @@ void seasonal_naive_forecasts(const double *v, int n, int period, an_point *out)
 
 } // namespace
 
-void an_score_one_step(const double *v, int n, an_model model, int period, double threshold, double z,
-                       an_point *out) {
+void an_score_one_step(const double *v, int n, an_model model, int period, double threshold, double z, an_point *out) {
   if (n < 1) return;
-  for (int t = 0; t < n; t++) out[t] = an_point{};
+  for (int t = 0; t < n; t++)
+    out[t] = an_point{};
   if (model == AN_MODEL_SEASONAL_NAIVE) {
     seasonal_naive_forecasts(v, n, period, out);
   } else {

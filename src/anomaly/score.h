@@ -24,5 +24,4 @@ inline constexpr int AN_FIRST_SCORED = 8;
 // (Welford's method), a band of z spreads and the two-sided normal probability of a smaller
 // deviation, compared strictly with threshold. Fills out[0..n-1]. Never fails: when the theta
 // rule's seasonal sums cannot be allocated it runs without season.
-void an_score_one_step(const double *v, int n, an_model model, int period, double threshold, double z,
-                       an_point *out);
+void an_score_one_step(const double *v, int n, an_model model, int period, double threshold, double z, an_point *out);

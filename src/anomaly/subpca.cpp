@@ -21,8 +21,8 @@ constexpr int CHUNK = 16; // windows standardised together
 
 // row[k] += z[w][j] * z[w][k] for k = j..n-1 and the windows w of the chunk in ascending
 // order; four windows per pass over the row, each entry still summed window by window.
-__attribute__((target_clones("avx2", "default"))) void accumulate_row(double *__restrict row, const double *__restrict z,
-                                                                       int windows, int n, int j) {
+__attribute__((target_clones("avx2", "default"))) void
+accumulate_row(double *__restrict row, const double *__restrict z, int windows, int n, int j) {
   int w = 0;
   for (; w + 4 <= windows; w += 4) {
     const double *z0 = z + (int64_t)w * n, *z1 = z0 + n, *z2 = z1 + n, *z3 = z2 + n;
@@ -34,23 +34,26 @@ __attribute__((target_clones("avx2", "default"))) void accumulate_row(double *__
       r = (((r + b0 * V4_LOAD(z0 + k)) + b1 * V4_LOAD(z1 + k)) + b2 * V4_LOAD(z2 + k)) + b3 * V4_LOAD(z3 + k);
       V4_STORE(row + k, r);
     }
-    for (; k < n; k++) row[k] = (((row[k] + a0 * z0[k]) + a1 * z1[k]) + a2 * z2[k]) + a3 * z3[k];
+    for (; k < n; k++)
+      row[k] = (((row[k] + a0 * z0[k]) + a1 * z1[k]) + a2 * z2[k]) + a3 * z3[k];
   }
   for (; w < windows; w++) {
     const double *z0 = z + (int64_t)w * n;
     const double a0 = z0[j];
     const v4d b0 = V4_SPLAT(a0);
     int k = j;
-    for (; k + 4 <= n; k += 4) V4_STORE(row + k, V4_LOAD(row + k) + b0 * V4_LOAD(z0 + k));
-    for (; k < n; k++) row[k] = row[k] + a0 * z0[k];
+    for (; k + 4 <= n; k += 4)
+      V4_STORE(row + k, V4_LOAD(row + k) + b0 * V4_LOAD(z0 + k));
+    for (; k < n; k++)
+      row[k] = row[k] + a0 * z0[k];
   }
 }
 
 // Sums over a chunk of standardised windows stored lag-major (zt[j * CHUNK + w]), one lane per
 // window: the squared norms, and the squared projections on the leading components.
 __attribute__((target_clones("avx2", "default"))) void chunk_scores(const double *__restrict zt, const double *vt,
-                                                                     const int32_t *order, int kept, int n,
-                                                                     double *__restrict out) {
+                                                                    const int32_t *order, int kept, int n,
+                                                                    double *__restrict out) {
   constexpr int VECS = CHUNK / 4;
   v4d norm[VECS] = {}, captured[VECS] = {};
   for (int j = 0; j < n; j++) {
@@ -66,9 +69,11 @@ __attribute__((target_clones("avx2", "default"))) void chunk_scores(const double
     for (int j = 0; j < n; j++) {
       const double *zj = zt + (int64_t)j * CHUNK;
       const v4d uj = V4_SPLAT(u[j]);
-      for (int l = 0; l < VECS; l++) dot[l] = dot[l] + uj * V4_LOAD(zj + 4 * l);
+      for (int l = 0; l < VECS; l++)
+        dot[l] = dot[l] + uj * V4_LOAD(zj + 4 * l);
     }
-    for (int l = 0; l < VECS; l++) captured[l] = captured[l] + dot[l] * dot[l];
+    for (int l = 0; l < VECS; l++)
+      captured[l] = captured[l] + dot[l] * dot[l];
   }
   for (int l = 0; l < VECS; l++)
     for (int lane = 0; lane < 4; lane++) {
@@ -79,7 +84,7 @@ __attribute__((target_clones("avx2", "default"))) void chunk_scores(const double
 
 // Per-lag sums of x and x*x over the windows, lane by lane across lags.
 __attribute__((target_clones("avx2", "default"))) void lag_moments(const double *v, int64_t windows, int n,
-                                                                    double *__restrict sum, double *__restrict sq) {
+                                                                   double *__restrict sum, double *__restrict sq) {
   for (int64_t i = 0; i < windows; i++) {
     const double *x = v + i;
     int j = 0;
@@ -96,23 +101,24 @@ __attribute__((target_clones("avx2", "default"))) void lag_moments(const double 
 }
 
 // out[j] = (x[j] - mean[j]) / spread[j]: one window standardised lag by lag.
-__attribute__((target_clones("avx2", "default"))) void standardise(const double *__restrict x, const double *mean,
-                                                                    const double *spread, int n,
-                                                                    double *__restrict out) {
+__attribute__((target_clones("avx2", "default"))) void
+standardise(const double *__restrict x, const double *mean, const double *spread, int n, double *__restrict out) {
   int j = 0;
   for (; j + 4 <= n; j += 4)
     V4_STORE(out + j, (V4_LOAD(x + j) - V4_LOAD(mean + j)) / V4_LOAD(spread + j));
-  for (; j < n; j++) out[j] = (x[j] - mean[j]) / spread[j];
+  for (; j < n; j++)
+    out[j] = (x[j] - mean[j]) / spread[j];
 }
 
 // out[w] = (x[w] - mean) / spread for w < count: one lag of consecutive windows.
-__attribute__((target_clones("avx2", "default"))) void standardise_lag(const double *__restrict x, double mean,
-                                                                        double spread, int count,
-                                                                        double *__restrict out) {
+__attribute__((target_clones("avx2", "default"))) void
+standardise_lag(const double *__restrict x, double mean, double spread, int count, double *__restrict out) {
   const v4d m = V4_SPLAT(mean), s = V4_SPLAT(spread);
   int w = 0;
-  for (; w + 4 <= count; w += 4) V4_STORE(out + w, (V4_LOAD(x + w) - m) / s);
-  for (; w < count; w++) out[w] = (x[w] - mean) / spread;
+  for (; w + 4 <= count; w += 4)
+    V4_STORE(out + w, (V4_LOAD(x + w) - m) / s);
+  for (; w < count; w++)
+    out[w] = (x[w] - mean) / spread;
 }
 
 // subpca_rank_cmp as a less-than that the sort can inline.
@@ -140,7 +146,8 @@ int subpca_window_length(int n, int period) {
 }
 
 void subpca_component_order(const double *eigenvalues, int n, int32_t *order) {
-  for (int i = 0; i < n; i++) order[i] = i;
+  for (int i = 0; i < n; i++)
+    order[i] = i;
   for (int i = 1; i < n; i++) {
     int32_t idx = order[i];
     int j = i;
@@ -157,12 +164,12 @@ int subpca_probabilities(const double *v, int n, int window, double *out_prob) {
   const int64_t K = (int64_t)n - L + 1;
   if (L < 2 || L >= K) return SUBPCA_TOO_SHORT;
 
-  HostPtr<double> mean(host_calloc<double>(L));             // per-lag mean
-  HostPtr<double> spread(host_calloc<double>(L));           // per-lag standard deviation, or 1
-  HostPtr<double> cov(host_calloc<double>((int64_t)L * L)); // covariance, then Jacobi's work matrix
-  HostPtr<double> vt(host_calloc<double>((int64_t)L * L));  // eigenvectors, one per row
-  HostPtr<double> eig(host_calloc<double>(L));              // eigenvalues
-  HostPtr<int32_t> order(host_calloc<int32_t>(L));          // components by descending eigenvalue
+  HostPtr<double> mean(host_calloc<double>(L));                   // per-lag mean
+  HostPtr<double> spread(host_calloc<double>(L));                 // per-lag standard deviation, or 1
+  HostPtr<double> cov(host_calloc<double>((int64_t)L * L));       // covariance, then Jacobi's work matrix
+  HostPtr<double> vt(host_calloc<double>((int64_t)L * L));        // eigenvectors, one per row
+  HostPtr<double> eig(host_calloc<double>(L));                    // eigenvalues
+  HostPtr<int32_t> order(host_calloc<int32_t>(L));                // components by descending eigenvalue
   HostPtr<double> chunk(host_calloc<double>((int64_t)CHUNK * L)); // a chunk of standardised windows
   HostPtr<double> window_score(host_calloc<double>(K + CHUNK));   // padded to whole chunks
   HostPtr<SubpcaRank> rank(host_calloc<SubpcaRank>(n));
@@ -188,7 +195,8 @@ int subpca_probabilities(const double *v, int n, int window, double *out_prob) {
       double *zw = z + (int64_t)w * L;
       standardise(x, mu, sd, L, zw);
     }
-    for (int j = 0; j < L; j++) accumulate_row(a + (int64_t)j * L, z, windows, L, j);
+    for (int j = 0; j < L; j++)
+      accumulate_row(a + (int64_t)j * L, z, windows, L, j);
   }
   const double scale = (double)(K - 1);
   for (int j = 0; j < L; j++) {
@@ -200,7 +208,8 @@ int subpca_probabilities(const double *v, int n, int window, double *out_prob) {
   }
 
   if (subpca_jacobi(a, vt.get(), L) < 0) return SUBPCA_NOMEM;
-  for (int j = 0; j < L; j++) eig[j] = a[(int64_t)j * L + j];
+  for (int j = 0; j < L; j++)
+    eig[j] = a[(int64_t)j * L + j];
   subpca_component_order(eig.get(), L, order.get());
   int kept = (int)(0.3 * L + 0.5);
   kept = std::max(1, std::min(kept, L));
@@ -211,7 +220,8 @@ int subpca_probabilities(const double *v, int n, int window, double *out_prob) {
     for (int j = 0; j < L; j++) {
       double *zj = z + (int64_t)j * CHUNK;
       standardise_lag(v + i0 + j, mu[j], sd[j], windows, zj);
-      for (int w = windows; w < CHUNK; w++) zj[w] = 0;
+      for (int w = windows; w < CHUNK; w++)
+        zj[w] = 0;
     }
     chunk_scores(z, vt.get(), order.get(), kept, L, window_score.get() + i0);
   }
@@ -224,6 +234,7 @@ int subpca_probabilities(const double *v, int n, int window, double *out_prob) {
     rank[t].index = t;
   }
   std::sort(rank.get(), rank.get() + n, RankLess());
-  for (int r = 0; r < n; r++) out_prob[rank[r].index] = n == 1 ? 0.0 : (double)r / (double)(n - 1);
+  for (int r = 0; r < n; r++)
+    out_prob[rank[r].index] = n == 1 ? 0.0 : (double)r / (double)(n - 1);
   return SUBPCA_OK;
 }

@@ -7,6 +7,8 @@
 
 typedef double v4d __attribute__((vector_size(32)));
 
+// clang-format off
 #define V4_LOAD(p) (__extension__({ v4d v4_; memcpy(&v4_, (p), sizeof v4_); v4_; }))
 #define V4_STORE(p, v) (__extension__({ v4d v4_ = (v); memcpy((p), &v4_, sizeof v4_); }))
 #define V4_SPLAT(x) (__extension__({ double x4_ = (x); v4d{x4_, x4_, x4_, x4_}; }))
+// clang-format on

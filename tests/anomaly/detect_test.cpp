@@ -40,7 +40,8 @@ std::vector<double> wavy(int n, uint64_t seed, double noise_sd = 0.5) {
   std::mt19937_64 gen(seed);
   std::normal_distribution<double> noise(0, noise_sd);
   std::vector<double> v(n);
-  for (int t = 0; t < n; t++) v[t] = 20 + 3 * std::sin(2 * M_PI * t / 24) + noise(gen);
+  for (int t = 0; t < n; t++)
+    v[t] = 20 + 3 * std::sin(2 * M_PI * t / 24) + noise(gen);
   return v;
 }
 
@@ -254,9 +255,7 @@ TEST(DetectAnomalies, ModelNames) {
 TEST(DetectAnomalies, OptionErrors) {
   AnDb db;
   db.series("a", wavy(10, 3));
-  auto err = [&](const std::string &opt) {
-    return db.error("SELECT detect_anomalies(ts, v, '" + opt + "') FROM pts");
-  };
+  auto err = [&](const std::string &opt) { return db.error("SELECT detect_anomalies(ts, v, '" + opt + "') FROM pts"); };
   EXPECT_EQ(err("{\"anomaly_prob_threshold\":1}"), "VORNEL_ERR_THRESHOLD: anomaly_prob_threshold must be in (0,1)");
   EXPECT_EQ(err("{\"anomaly_prob_threshold\":0}"), "VORNEL_ERR_THRESHOLD: anomaly_prob_threshold must be in (0,1)");
   EXPECT_EQ(err("{\"anomaly_prob_threshold\":\"0.5\"}"),
@@ -317,8 +316,9 @@ TEST(DetectAnomalies, OutOfMemoryInsideSubpcaFreesEverything) {
 TEST(DetectAnomalies, TimeStampsWithinAndAcrossDays) {
   // Irregular steps of an hour and a bit: the time of day changes every row, the day now and then.
   AnDb db;
-  db.exec("INSERT INTO pts SELECT 'h', 1704060000 + value * 3607 + (value % 3) * 59, value % 5 FROM "
-          "(WITH RECURSIVE n(value) AS (SELECT 0 UNION ALL SELECT value + 1 FROM n WHERE value < 99) SELECT value FROM n)");
+  db.exec(
+      "INSERT INTO pts SELECT 'h', 1704060000 + value * 3607 + (value % 3) * 59, value % 5 FROM "
+      "(WITH RECURSIVE n(value) AS (SELECT 0 UNION ALL SELECT value + 1 FROM n WHERE value < 99) SELECT value FROM n)");
   EXPECT_EQ(db.one("SELECT count(*) FROM anomaly_rows((SELECT detect_anomalies(ts, v) FROM pts)) AS a "
                    "JOIN pts ON a.ts = strftime('%Y-%m-%dT%H:%M:%SZ', pts.ts, 'unixepoch')"),
             "100");
@@ -339,7 +339,8 @@ TEST(DetectAnomalies, OutOfMemoryInTheOneStepPathAndTheRowExpansion) {
   // the same when its row array cannot grow. The harness checks that nothing stays allocated.
   AnDb db;
   db.series("a", wavy(600, 12));
-  db.exec("CREATE TABLE one AS SELECT ts, v FROM pts; CREATE TABLE docs AS SELECT detect_anomalies(ts, v) AS d FROM one");
+  db.exec(
+      "CREATE TABLE one AS SELECT ts, v FROM pts; CREATE TABLE docs AS SELECT detect_anomalies(ts, v) AS d FROM one");
   sqlite3_int64 base = sqlite3_memory_used();
   int ok[2] = {0, 0}, nomem[2] = {0, 0};
   const char *sql[2] = {"SELECT length(detect_anomalies(ts, v)) FROM one",

@@ -39,13 +39,16 @@ Oracle oracle(const std::vector<double> &v, an_model model, int p) {
   int n = (int)v.size();
   Oracle o{std::vector<double>(n), std::vector<double>(n, NAN)};
   o.forecast[0] = v[0];
-  for (int t = 1; t < n; t++) o.forecast[t] = model == AN_MODEL_THETA ? theta_oracle(v, t, p) : naive_oracle(v, t, p);
+  for (int t = 1; t < n; t++)
+    o.forecast[t] = model == AN_MODEL_THETA ? theta_oracle(v, t, p) : naive_oracle(v, t, p);
   for (int t = 2; t < n; t++) {
     double mean = 0;
-    for (int u = 1; u < t; u++) mean += v[u] - o.forecast[u];
+    for (int u = 1; u < t; u++)
+      mean += v[u] - o.forecast[u];
     mean /= t - 1;
     double ss = 0;
-    for (int u = 1; u < t; u++) ss += (v[u] - o.forecast[u] - mean) * (v[u] - o.forecast[u] - mean);
+    for (int u = 1; u < t; u++)
+      ss += (v[u] - o.forecast[u] - mean) * (v[u] - o.forecast[u] - mean);
     o.sigma[t] = std::sqrt(ss / (t - 1));
   }
   return o;
@@ -55,7 +58,8 @@ std::vector<double> noisy_weekly(int n, uint64_t seed) {
   std::mt19937_64 gen(seed);
   std::normal_distribution<double> noise(0, 1);
   std::vector<double> v(n);
-  for (int t = 0; t < n; t++) v[t] = 50 + 0.1 * t + 8 * std::sin(2 * M_PI * t / 7) + noise(gen);
+  for (int t = 0; t < n; t++)
+    v[t] = 50 + 0.1 * t + 8 * std::sin(2 * M_PI * t / 7) + noise(gen);
   return v;
 }
 
@@ -96,10 +100,10 @@ TEST(OneStep, HandComputedSeasonalNaive) {
   std::vector<double> v = {1, 5, 3, 2, 6, 4, 3, 7, 5, 4};
   std::vector<an_point> pts(v.size());
   an_score_one_step(v.data(), 10, AN_MODEL_SEASONAL_NAIVE, 3, 0.99, 2, pts.data());
-  EXPECT_EQ(pts[1].forecast, 1);             // v[0] + 0
-  EXPECT_EQ(pts[2].forecast, 5 + 4.0);       // t < p: v[1] + (v[1] - v[0]) / 1
-  EXPECT_EQ(pts[3].forecast, 1 + 3 * 1.0);   // v[0] + 3 * (3 - 1) / 2
-  EXPECT_EQ(pts[9].forecast, 3 + 3 * 0.5);   // v[6] + 3 * (5 - 1) / 8
+  EXPECT_EQ(pts[1].forecast, 1);           // v[0] + 0
+  EXPECT_EQ(pts[2].forecast, 5 + 4.0);     // t < p: v[1] + (v[1] - v[0]) / 1
+  EXPECT_EQ(pts[3].forecast, 1 + 3 * 1.0); // v[0] + 3 * (3 - 1) / 2
+  EXPECT_EQ(pts[9].forecast, 3 + 3 * 0.5); // v[6] + 3 * (5 - 1) / 8
 }
 
 TEST(OneStep, ThetaWithoutSeasonIsSimpleSmoothing) {
@@ -134,5 +138,6 @@ TEST(OneStep, NonFiniteValues) {
   EXPECT_EQ(pts[19].scored, 1);
   EXPECT_EQ(pts[20].scored, 1);
   EXPECT_TRUE(std::isnan(pts[20].anomaly_probability) || pts[20].anomaly_probability == 1);
-  for (int t = 21; t < 40; t++) EXPECT_EQ(pts[t].scored, 0) << t;
+  for (int t = 21; t < 40; t++)
+    EXPECT_EQ(pts[t].scored, 0) << t;
 }

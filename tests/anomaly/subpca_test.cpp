@@ -15,7 +15,8 @@ Matrix random_symmetric(int n, uint64_t seed) {
   std::uniform_real_distribution<double> u(-1, 1);
   Matrix a((size_t)n * n);
   for (int i = 0; i < n; i++)
-    for (int j = i; j < n; j++) a[(size_t)i * n + j] = a[(size_t)j * n + i] = u(gen);
+    for (int j = i; j < n; j++)
+      a[(size_t)i * n + j] = a[(size_t)j * n + i] = u(gen);
   return a;
 }
 
@@ -23,13 +24,15 @@ Matrix random_symmetric(int n, uint64_t seed) {
 // eigenvector matrix kept in its natural (column = vector) layout.
 int literal_jacobi(Matrix &a, Matrix &v, int n) {
   v.assign((size_t)n * n, 0);
-  for (int i = 0; i < n; i++) v[(size_t)i * n + i] = 1;
+  for (int i = 0; i < n; i++)
+    v[(size_t)i * n + i] = 1;
   auto at = [n](Matrix &m, int r, int c) -> double & { return m[(size_t)r * n + c]; };
   int sweeps = 0;
   for (int sweep = 0; sweep < 60; sweep++) {
     double off = 0;
     for (int p = 0; p < n; p++)
-      for (int q = p + 1; q < n; q++) off += at(a, p, q) * at(a, p, q);
+      for (int q = p + 1; q < n; q++)
+        off += at(a, p, q) * at(a, p, q);
     if (off < 1e-30) break;
     sweeps++;
     for (int p = 0; p < n; p++)
@@ -77,32 +80,38 @@ std::vector<double> literal_probabilities(const std::vector<double> &v, int L) {
   for (int j = 0; j < L; j++)
     for (int k = 0; k < L; k++) {
       double s = 0;
-      for (int i = 0; i < K; i++) s += zval(i, j) * zval(i, k);
+      for (int i = 0; i < K; i++)
+        s += zval(i, j) * zval(i, k);
       a[(size_t)j * L + k] = s / (K - 1);
     }
   Matrix vec;
   literal_jacobi(a, vec, L);
   std::vector<int> order(L);
-  for (int i = 0; i < L; i++) order[i] = i;
+  for (int i = 0; i < L; i++)
+    order[i] = i;
   std::stable_sort(order.begin(), order.end(),
                    [&](int x, int y) { return a[(size_t)x * L + x] > a[(size_t)y * L + y]; });
   int kept = std::clamp((int)(0.3 * L + 0.5), 1, L);
   std::vector<double> wscore(K);
   for (int i = 0; i < K; i++) {
     double norm = 0, cap = 0;
-    for (int j = 0; j < L; j++) norm += zval(i, j) * zval(i, j);
+    for (int j = 0; j < L; j++)
+      norm += zval(i, j) * zval(i, j);
     for (int c = 0; c < kept; c++) {
       double d = 0;
-      for (int j = 0; j < L; j++) d += vec[(size_t)j * L + order[c]] * zval(i, j);
+      for (int j = 0; j < L; j++)
+        d += vec[(size_t)j * L + order[c]] * zval(i, j);
       cap += d * d;
     }
     wscore[i] = norm - cap > 0 ? norm - cap : 0;
   }
   std::vector<std::pair<double, int>> rank(n);
-  for (int t = 0; t < n; t++) rank[t] = {wscore[std::clamp(t - L / 2, 0, K - 1)], t};
+  for (int t = 0; t < n; t++)
+    rank[t] = {wscore[std::clamp(t - L / 2, 0, K - 1)], t};
   std::sort(rank.begin(), rank.end());
   std::vector<double> prob(n);
-  for (int r = 0; r < n; r++) prob[rank[r].second] = n == 1 ? 0 : (double)r / (n - 1);
+  for (int r = 0; r < n; r++)
+    prob[rank[r].second] = n == 1 ? 0 : (double)r / (n - 1);
   return prob;
 }
 
@@ -110,7 +119,8 @@ std::vector<double> seasonal_series(int n, int period, uint64_t seed) {
   std::mt19937_64 gen(seed);
   std::normal_distribution<double> noise(0, 0.3);
   std::vector<double> v(n);
-  for (int t = 0; t < n; t++) v[t] = 5 + std::sin(2 * M_PI * t / period) + 0.002 * t + noise(gen);
+  for (int t = 0; t < n; t++)
+    v[t] = 5 + std::sin(2 * M_PI * t / period) + 0.002 * t + noise(gen);
   return v;
 }
 
@@ -128,12 +138,14 @@ TEST(SubpcaJacobi, EigenpairsOfRandomSymmetricMatrices) {
       double lambda = work[(size_t)k * n + k];
       for (int i = 0; i < n; i++) {
         double av = 0;
-        for (int j = 0; j < n; j++) av += a[(size_t)i * n + j] * u[j];
+        for (int j = 0; j < n; j++)
+          av += a[(size_t)i * n + j] * u[j];
         worst_residual = std::max(worst_residual, std::fabs(av - lambda * u[i]));
       }
       for (int m = k; m < n; m++) {
         double dot = 0;
-        for (int j = 0; j < n; j++) dot += u[j] * vt[(size_t)m * n + j];
+        for (int j = 0; j < n; j++)
+          dot += u[j] * vt[(size_t)m * n + j];
         worst_ortho = std::max(worst_ortho, std::fabs(dot - (m == k ? 1.0 : 0.0)));
       }
     }
@@ -141,7 +153,8 @@ TEST(SubpcaJacobi, EigenpairsOfRandomSymmetricMatrices) {
     EXPECT_LT(worst_ortho, 1e-10) << "n=" << n;
     // The trace is kept by similarity transforms.
     double trace = 0, eig_sum = 0;
-    for (int i = 0; i < n; i++) trace += a[(size_t)i * n + i], eig_sum += work[(size_t)i * n + i];
+    for (int i = 0; i < n; i++)
+      trace += a[(size_t)i * n + i], eig_sum += work[(size_t)i * n + i];
     EXPECT_NEAR(trace, eig_sum, 1e-9 * n);
   }
 }
@@ -230,14 +243,16 @@ TEST(SubpcaProbabilities, RanksAndEdgeCases) {
   // Every rank 0..n-1 appears once; the spike's neighbourhood ranks highest.
   std::vector<double> sorted = prob;
   std::sort(sorted.begin(), sorted.end());
-  for (int r = 0; r < 200; r++) EXPECT_EQ(sorted[r], r / 199.0);
+  for (int r = 0; r < 200; r++)
+    EXPECT_EQ(sorted[r], r / 199.0);
   int top = (int)(std::max_element(prob.begin(), prob.end()) - prob.begin());
   EXPECT_GE(top, 120 - 12);
   EXPECT_LE(top, 120 + 12);
   // Equal scores: a constant series scores 0 everywhere, so ranks follow the index.
   std::vector<double> flat(10, 4.0), fp(10);
   ASSERT_EQ(subpca_probabilities(flat.data(), 10, 5, fp.data()), SUBPCA_OK);
-  for (int t = 0; t < 10; t++) EXPECT_EQ(fp[t], t / 9.0);
+  for (int t = 0; t < 10; t++)
+    EXPECT_EQ(fp[t], t / 9.0);
   // Too short: a window below 2.
   EXPECT_EQ(subpca_probabilities(flat.data(), 3, 1, fp.data()), SUBPCA_TOO_SHORT);
   EXPECT_EQ(subpca_probabilities(flat.data(), 1, 0, fp.data()), SUBPCA_TOO_SHORT);

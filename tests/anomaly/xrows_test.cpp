@@ -142,9 +142,10 @@ TEST(Xrows, FieldTypes) {
 TEST(Xrows, ManyRowsAndRepeatedFilters) {
   JsonDb db;
   // 100 rows cross the initial capacity of the row array twice.
-  db.exec("CREATE TABLE d AS SELECT '{\"status\":\"ok\",\"rows\":[' || group_concat('{\"step\":' || value || '}') "
-          "|| ']}' AS doc FROM (WITH RECURSIVE n(value) AS (SELECT 1 UNION ALL SELECT value + 1 FROM n WHERE value < 100) "
-          "SELECT value FROM n)");
+  db.exec(
+      "CREATE TABLE d AS SELECT '{\"status\":\"ok\",\"rows\":[' || group_concat('{\"step\":' || value || '}') "
+      "|| ']}' AS doc FROM (WITH RECURSIVE n(value) AS (SELECT 1 UNION ALL SELECT value + 1 FROM n WHERE value < 100) "
+      "SELECT value FROM n)");
   EXPECT_EQ(db.run("SELECT count(*), sum(step), max(rowid) FROM forecast_rows((SELECT doc FROM d))").text(),
             "100|5050|99");
   // A correlated use runs filter again for every outer row.
