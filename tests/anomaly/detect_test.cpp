@@ -361,3 +361,20 @@ TEST(DetectAnomalies, OutOfMemoryInTheOneStepPathAndTheRowExpansion) {
     EXPECT_GT(nomem[k], 0) << sql[k];
   }
 }
+
+TEST(DetectAnomalies, HugeValues) {
+  // Squares of 1e300 overflow: the spreads become infinite or undefined, nothing crashes, every
+  // row is still written and every probability is a number in [0, 1] or null.
+  AnDb db;
+  std::vector<double> v = wavy(40, 13);
+  for (int t = 20; t < 40; t += 3) v[t] = 1e300;
+  db.series("a", v);
+  for (const char *model : {"theta-classic", "stub-seasonal-naive", "sub-pca"}) {
+    std::string doc = db.doc("a", std::string("{\"model\":\"") + model + "\"}");
+    EXPECT_EQ(db.one("SELECT count(*) FROM anomaly_rows('" + doc +
+                     "') WHERE anomaly_probability IS NULL OR anomaly_probability BETWEEN 0 AND 1"),
+              "40")
+        << model;
+    EXPECT_NE(doc.find("\"value\":1.0000000000000001e+300"), std::string::npos) << model;
+  }
+}
