@@ -39,18 +39,18 @@ struct MlpWork {
 };
 
 // acc[h] += w[h] * z for every hidden unit (one term of each unit's own ordered sum).
-[[gnu::always_inline]] inline void lanes_axpy(double *acc, const float *w, double z, int count) {
+[[gnu::always_inline]] inline void lanes_axpy(double *__restrict acc, const float *__restrict w, double z, int count) {
   for (int h = 0; h < count; h++) acc[h] += (double)w[h] * z;
 }
 
 // acc[h] += w[h] * z for binary64 weights.
-[[gnu::always_inline]] inline void lanes_axpy_d(double *acc, const double *w, double z,
+[[gnu::always_inline]] inline void lanes_axpy_d(double *__restrict acc, const double *__restrict w, double z,
                                                                       int count) {
   for (int h = 0; h < count; h++) acc[h] += w[h] * z;
 }
 
 // acc[h] += factor * w[h] where w is binary32.
-[[gnu::always_inline]] inline void lanes_scaled_add(double *acc, double factor, const float *w,
+[[gnu::always_inline]] inline void lanes_scaled_add(double *__restrict acc, double factor, const float *__restrict w,
                                                                           int count) {
   for (int h = 0; h < count; h++) acc[h] += factor * (double)w[h];
 }
@@ -64,7 +64,7 @@ struct MlpWork {
 
 
 // One pass over the rows of an epoch: forward, output deltas and gradient accumulation.
-__attribute__((target_clones("avx2", "default"))) void mlp_epoch_rows(const float *x, int n, int I, int H, int O,
+__attribute__((target_clones("avx2", "default"), optimize("O3", "vect-cost-model=dynamic"))) void mlp_epoch_rows(const float *x, int n, int I, int H, int O,
                                                                         const int32_t *class_indexes,
                                                                         const float *targets, int task,
                                                                         int linear_block, double s,
