@@ -6,6 +6,7 @@
 // Usage: bench_distill_students [w6] [w7] [w8]   (all three when none is named)
 #include <sqlite3.h>
 #include <chrono>
+#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -55,8 +56,11 @@ void make_table(sqlite3 *db, const char *name, int rows, int classes, unsigned s
   sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
 }
 
-double seconds_of(sqlite3 *db, const std::string &sql, std::string *out) {
+// Wall-clock seconds of one statement; *cpu receives the process CPU seconds it used (the
+// machine may be shared, so both are shown).
+double seconds_of(sqlite3 *db, const std::string &sql, std::string *out, double *cpu = nullptr) {
   auto t0 = std::chrono::steady_clock::now();
+  std::clock_t c0 = std::clock();
   sqlite3_stmt *st = nullptr;
   must(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), db, sql.c_str());
   int rc = sqlite3_step(st);
@@ -66,6 +70,7 @@ double seconds_of(sqlite3 *db, const std::string &sql, std::string *out) {
     *out = t ? (const char *)t : "NULL";
   }
   sqlite3_finalize(st);
+  if (cpu) *cpu = (double)(std::clock() - c0) / CLOCKS_PER_SEC;
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
@@ -75,12 +80,16 @@ void run(sqlite3 *db, const char *label, const char *table, int rows, int classe
   double t_wrap = seconds_of(db, std::string("SELECT count(*) FROM (SELECT (row_number() OVER ()) AS _rid, * FROM (SELECT * FROM ") +
                                      table + ") ORDER BY _rid)", &wrap);
   std::string metric;
+  double cpu = 0;
   double t = seconds_of(db,
                         std::string("SELECT holdout_metric FROM distill_vornel('SELECT * FROM ") + table +
                             "', '{\"target\":\"y\",\"student_id\":\"" + table + "\",\"student_kind\":\"" + kind + "\"}')",
-                        &metric);
-  std::printf("%s %-4s rows=%d features=16 classes=%d: %.3f s (holdout accuracy %s; wrapper query alone %.3f s)\n",
-              label, kind, rows, classes, t, metric.c_str(), t_wrap);
+                        &metric, &cpu);
+  std::string hash;
+  seconds_of(db, std::string("SELECT content_hash FROM _vornel_models WHERE model_id = '") + table + "'", &hash);
+  std::printf("%s %-4s rows=%d features=16 classes=%d: %.3f s wall, %.3f s cpu (holdout accuracy %s; wrapper "
+              "query alone %.3f s; hash %.16s)\n",
+              label, kind, rows, classes, t, cpu, metric.c_str(), t_wrap, hash.c_str());
 }
 
 } // namespace
