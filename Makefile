@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all configure test test-asan demo bench clean format install dist fuzz deps-clients plot
+.PHONY: all configure test test-asan test-tsan demo bench clean format install dist fuzz deps-clients plot
 
 all: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -23,6 +23,14 @@ test-asan:
 	  $$([ -f $(BUILD)/sqlite-dir.txt ] && echo -DVORNEL_SQLITE_DIR=$$(cat $(BUILD)/sqlite-dir.txt)) $(CMAKE_ARGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+# ThreadSanitizer over the concurrency tests.
+TSAN_BUILD ?= build-tsan
+test-tsan:
+	cmake -S . -B $(TSAN_BUILD) -DVORNEL_TSAN=ON -DVORNEL_BENCH=OFF \
+	  $$([ -f $(BUILD)/sqlite-dir.txt ] && echo -DVORNEL_SQLITE_DIR=$$(cat $(BUILD)/sqlite-dir.txt)) $(CMAKE_ARGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_concurrency
+	cd $(TSAN_BUILD) && ctest --output-on-failure -R '^concurrency$$'
 
 demo: all
 	sh examples/demo.sh $(BUILD)
@@ -41,7 +49,7 @@ fuzz: all
 	sh tests/fuzz/run.sh $(FUZZ_SECONDS) "$$(cat $(BUILD)/sqlite-dir.txt)"
 
 plot: all
-	/usr/bin/python3 examples/plot.py $(BUILD)
+	python3 examples/plot.py $(BUILD) docs/img
 
 VERSION_TEXT := $(shell cat VERSION)
 install: all
