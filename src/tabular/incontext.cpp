@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr int MAX_FEATURES = 64;
+constexpr int MAX_FEATURES = KNN_MAX_FEATURES;
 constexpr int64_t MAX_TRAIN_ROWS = 100000;
 constexpr int64_t FIRST_ROWS = 256;
 constexpr int64_t APPLY_BATCH = 2048; // apply rows answered per pass over the training matrix
