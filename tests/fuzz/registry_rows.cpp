@@ -13,10 +13,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size -= 3;
   sqlite3_int64 baseline;
   sqlite3 *db = fuzz_open(&baseline);
-  FUZZ_CHECK(sqlite3_exec(db,
-                          "CREATE TABLE _vornel_models (model_id TEXT PRIMARY KEY, runtime, kind, weights_uri, io_spec, "
-                          "license, content_hash, weights)",
-                          nullptr, nullptr, nullptr) == SQLITE_OK);
+  FUZZ_CHECK(
+      sqlite3_exec(db,
+                   "CREATE TABLE _vornel_models (model_id TEXT PRIMARY KEY, runtime, kind, weights_uri, io_spec, "
+                   "license, content_hash, weights)",
+                   nullptr, nullptr, nullptr) == SQLITE_OK);
   sqlite3_stmt *ins = nullptr;
   FUZZ_CHECK(sqlite3_prepare_v2(db, "INSERT INTO _vornel_models VALUES ('m', ?, ?, ?, ?, ?, ?, ?)", -1, &ins,
                                 nullptr) == SQLITE_OK);
@@ -25,15 +26,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int blob_len = -1;
   for (int col = 0; col < 7; col++) {
     size_t start = pos;
-    while (pos < size && data[pos] != 0xFF) pos++;
+    while (pos < size && data[pos] != 0xFF)
+      pos++;
     const uint8_t *bytes = data + start;
     int len = (int)(pos - start);
     if (pos < size) pos++;
     switch ((types >> (3 * col)) % 5) {
-    case 0: sqlite3_bind_null(ins, col + 1); break;
-    case 1: sqlite3_bind_int64(ins, col + 1, len ? (int64_t)bytes[0] * 1000003 - 7 : 0); break;
-    case 2: sqlite3_bind_double(ins, col + 1, len ? bytes[0] / 7.0 : -0.0); break;
-    case 3: sqlite3_bind_text(ins, col + 1, (const char *)bytes, len, SQLITE_TRANSIENT); break;
+    case 0:
+      sqlite3_bind_null(ins, col + 1);
+      break;
+    case 1:
+      sqlite3_bind_int64(ins, col + 1, len ? (int64_t)bytes[0] * 1000003 - 7 : 0);
+      break;
+    case 2:
+      sqlite3_bind_double(ins, col + 1, len ? bytes[0] / 7.0 : -0.0);
+      break;
+    case 3:
+      sqlite3_bind_text(ins, col + 1, (const char *)bytes, len, SQLITE_TRANSIENT);
+      break;
     default:
       sqlite3_bind_blob(ins, col + 1, bytes, len, SQLITE_TRANSIENT);
       if (col == 6) blob_len = len;
@@ -56,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (blob_len > 0) {
       FUZZ_CHECK(row.weights_len == blob_len && row.weights != nullptr);
       unsigned sum = 0;
-      for (int i = 0; i < row.weights_len; i++) sum += row.weights[i];
+      for (int i = 0; i < row.weights_len; i++)
+        sum += row.weights[i];
       (void)sum;
     } else {
       FUZZ_CHECK(row.weights_len == 0 && row.weights == nullptr);
