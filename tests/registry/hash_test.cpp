@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -41,7 +42,8 @@ TEST(Sha256, PublishedVectors) {
   std::string million(1000000, 'a');
   EXPECT_EQ(hex_of(million), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
   // The 896-bit two-block vector.
-  EXPECT_EQ(hex_of("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu"),
+  EXPECT_EQ(hex_of("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmno"
+                   "pqrstnopqrstu"),
             "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1");
 }
 
@@ -59,7 +61,8 @@ TEST(Sha256, ChunkedUpdatesMatchWholeUpdate) {
   std::mt19937 rng(12345);
   for (size_t len = 0; len <= 300; len++) {
     std::string data(len, '\0');
-    for (auto &c : data) c = (char)(rng() & 0xFF);
+    for (auto &c : data)
+      c = (char)(rng() & 0xFF);
     std::string whole = hex_of(data);
     for (int trial = 0; trial < 8; trial++) {
       sha256_state st;
@@ -92,7 +95,8 @@ TEST(CanonicalEncoding, ValuesByteForByte) {
   EXPECT_EQ(bytes_digest([](sha256_state *s) { vornel0_hash_null(s); }), hex_of(std::string("n\x1f")));
   EXPECT_EQ(bytes_digest([](sha256_state *s) { vornel0_hash_text(s, nullptr); }), hex_of(std::string("t\x1f")));
   EXPECT_EQ(bytes_digest([](sha256_state *s) { vornel0_hash_text(s, ""); }), hex_of(std::string("t\x1f")));
-  EXPECT_EQ(bytes_digest([](sha256_state *s) { vornel0_hash_text(s, "h\xc3\xa9"); }), hex_of(std::string("th\xc3\xa9\x1f")));
+  EXPECT_EQ(bytes_digest([](sha256_state *s) { vornel0_hash_text(s, "h\xc3\xa9"); }),
+            hex_of(std::string("th\xc3\xa9\x1f")));
   EXPECT_EQ(bytes_digest([](sha256_state *s) { vornel0_hash_row_end(s); }), hex_of(std::string("\x1e")));
 }
 
@@ -112,7 +116,8 @@ TEST(HashFile, FilesOfEveryShape) {
   vt::TempFile empty("hash_empty.bin"), big("hash_big.bin");
   std::ofstream(empty.path, std::ios::binary).close();
   std::string content;
-  for (int i = 0; i < 200000; i++) content += (char)(i * 7 + (i >> 9)); // crosses the 64 KiB buffer
+  for (int i = 0; i < 200000; i++)
+    content += (char)(i * 7 + (i >> 9)); // crosses the 64 KiB buffer
   std::ofstream(big.path, std::ios::binary) << content;
   char hex[VORNEL_HASH_HEX_SIZE];
   char *msg = nullptr;
@@ -138,4 +143,18 @@ TEST(HashFile, FilesOfEveryShape) {
   EXPECT_STREQ(hex, "untouched");
   sqlite3_free(msg);
   rmdir(dir.c_str());
+
+  // Devices and pipes are refused at once instead of being read until they end, or forever.
+  EXPECT_EQ(vornel0_hash_file("/dev/zero", hex, &msg), 1);
+  ASSERT_NE(msg, nullptr);
+  EXPECT_STREQ(msg, "VORNEL_ERR_RESOURCE: read error on weights file: /dev/zero");
+  sqlite3_free(msg);
+  std::string fifo = std::string(VORNEL_BINARY_DIR) + "/hash_fifo";
+  unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(vornel0_hash_file(fifo.c_str(), hex, &msg), 1); // no writer: must not block
+  ASSERT_NE(msg, nullptr);
+  EXPECT_EQ(std::string(msg), "VORNEL_ERR_RESOURCE: read error on weights file: " + fifo);
+  sqlite3_free(msg);
+  unlink(fifo.c_str());
 }

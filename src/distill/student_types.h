@@ -1,0 +1,3 @@
+// The student records the trainers fill (tree_node, tree_model, forest_model, mlp_model).
+#pragma once
+#include "tabular/student.h"

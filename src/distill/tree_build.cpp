@@ -1,0 +1,416 @@
+// CART builder (Breiman et al.): exhaustive threshold search per feature with Gini impurity
+// or squared error, recursion in pre-order. Scores are binary64; a later candidate replaces
+// the best only when strictly greater, so ties keep the lowest feature and position.
+#include "distill/tree_build.h"
+#include "core/mem.h"
+#include <algorithm>
+#include <math.h>
+
+// Working memory of one build, allocated once at the root call.
+struct bld_work {
+  bld_entry *order = nullptr;   // feature_count x n_root; node rows are one segment per feature
+  bld_entry *scratch = nullptr; // n_root entries for stable partitions
+  uint8_t *go_left = nullptr;   // per row index: 1 when the current split sends it left
+  int64_t *counts = nullptr;    // 3 x K class counts: node total, left side, right side
+  double *recip = nullptr;      // recip[k] = 1 / k for k = 1..n_root (the sweeps' estimates)
+  const bld_entry *root_src = nullptr; // the root's orders: the shared presort, or order itself
+  const int32_t *root = nullptr; // the root call's index array (segment offsets are relative to it)
+  int32_t n_root = 0;
+};
+
+namespace {
+
+// Sortable key of a binary32: the integer order of keys is the numeric order of the values.
+inline uint32_t float_key(float v) {
+  uint32_t u;
+  memcpy(&u, &v, 4);
+  return (u & 0x80000000u) ? ~u : (u | 0x80000000u);
+}
+
+// Fills one feature's order for the rows, sorted by value, ties by row.
+void sort_feature(const float *x, int32_t m, int32_t f, const int32_t *rows, int32_t n, uint64_t *keys,
+                  bld_entry *out) {
+  for (int32_t i = 0; i < n; i++) keys[i] = ((uint64_t)float_key(x[(int64_t)rows[i] * m + f]) << 32) | (uint32_t)rows[i];
+  std::sort(keys, keys + n);
+  for (int32_t i = 0; i < n; i++) {
+    int32_t row = (int32_t)(uint32_t)keys[i];
+    out[i].row = row;
+    out[i].value = x[(int64_t)row * m + f];
+  }
+}
+
+void work_free(bld_work *w) {
+  if (!w) return;
+  sqlite3_free(w->order);
+  sqlite3_free(w->scratch);
+  sqlite3_free(w->go_left);
+  sqlite3_free(w->counts);
+  sqlite3_free(w->recip);
+  sqlite3_free(w);
+}
+
+// Allocates the working memory for a root call over n rows. Returns null on exhaustion.
+bld_work *work_new(tree_builder *s, const int32_t *indexes, int32_t n) {
+  bld_work *w = host_calloc<bld_work>(1);
+  if (!w) return nullptr;
+  w->root = indexes;
+  w->n_root = n;
+  const int32_t m = s->feature_count;
+  int32_t max_row = 0;
+  for (int32_t i = 0; i < n; i++) max_row = std::max(max_row, indexes[i]);
+  bool ok = true;
+  w->order = host_calloc<bld_entry>((int64_t)m * std::max(n, 1));
+  w->scratch = host_calloc<bld_entry>(std::max(n, 1));
+  w->go_left = host_calloc<uint8_t>((int64_t)max_row + 1);
+  w->counts = host_calloc<int64_t>(3 * (int64_t)std::max(s->class_count, 1));
+  w->recip = host_calloc<double>((int64_t)n + 1);
+  if (!w->order || !w->scratch || !w->go_left || !w->counts || !w->recip) ok = false;
+  if (ok) {
+    for (int32_t k = 1; k <= n; k++) w->recip[k] = 1.0 / k;
+    w->root_src = w->order;
+  }
+  if (ok && n > 0) {
+    if (s->presort) {
+      // Same rows as the presort: the root reads its orders, the first split writes ours.
+      w->root_src = s->presort->entries;
+    } else {
+      uint64_t *keys = host_calloc<uint64_t>(n);
+      if (!keys) {
+        ok = false;
+      } else {
+        for (int32_t f = 0; f < m; f++) sort_feature(s->x, m, f, indexes, n, keys, w->order + (int64_t)f * n);
+        sqlite3_free(keys);
+      }
+    }
+  }
+  if (!ok) {
+    work_free(w);
+    return nullptr;
+  }
+  return w;
+}
+
+// Appends a zeroed node; returns its index or -1 when the array cannot grow.
+int32_t append_node(tree_builder *s) {
+  if (s->node_count == s->node_capacity) {
+    int32_t cap = s->node_capacity ? s->node_capacity * 2 : 64;
+    if (cap <= s->node_capacity) return -1;
+    tree_node *p = (tree_node *)sqlite3_realloc64(s->nodes, (sqlite3_uint64)cap * sizeof(tree_node));
+    if (!p) return -1;
+    s->nodes = p;
+    s->node_capacity = cap;
+  }
+  int32_t id = s->node_count++;
+  memset(&s->nodes[id], 0, sizeof(tree_node));
+  return id;
+}
+
+struct Split {
+  bool found = false;
+  double score = 0.0;
+  int32_t feature = -1;
+  float threshold = 0.0f;
+};
+
+inline void consider(Split &best, double score, int32_t f, float lo, float hi) {
+  if (!best.found || score > best.score) {
+    best.found = true;
+    best.score = score;
+    best.feature = f;
+    best.threshold = (float)(((double)lo + (double)hi) * 0.5);
+  }
+}
+
+// The sweeps below keep the exact scores of the split rule but avoid its divisions where they
+// cannot matter: a cheap estimate from reciprocals (recip[k] = 1/k) bounds each candidate's
+// exact score within a margin far wider than the rounding of either formula, and only a
+// candidate whose bound reaches the best score so far is scored exactly. The chosen split
+// and its score are therefore those of the plain exhaustive sweep.
+constexpr double GINI_MARGIN = 1e-9;   // scores lie in [-1, 0]; rounding is ~1e-15
+constexpr double SSE_MARGIN_REL = 1e-12; // relative to the magnitudes of the terms
+
+// Gini sweep over one feature's segment. sl and sr track the sums of squared class counts.
+void sweep_gini(const bld_entry *e, int32_t n, const int32_t *labels, int32_t K, const int64_t *total,
+                int64_t *left, int64_t *right, const double *recip, int32_t f, Split &best) {
+  int64_t sl = 0, sr = 0;
+  for (int32_t c = 0; c < K; c++) {
+    left[c] = 0;
+    right[c] = total[c];
+    sr += total[c] * total[c];
+  }
+  const double inv_n = recip[n];
+  for (int32_t i = 1; i < n; i++) {
+    int32_t c = labels[e[i - 1].row];
+    sl += 2 * left[c] + 1;
+    sr -= 2 * right[c] - 1;
+    left[c]++;
+    right[c]--;
+    if (e[i - 1].value == e[i].value) continue;
+    if (best.found) {
+      double estimate = -((double)n - (double)sl * recip[i] - (double)sr * recip[n - i]) * inv_n;
+      if (!(estimate + GINI_MARGIN >= best.score)) continue;
+    }
+    double pl_sum = 0.0, pr_sum = 0.0;
+    for (int32_t k = 0; k < K; k++) {
+      double pl = (double)left[k] / i;
+      double pr = (double)right[k] / (n - i);
+      pl_sum += pl * pl;
+      pr_sum += pr * pr;
+    }
+    double gl = 1.0 - pl_sum, gr = 1.0 - pr_sum;
+    double score = -((double)i * gl + (double)(n - i) * gr) / n;
+    consider(best, score, f, e[i - 1].value, e[i].value);
+  }
+}
+
+// Squared-error sweep over G features' segments at once (their running sums are independent
+// chains, so interleaving them hides the latency of each); S and Q are the node's sum and sum
+// of squares. Each feature keeps its own best, first found and replaced only when strictly
+// greater; the caller merges them in feature order.
+template <int G>
+void sweep_sse(const bld_entry *const *seg, int32_t n, const float *targets, double S, double Q, const double *recip,
+               const int32_t *features, Split *best) {
+  double s[G], q[G];
+  for (int g = 0; g < G; g++) s[g] = q[g] = 0.0;
+  // Every term (q, s^2/i, Q - q, rs^2/(n-i)) is at most about Q (s^2 <= i q), so one margin
+  // per node covers the rounding of both formulas; a NaN estimate is always scored exactly.
+  const double margin = SSE_MARGIN_REL * 8.0 * fabs(Q);
+  for (int32_t i = 1; i < n; i++) {
+    const double ri = recip[i], rni = recip[n - i];
+    for (int g = 0; g < G; g++) {
+      const bld_entry *e = seg[g];
+      double t = (double)targets[e[i - 1].row];
+      s[g] += t;
+      q[g] += t * t;
+      double rs = S - s[g];
+      double estimate = s[g] * s[g] * ri + rs * rs * rni - Q;
+      bool open = !best[g].found || estimate + margin >= best[g].score || !(estimate == estimate);
+      if (e[i - 1].value != e[i].value && open) {
+        double score = -((q[g] - s[g] * s[g] / i) + ((Q - q[g]) - rs * rs / (n - i)));
+        consider(best[g], score, features[g], e[i - 1].value, e[i].value);
+      }
+    }
+  }
+}
+
+// Merges a feature's best into the node's: strictly greater wins, so the lower feature keeps ties.
+inline void merge_best(Split &into, const Split &cand) {
+  if (cand.found && (!into.found || cand.score > into.score)) into = cand;
+}
+
+// Moves one feature's segment into the order array with the rows going left first, each side
+// keeping its sorted order. src may be the segment itself (then scratch holds the right side).
+void stable_split(const bld_entry *src, bld_entry *dst, int32_t n, int32_t n_left, const uint8_t *go_left,
+                  bld_entry *scratch) {
+  int32_t nl = 0, nr = 0;
+  if (src == dst) {
+    for (int32_t p = 0; p < n; p++) {
+      bld_entry v = src[p];
+      int32_t g = go_left[v.row];
+      bld_entry *to = g ? &dst[nl] : &scratch[nr];
+      *to = v;
+      nl += g;
+      nr += 1 - g;
+    }
+    memcpy(dst + nl, scratch, sizeof(bld_entry) * (size_t)nr);
+  } else {
+    for (int32_t p = 0; p < n; p++) {
+      bld_entry v = src[p];
+      int32_t g = go_left[v.row];
+      bld_entry *to = g ? &dst[nl] : &dst[n_left + nr];
+      *to = v;
+      nl += g;
+      nr += 1 - g;
+    }
+  }
+}
+
+// src is the orders array this node reads: the root's source, or the work order below it.
+int32_t build_rec(tree_builder *s, int32_t *indexes, int32_t n, int32_t depth, const bld_entry *src) {
+  int32_t node = append_node(s);
+  if (node < 0) return -1;
+  bld_work *w = s->work;
+  const int32_t m = s->feature_count;
+  const int32_t K = s->class_count;
+  const int32_t depth_limit = s->max_depth ? s->max_depth : 8;
+  const int32_t split_min = s->min_split ? s->min_split : 5;
+  bool pure = false;
+  if (!s->regression) {
+    pure = n <= 1;
+    if (!pure) {
+      pure = true;
+      int32_t first = s->labels[indexes[0]];
+      for (int32_t i = 1; i < n && pure; i++) pure = s->labels[indexes[i]] == first;
+    }
+  }
+  if (depth < depth_limit && !pure && n >= split_min) {
+    const int64_t off = indexes - w->root;
+    Split best;
+    if (s->regression) {
+      double S = 0.0, Q = 0.0;
+      for (int32_t i = 0; i < n; i++) {
+        double t = (double)s->targets[indexes[i]];
+        S += t;
+        Q += t * t;
+      }
+      // Features with more than one value, swept four at a time in feature order.
+      const bld_entry *seg[4];
+      int32_t feats[4];
+      int g = 0;
+      for (int32_t f = 0; f <= m; f++) {
+        if (f < m) {
+          const bld_entry *e = src + (int64_t)f * w->n_root + off;
+          if (e[0].value == e[n - 1].value) continue;
+          seg[g] = e;
+          feats[g++] = f;
+          if (g < 4) continue;
+        }
+        Split part[4];
+        if (g == 4) sweep_sse<4>(seg, n, s->targets, S, Q, w->recip, feats, part);
+        else if (g == 3) sweep_sse<3>(seg, n, s->targets, S, Q, w->recip, feats, part);
+        else if (g == 2) sweep_sse<2>(seg, n, s->targets, S, Q, w->recip, feats, part);
+        else if (g == 1) sweep_sse<1>(seg, n, s->targets, S, Q, w->recip, feats, part);
+        for (int k = 0; k < g; k++) merge_best(best, part[k]);
+        g = 0;
+      }
+    } else {
+      int64_t *total = w->counts, *left = w->counts + K, *right = w->counts + 2 * K;
+      for (int32_t c = 0; c < K; c++) total[c] = 0;
+      for (int32_t i = 0; i < n; i++) total[s->labels[indexes[i]]]++;
+      for (int32_t f = 0; f < m; f++) {
+        const bld_entry *e = src + (int64_t)f * w->n_root + off;
+        if (e[0].value == e[n - 1].value) continue;
+        sweep_gini(e, n, s->labels, K, total, left, right, w->recip, f, best);
+      }
+    }
+    if (best.found) {
+      // In-place partition of the index array: values below the threshold stay in front.
+      const float thr = best.threshold;
+      const int32_t bf = best.feature;
+      int32_t i = 0, j = n - 1;
+      while (i <= j) {
+        if (s->x[(int64_t)indexes[i] * m + bf] < thr) {
+          i++;
+        } else {
+          int32_t t = indexes[i];
+          indexes[i] = indexes[j];
+          indexes[j] = t;
+          j--;
+        }
+      }
+      if (i > 0 && i < n) {
+        // The children need sorted orders only if either of them may still split.
+        if (depth + 1 < depth_limit && (i >= split_min || n - i >= split_min)) {
+          for (int32_t p = 0; p < n; p++) w->go_left[indexes[p]] = p < i ? 1 : 0;
+          for (int32_t f = 0; f < m; f++) {
+            int64_t at = (int64_t)f * w->n_root + off;
+            stable_split(src + at, w->order + at, n, i, w->go_left, w->scratch);
+          }
+        }
+        int32_t l = build_rec(s, indexes, i, depth + 1, w->order);
+        if (l < 0) return -1;
+        int32_t r = build_rec(s, indexes + i, n - i, depth + 1, w->order);
+        if (r < 0) return -1;
+        tree_node *nd = &s->nodes[node];
+        nd->feature = bf;
+        nd->threshold = thr;
+        nd->left = l;
+        nd->right = r;
+        nd->leaf_class = -1;
+        return node;
+      }
+    }
+  }
+  bld_leaf(s, indexes, n, node);
+  return node;
+}
+
+} // namespace
+
+int bld_presort_init(bld_presort *p, const float *x, int32_t m, const int32_t *rows, int32_t n) {
+  memset(p, 0, sizeof *p);
+  if (n <= 0 || m <= 0) return SQLITE_MISUSE;
+  p->entries = host_calloc<bld_entry>((int64_t)m * n);
+  uint64_t *keys = host_calloc<uint64_t>(n);
+  if (!p->entries || !keys) {
+    sqlite3_free(keys);
+    bld_presort_free(p);
+    return SQLITE_NOMEM;
+  }
+  for (int32_t f = 0; f < m; f++) sort_feature(x, m, f, rows, n, keys, p->entries + (int64_t)f * n);
+  sqlite3_free(keys);
+  int32_t max_row = 0;
+  for (int32_t i = 0; i < n; i++) max_row = std::max(max_row, rows[i]);
+  p->feature_count = m;
+  p->row_count = n;
+  p->max_row = max_row;
+  return SQLITE_OK;
+}
+
+void bld_presort_free(bld_presort *p) {
+  if (!p) return;
+  sqlite3_free(p->entries);
+  memset(p, 0, sizeof *p);
+}
+
+int32_t bld_build(tree_builder *state, int32_t *indexes, int32_t n, int32_t depth) {
+  if (state->work) return build_rec(state, indexes, n, depth, state->work->order);
+  if (state->presort &&
+      (state->presort->row_count != n || state->presort->feature_count != state->feature_count))
+    return -1;
+  state->work = work_new(state, indexes, n);
+  if (!state->work) return -1;
+  int32_t root = build_rec(state, indexes, n, depth, state->work->root_src);
+  work_free(state->work);
+  state->work = nullptr;
+  return root;
+}
+
+void bld_leaf(tree_builder *s, const int32_t *indexes, int32_t n, int32_t node) {
+  tree_node *nd = &s->nodes[node];
+  nd->feature = -1;
+  nd->left = -1;
+  nd->right = -1;
+  nd->threshold = 0.0f;
+  if (s->regression) {
+    double sum = 0.0;
+    for (int32_t i = 0; i < n; i++) sum += (double)s->targets[indexes[i]];
+    if (s->hessians) {
+      double hs = 0.0;
+      for (int32_t i = 0; i < n; i++) hs += (double)s->hessians[indexes[i]];
+      nd->leaf_value = (float)(sum / (hs + (double)s->leaf_lambda));
+    } else {
+      nd->leaf_value = n > 0 ? (float)(sum / n) : 0.0f;
+    }
+    nd->leaf_class = -1;
+    nd->leaf_confidence = 0.0f;
+    return;
+  }
+  // Majority class, lowest index on ties. With the build's count buffer one pass counts every
+  // class; without it each class is counted in its own pass, so a leaf never allocates.
+  const int32_t K = s->class_count;
+  int64_t best = -1;
+  int32_t best_class = 0;
+  if (s->work && s->work->counts) {
+    int64_t *cnt = s->work->counts;
+    for (int32_t c = 0; c < K; c++) cnt[c] = 0;
+    for (int32_t i = 0; i < n; i++) cnt[s->labels[indexes[i]]]++;
+    for (int32_t c = 0; c < K; c++)
+      if (cnt[c] > best) {
+        best = cnt[c];
+        best_class = c;
+      }
+  } else {
+    for (int32_t c = 0; c < K; c++) {
+      int64_t cnt = 0;
+      for (int32_t i = 0; i < n; i++) cnt += s->labels[indexes[i]] == c;
+      if (cnt > best) {
+        best = cnt;
+        best_class = c;
+      }
+    }
+  }
+  nd->leaf_class = best_class;
+  nd->leaf_value = 0.0f;
+  nd->leaf_confidence = n > 0 ? (float)((double)(best < 0 ? 0 : best) / n) : 0.0f;
+}
