@@ -448,7 +448,7 @@ mlp_params naive_mlp(const std::vector<float> &x, int n, int I, int O, const std
     std::vector<float> *w;
     std::vector<double> g, m, v;
   };
-  std::vector<Group> groups = {{&w1}, {&b1}, {&w2}, {&L}, {&b2}};
+  std::vector<Group> groups = {{&w1, {}, {}, {}}, {&b1, {}, {}, {}}, {&w2, {}, {}, {}}, {&L, {}, {}, {}}, {&b2, {}, {}, {}}};
   for (auto &gr : groups) gr.g.assign(gr.w->size(), 0), gr.m = gr.g, gr.v = gr.g;
   double p1 = 1, p2 = 1;
   std::vector<double> z(I), a(H), o(O);
