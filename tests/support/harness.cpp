@@ -54,7 +54,11 @@ Db::Db(const std::string &path, bool load) {
   sqlite3_free(err);
   // The host connects its json_each table once per connection and keeps it; options parsing
   // inside a statement would otherwise look like a leak of that statement.
-  sqlite3_exec(db_, "SELECT * FROM json_each('{}')", nullptr, nullptr, nullptr);
+  // Eponymous tables are likewise connected once and kept, so connect every one up front.
+  for (const char *warm : {"SELECT * FROM json_each('{}')", "SELECT * FROM forecast_rows(NULL)",
+                           "SELECT * FROM anomaly_rows(NULL)", "SELECT * FROM backtest", "SELECT * FROM vornel",
+                           "SELECT * FROM distill_vornel", "SELECT * FROM distill_forecast"})
+    sqlite3_exec(db_, warm, nullptr, nullptr, nullptr);
 }
 
 Db::~Db() {
@@ -72,6 +76,8 @@ void Db::exec(const std::string &sql) {
   sqlite3_free(err);
 }
 
+void Db::warm(const std::string &sql) { sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr); }
+
 // The main schema's change counter; -1 if it cannot be read.
 static int schema_version(sqlite3 *db) {
   sqlite3_stmt *st = nullptr;
@@ -80,6 +86,19 @@ static int schema_version(sqlite3 *db) {
     v = sqlite3_column_int(st, 0);
   sqlite3_finalize(st);
   return v;
+}
+
+// Brings the connection's own caches to a fixed state: the schema is loaded and the error
+// slot holds one fixed message. Statements set the error slot to texts of any length, and a
+// failed one may drop the schema cache; neither is memory that the statement kept.
+static void settle(sqlite3 *db) {
+  static const std::string bogus = "SELECT * FROM " + std::string(4000, 'x');
+  sqlite3_stmt *st = nullptr;
+  sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_schema LIMIT 0", -1, &st, nullptr);
+  sqlite3_finalize(st);
+  st = nullptr;
+  sqlite3_prepare_v2(db, bogus.c_str(), -1, &st, nullptr);
+  sqlite3_finalize(st);
 }
 
 Result Db::run(const std::string &sql) {
@@ -102,10 +121,8 @@ Result Db::run(const std::string &sql) {
       tail = next;
       continue;
     }
-    sqlite3_stmt *settle = nullptr;
-    sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_schema LIMIT 0", -1, &settle, nullptr);
-    sqlite3_finalize(settle);
     int schema_before = schema_version(db_);
+    settle(db_);
     sqlite3_int64 before = sqlite3_memory_used();
     sqlite3_stmt *st = nullptr;
     sqlite3_prepare_v2(db_, tail, -1, &st, &next);
@@ -124,9 +141,7 @@ Result Db::run(const std::string &sql) {
       res.error = sqlite3_errmsg(db_);
     }
     sqlite3_finalize(st);
-    // A failed statement may drop the schema cache; reload it before comparing.
-    sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_schema LIMIT 0", -1, &settle, nullptr);
-    sqlite3_finalize(settle);
+    settle(db_);
     sqlite3_int64 after = sqlite3_memory_used();
     // A statement that creates or alters a table (a writer's first call makes the registry)
     // grows the schema cache, which is the connection's and not a leak; skip its balance.

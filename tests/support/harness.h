@@ -28,6 +28,9 @@ public:
 
   // Runs setup statements (DDL, inserts); fails the test on error. No memory check.
   void exec(const std::string &sql);
+  // Runs a statement once without checks and ignores its result: for first-use caches that the
+  // host keeps for the connection's lifetime (an index's key description, a connected table).
+  void warm(const std::string &sql);
   // Runs every statement in sql and collects all rows; checks the memory balance per statement.
   Result run(const std::string &sql);
   // The first column of the first row ("NULL" for SQL NULL), or "Error: <message>".
