@@ -40,6 +40,12 @@ Db::Db(const std::string &path, bool load) {
     ADD_FAILURE() << "cannot open " << path << ": " << sqlite3_errmsg(db_);
     return;
   }
+  // Grow the connection's error buffer once, so a later error message does not count as a leak
+  // of the statement that set it.
+  std::string bogus = "SELECT * FROM " + std::string(4000, 'x');
+  sqlite3_stmt *st = nullptr;
+  sqlite3_prepare_v2(db_, bogus.c_str(), -1, &st, nullptr);
+  sqlite3_finalize(st);
   if (!load) return;
   sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 1, nullptr);
   char *err = nullptr;
@@ -83,6 +89,9 @@ Result Db::run(const std::string &sql) {
       tail = next;
       continue;
     }
+    sqlite3_stmt *settle = nullptr;
+    sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_schema LIMIT 0", -1, &settle, nullptr);
+    sqlite3_finalize(settle);
     sqlite3_int64 before = sqlite3_memory_used();
     sqlite3_stmt *st = nullptr;
     sqlite3_prepare_v2(db_, tail, -1, &st, &next);
@@ -101,6 +110,9 @@ Result Db::run(const std::string &sql) {
       res.error = sqlite3_errmsg(db_);
     }
     sqlite3_finalize(st);
+    // A failed statement may drop the schema cache; reload it before comparing.
+    sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_schema LIMIT 0", -1, &settle, nullptr);
+    sqlite3_finalize(settle);
     sqlite3_int64 after = sqlite3_memory_used();
     EXPECT_EQ(before, after) << "memory not returned by: " << std::string(tail, next - tail);
     if (!res.ok) return res;
