@@ -1,5 +1,73 @@
-// Model registry: the _vornel_models table, content hashing and vornel_register.
+// Model registry and content identity: the _vornel_models table (creation, migration, the
+// built-in rows, lookup of one model, the existence probe), the SHA-256 content hashes and the
+// vornel_register SQL function. Writers (vornel_register, the distillation functions) call
+// vornel0_registry_ensure before they write; readers only look up and never create the table.
 #pragma once
 #include "core/api.h"
 
+// Streaming SHA-256 state (FIPS 180-4). The caller owns the storage, normally on its stack;
+// nothing in it is allocated and nothing needs freeing.
+struct sha256_state {
+  uint32_t h[8];            // chaining words
+  uint64_t bits;            // message bits fed so far
+  unsigned char block[64];  // pending bytes of the current block
+  uint32_t pending;         // bytes in use in block
+};
+
+// One registry row in memory. Every pointer is owned by the row and released by
+// vornel0_model_row_free; texts are NUL-terminated host copies.
+struct vornel0_model_row {
+  char *runtime;          // never null after a successful lookup
+  char *kind;             // never null after a successful lookup
+  char *weights_uri;      // may be null
+  char *io_spec;          // may be null
+  char *license;          // never null after a successful lookup
+  char *content_hash;     // never null after a successful lookup
+  unsigned char *weights; // inline weights (student blobs); may be null
+  int32_t weights_len;    // byte count of weights; 0 when weights is null
+};
+
+// Length of a hex digest buffer: 64 digits and a NUL.
+inline constexpr int VORNEL_HASH_HEX_SIZE = 65;
+
+extern "C" {
+// The SHA-256 core. An update with a zero length does nothing.
+VORNEL_EXPORT void sha256_init(sha256_state *st);
+VORNEL_EXPORT void sha256_update(sha256_state *st, const void *data, size_t len);
+VORNEL_EXPORT void sha256_final(sha256_state *st, unsigned char out[32]);
+
+// Canonical row hashing: init, per row one value call per column then row_end, then hex.
+// Values are a tag byte, a payload and 0x1F; rows end with 0x1E.
+VORNEL_EXPORT sha256_state *vornel0_hash_init(sha256_state *st);
+VORNEL_EXPORT void vornel0_hash_null(sha256_state *st);
+VORNEL_EXPORT void vornel0_hash_int(sha256_state *st, int64_t value);
+VORNEL_EXPORT void vornel0_hash_real(sha256_state *st, double value);
+VORNEL_EXPORT void vornel0_hash_text(sha256_state *st, const char *text); // null == ""
+VORNEL_EXPORT void vornel0_hash_row_end(sha256_state *st);
+// Finishes the digest into out (65 bytes: 64 lower-case hex digits and a NUL). The state is
+// consumed; initialise it again before reuse.
+VORNEL_EXPORT void vornel0_hash_hex(sha256_state *st, char *out);
+// Hashes a whole file through a fixed 64 KiB buffer. Returns 0 with the digest in out, or 1
+// with a host-allocated message in *out_msg (the caller frees it; null if it could not be built).
+VORNEL_EXPORT int vornel0_hash_file(const char *path, char *out, char **out_msg);
+
+// Creates _vornel_models if needed, migrates older tables and offers the built-in rows.
+// Returns 0, or a host code with a host-allocated message in *out_msg (may be null when even
+// the message could not be built).
+VORNEL_EXPORT int vornel0_registry_ensure(sqlite3 *db, char **out_msg);
+// Fills *row from the registry. Returns 0 found; 1 unknown id or no registry table; 11 the
+// stored row lacks a required value; 7 out of memory (a text or the weights could not be
+// copied); any other host code from preparing or stepping. On every non-zero result the row
+// is zeroed. The caller frees the row with vornel0_model_row_free on every path.
+VORNEL_EXPORT int vornel0_registry_lookup(sqlite3 *db, const char *model_id, vornel0_model_row *row);
+// Frees every owned field and zeroes the row; a null row is ignored, a second call is harmless.
+VORNEL_EXPORT void vornel0_model_row_free(vornel0_model_row *row);
+// The existence probe: a host-allocated copy of the stored content_hash of model_id, or null
+// when there is no such row or no registry. out_rc (optional) receives SQLITE_OK when the
+// answer is known, else the code that left it open (SQLITE_NOMEM, a step error), so a caller
+// can tell "free id" from "could not look".
+VORNEL_EXPORT char *vornel0_registry_model_hash(sqlite3 *db, const char *model_id, int *out_rc = nullptr);
+}
+
+// vornel_register(model_id, config): records an external model file; returns its digest.
 void vornel_register_func(sqlite3_context *ctx, int argc, sqlite3_value **argv);
