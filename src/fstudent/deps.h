@@ -27,3 +27,9 @@ void mlp_free(mlp_model *m);
 
 double vornel0_norm_quantile(double p);
 double vornel0_quantile_at(const float *levels, const double *values, int count, double x);
+
+// Fits a one-hidden-layer perceptron by full-batch Adam (deterministic). Returns 0 with *model
+// filled, or a result code with a built message in *err.
+int train_mlp(const float *x, int n, int input_count, int output_count, const int *class_indexes,
+              const float *targets, int task, int hidden, int epochs, float learning_rate, int linear_block,
+              mlp_model *model, char **err);

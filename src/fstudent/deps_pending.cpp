@@ -71,3 +71,32 @@ double vornel0_quantile_at(const float *L, const double *V, int count, double x)
   while (x > L[i]) i++;
   return V[i - 1] + (V[i] - V[i - 1]) * (x - L[i - 1]) / (L[i] - L[i - 1]);
 }
+
+// Stand-in trainer: the input standardisation and a zero network, enough to store a student.
+int train_mlp(const float *x, int n, int I, int O, const int *, const float *, int task, int H, int, float, int linear,
+              mlp_model *m, char **err) {
+  memset(m, 0, sizeof *m);
+  m->task = task ? 1 : 0, m->input_count = I, m->hidden = H, m->output_count = O;
+  m->input_means = host_calloc<float>(I);
+  m->input_scales = host_calloc<float>(I);
+  m->hidden_weights = H ? host_calloc<float>((int64_t)H * I) : nullptr;
+  m->hidden_biases = H ? host_calloc<float>(H) : nullptr;
+  m->output_weights = H ? host_calloc<float>((int64_t)O * H) : nullptr;
+  m->output_biases = host_calloc<float>(O);
+  m->skip = linear ? host_calloc<float>((int64_t)O * I) : nullptr;
+  if (!m->input_means || !m->input_scales || !m->output_biases) {
+    mlp_free(m);
+    *err = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+    return SQLITE_NOMEM;
+  }
+  for (int j = 0; j < I; j++) {
+    double s = 0, ss = 0;
+    for (int i = 0; i < n; i++) s += x[(int64_t)i * I + j];
+    double mean = s / n;
+    for (int i = 0; i < n; i++) ss += (x[(int64_t)i * I + j] - mean) * (x[(int64_t)i * I + j] - mean);
+    m->input_means[j] = (float)mean;
+    float sc = (float)sqrt(ss / n);
+    m->input_scales[j] = sc > 1e-6f ? sc : 1e-6f;
+  }
+  return SQLITE_OK;
+}
