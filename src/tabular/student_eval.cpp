@@ -1,0 +1,181 @@
+// One-row evaluation of the three students: tree walks, the boosted-tree score sums with a
+// softmax confidence, and the perceptron forward pass. Inputs are binary32; every sum runs in
+// binary64 in index order, so the trainers (which call these same routines on their holdout
+// rows) and the SQL runtime see identical bits. Nothing here allocates except the output text.
+#include "tabular/student.h"
+#include <math.h>
+
+namespace {
+
+// A host copy of a label (null or missing labels read as the empty text).
+char *copy_label(char *const *labels, int32_t count, int32_t index) {
+  const char *label = (labels && index >= 0 && index < count && labels[index]) ? labels[index] : "";
+  return sqlite3_mprintf("%s", label);
+}
+
+// A host text of value printed with "%.17g".
+char *format_value(double value) {
+  char buf[48];
+  vornel0_format_double(value, buf);
+  return sqlite3_mprintf("%s", buf);
+}
+
+// Inputs up to this width are standardised once into a stack buffer; wider networks (the
+// forecast students reach 4096 inputs) recompute each z on the fly with the same bits.
+constexpr int Z_STACK = 4096;
+
+inline double standardise(const mlp_model *net, const float *x, int i) {
+  return ((double)x[i] - (double)net->input_mean[i]) / (double)net->input_scale[i];
+}
+
+// A dot product of the forward pass, accumulated from 0.0 in index order.
+inline double dot_zw(const double *z, const float *w, int n) {
+  double acc = 0.0;
+  for (int i = 0; i < n; i++) acc += z[i] * (double)w[i];
+  return acc;
+}
+
+} // namespace
+
+int32_t tree_walk(const tree_model *tree, const float *inputs) {
+  const int32_t n = tree->node_count;
+  if (n <= 0 || !tree->nodes) return -1;
+  int32_t index = 0;
+  for (int64_t visit = 0; visit <= n; visit++) {
+    const tree_node &node = tree->nodes[index];
+    if (node.feature < 0) return index;
+    if (node.feature >= tree->feature_count) return -1;
+    int32_t next = node.threshold > inputs[node.feature] ? node.left : node.right;
+    if (next < 0 || next >= n) return -1;
+    index = next;
+  }
+  return -1;
+}
+
+float reg_tree_value(const tree_node *first, int32_t n, const float *inputs) {
+  if (n <= 0 || !first) return 0.0f;
+  int32_t index = 0;
+  for (int64_t visit = 0; visit <= n; visit++) {
+    const tree_node &node = first[index];
+    if (node.feature < 0) return node.leaf_value;
+    int32_t next = node.threshold > inputs[node.feature] ? node.left : node.right;
+    if (next < 0 || next >= n) return 0.0f;
+    index = next;
+  }
+  return 0.0f;
+}
+
+void mlp_forward(const mlp_model *net, const float *inputs, float *hidden, float *outputs) {
+  const int I = net->input_count, H = net->hidden_count, O = net->output_count;
+  double zbuf[Z_STACK];
+  const bool stacked = I <= Z_STACK;
+  if (stacked)
+    for (int i = 0; i < I; i++) zbuf[i] = standardise(net, inputs, i);
+
+  for (int j = 0; j < H; j++) {
+    const float *w = net->hidden_weights + (int64_t)j * I;
+    double acc;
+    if (stacked) {
+      acc = dot_zw(zbuf, w, I);
+    } else {
+      acc = 0.0;
+      for (int i = 0; i < I; i++) acc += standardise(net, inputs, i) * (double)w[i];
+    }
+    hidden[j] = (float)tanh((double)net->hidden_bias[j] + acc);
+  }
+
+  const double scale = net->skip_weights ? 0.1 : 1.0;
+  for (int k = 0; k < O; k++) {
+    const float *v = net->output_weights ? net->output_weights + (int64_t)k * H : nullptr;
+    double acc = 0.0;
+    for (int j = 0; j < H && v; j++) acc += (double)v[j] * (double)hidden[j];
+    double o = (double)net->output_bias[k] + scale * acc;
+    if (net->skip_weights) {
+      const float *s = net->skip_weights + (int64_t)k * I;
+      double direct;
+      if (stacked) {
+        direct = dot_zw(zbuf, s, I);
+      } else {
+        direct = 0.0;
+        for (int i = 0; i < I; i++) direct += standardise(net, inputs, i) * (double)s[i];
+      }
+      o += direct;
+    }
+    outputs[k] = (float)o;
+  }
+}
+
+int tree_eval_row(const tree_model *tree, const float *inputs, char **out_text, double *out_confidence,
+                  int *out_has_confidence) {
+  *out_text = nullptr;
+  *out_confidence = 0.0;
+  *out_has_confidence = 0;
+  int32_t leaf = tree_walk(tree, inputs);
+  if (leaf < 0) return SQLITE_ERROR;
+  const tree_node &node = tree->nodes[leaf];
+  if (tree->task == STUDENT_CLASSIFY) {
+    *out_text = copy_label(tree->class_labels, tree->class_count, node.leaf_class);
+    *out_confidence = (double)node.leaf_confidence;
+    *out_has_confidence = 1;
+  } else {
+    *out_text = format_value((double)node.leaf_value);
+  }
+  return *out_text ? SQLITE_OK : SQLITE_NOMEM;
+}
+
+int forest_eval_row(const forest_model *forest, const float *inputs, double *scores, char **out_text,
+                    double *out_confidence, int *out_has_confidence) {
+  *out_text = nullptr;
+  *out_confidence = 0.0;
+  *out_has_confidence = 0;
+  const int32_t K = forest->output_count;
+  const double rate = (double)forest->learning_rate;
+  if (forest->task != STUDENT_CLASSIFY) {
+    double sum = K > 0 && forest->initial_scores ? (double)forest->initial_scores[0] : 0.0;
+    for (int32_t t = 0; t < forest->tree_count; t++) {
+      int32_t first = forest->tree_offsets[t];
+      sum += rate * (double)reg_tree_value(forest->nodes + first, forest->tree_offsets[t + 1] - first, inputs);
+    }
+    *out_text = format_value(sum);
+    return *out_text ? SQLITE_OK : SQLITE_NOMEM;
+  }
+  for (int32_t k = 0; k < K; k++) scores[k] = (double)forest->initial_scores[k];
+  int32_t t = 0;
+  for (int32_t r = 0; r < forest->rounds; r++) {
+    for (int32_t k = 0; k < K && t < forest->tree_count; k++, t++) {
+      int32_t first = forest->tree_offsets[t];
+      scores[k] += rate * (double)reg_tree_value(forest->nodes + first, forest->tree_offsets[t + 1] - first, inputs);
+    }
+  }
+  int32_t winner = 0;
+  for (int32_t k = 1; k < K; k++)
+    if (scores[k] > scores[winner]) winner = k;
+  double denom = 0.0;
+  for (int32_t k = 0; k < K; k++) denom += exp(scores[k] - scores[winner]);
+  *out_confidence = denom > 0.0 ? 1.0 / denom : 0.0;
+  *out_has_confidence = 1;
+  *out_text = copy_label(forest->class_labels, forest->class_count, winner);
+  return *out_text ? SQLITE_OK : SQLITE_NOMEM;
+}
+
+int mlp_eval_row(const mlp_model *net, const float *inputs, float *hidden, float *outputs, char **out_text,
+                 double *out_confidence, int *out_has_confidence) {
+  *out_text = nullptr;
+  *out_confidence = 0.0;
+  *out_has_confidence = 0;
+  mlp_forward(net, inputs, hidden, outputs);
+  if (net->task != STUDENT_CLASSIFY) {
+    *out_text = format_value((double)outputs[0]);
+    return *out_text ? SQLITE_OK : SQLITE_NOMEM;
+  }
+  const int32_t O = net->output_count;
+  int32_t winner = 0;
+  for (int32_t k = 1; k < O; k++)
+    if (outputs[k] > outputs[winner]) winner = k;
+  double denom = 0.0;
+  for (int32_t k = 0; k < O; k++) denom += exp((double)outputs[k] - (double)outputs[winner]);
+  *out_confidence = denom > 0.0 ? 1.0 / denom : 0.0;
+  *out_has_confidence = 1;
+  *out_text = copy_label(net->class_labels, net->class_count, winner);
+  return *out_text ? SQLITE_OK : SQLITE_NOMEM;
+}
