@@ -96,25 +96,25 @@ int fcst_deserialize(const void *blob, int64_t size, fcst_student *student, char
   mlp_model &net = student->net;
   net.task = 1;
   net.input_count = L;
-  net.hidden = H;
+  net.hidden_count = H;
   net.output_count = (int32_t)O;
   net.class_count = 0;
   student->horizon = E;
   student->nquant = Q;
   student->levels = host_calloc<float>(Q);
-  net.input_means = host_calloc<float>(L);
-  net.input_scales = host_calloc<float>(L);
-  net.output_biases = host_calloc<float>(O);
-  bool ok = student->levels && net.input_means && net.input_scales && net.output_biases;
+  net.input_mean = host_calloc<float>(L);
+  net.input_scale = host_calloc<float>(L);
+  net.output_bias = host_calloc<float>(O);
+  bool ok = student->levels && net.input_mean && net.input_scale && net.output_bias;
   if (H > 0) {
     net.hidden_weights = host_calloc<float>((int64_t)H * L);
-    net.hidden_biases = host_calloc<float>(H);
+    net.hidden_bias = host_calloc<float>(H);
     net.output_weights = host_calloc<float>(O * H);
-    ok = ok && net.hidden_weights && net.hidden_biases && net.output_weights;
+    ok = ok && net.hidden_weights && net.hidden_bias && net.output_weights;
   }
   if (linear) {
-    net.skip = host_calloc<float>(O * L);
-    ok = ok && net.skip;
+    net.skip_weights = host_calloc<float>(O * L);
+    ok = ok && net.skip_weights;
   }
   if (!ok) {
     fcst_student_free(student);
@@ -129,15 +129,15 @@ int fcst_deserialize(const void *blob, int64_t size, fcst_student *student, char
     // Written so that NaN fails too.
     if (!(x > 0.0f && x < 1.0f) || (j > 0 && !(x > student->levels[j - 1]))) return malformed(student, out_msg);
   }
-  r.floats(net.input_means, L);
-  r.floats(net.input_scales, L);
+  r.floats(net.input_mean, L);
+  r.floats(net.input_scale, L);
   if (H > 0) {
     r.floats(net.hidden_weights, (int64_t)H * L);
-    r.floats(net.hidden_biases, H);
+    r.floats(net.hidden_bias, H);
     r.floats(net.output_weights, O * H);
   }
-  r.floats(net.output_biases, O);
-  if (linear) r.floats(net.skip, O * L);
+  r.floats(net.output_bias, O);
+  if (linear) r.floats(net.skip_weights, O * L);
   if (r.short_blob) return malformed(student, out_msg);
   return SQLITE_OK;
 }
@@ -146,11 +146,11 @@ int fcst_serialize(const fcst_student *student, unsigned char **out_blob, int64_
   *out_blob = nullptr;
   *out_size = 0;
   const mlp_model &net = student->net;
-  const int64_t L = net.input_count, H = net.hidden, E = student->horizon, Q = student->nquant, O = E * Q;
+  const int64_t L = net.input_count, H = net.hidden_count, E = student->horizon, Q = student->nquant, O = E * Q;
   if (L < 1 || H < 0 || E < 1 || Q < 1 || O != net.output_count) return SQLITE_MISUSE;
   // A student without a linear block is exactly the older layout; writing it under the newer
   // magic would give a blob that reads as short. The older layout needs a hidden layer.
-  const bool linear = net.skip != nullptr;
+  const bool linear = net.skip_weights != nullptr;
   if (!linear && H == 0) return SQLITE_MISUSE;
   int64_t values = Q + 2 * L + H * (L + 1) + O * (H + 1) + (linear ? O * L : 0);
   int64_t size = HEADER_SIZE + 4 * values;
@@ -163,15 +163,15 @@ int fcst_serialize(const fcst_student *student, unsigned char **out_blob, int64_
   write_u32(blob + 20, (uint32_t)Q);
   unsigned char *p = blob + HEADER_SIZE;
   p = put_floats(p, student->levels, Q);
-  p = put_floats(p, net.input_means, L);
-  p = put_floats(p, net.input_scales, L);
+  p = put_floats(p, net.input_mean, L);
+  p = put_floats(p, net.input_scale, L);
   if (H > 0) {
     p = put_floats(p, net.hidden_weights, H * L);
-    p = put_floats(p, net.hidden_biases, H);
+    p = put_floats(p, net.hidden_bias, H);
     p = put_floats(p, net.output_weights, O * H);
   }
-  p = put_floats(p, net.output_biases, O);
-  if (linear) p = put_floats(p, net.skip, O * L);
+  p = put_floats(p, net.output_bias, O);
+  if (linear) p = put_floats(p, net.skip_weights, O * L);
   *out_blob = blob;
   *out_size = size;
   return SQLITE_OK;

@@ -2,45 +2,6 @@
 #include "fstudent/deps.h"
 #include <math.h>
 
-void mlp_forward(const mlp_model *m, const float *x, float *hidden, float *out) {
-  const int I = m->input_count, H = m->hidden, O = m->output_count;
-  for (int j = 0; j < H; j++) {
-    float s = 0;
-    for (int i = 0; i < I; i++) s += ((x[i] - m->input_means[i]) / m->input_scales[i]) * m->hidden_weights[j * I + i];
-    hidden[j] = tanhf(m->hidden_biases[j] + s);
-  }
-  float a = m->skip ? 0.1f : 1.0f;
-  for (int k = 0; k < O; k++) {
-    float s = 0;
-    for (int j = 0; j < H; j++) s += m->output_weights[k * H + j] * hidden[j];
-    float o = m->output_biases[k] + a * s;
-    if (m->skip) {
-      float t = 0;
-      for (int i = 0; i < I; i++) t += ((x[i] - m->input_means[i]) / m->input_scales[i]) * m->skip[k * I + i];
-      o += t;
-    }
-    out[k] = o;
-  }
-}
-
-void mlp_free(mlp_model *m) {
-  if (!m) return;
-  if (m->feature_names)
-    for (int i = 0; i < m->input_count; i++) sqlite3_free(m->feature_names[i]);
-  if (m->class_labels)
-    for (int i = 0; i < m->class_count; i++) sqlite3_free(m->class_labels[i]);
-  sqlite3_free(m->feature_names);
-  sqlite3_free(m->class_labels);
-  sqlite3_free(m->input_means);
-  sqlite3_free(m->input_scales);
-  sqlite3_free(m->hidden_weights);
-  sqlite3_free(m->hidden_biases);
-  sqlite3_free(m->output_weights);
-  sqlite3_free(m->output_biases);
-  sqlite3_free(m->skip);
-  memset(m, 0, sizeof *m);
-}
-
 double vornel0_norm_quantile(double p) {
   static const double a[] = {-39.69683028665376, 220.9460984245205, -275.9285104469687,
                              138.357751867269,   -30.66479806614716, 2.506628277459239};
@@ -76,15 +37,15 @@ double vornel0_quantile_at(const float *L, const double *V, int count, double x)
 int train_mlp(const float *x, int n, int I, int O, const int *, const float *, int task, int H, int, float, int linear,
               mlp_model *m, char **err) {
   memset(m, 0, sizeof *m);
-  m->task = task ? 1 : 0, m->input_count = I, m->hidden = H, m->output_count = O;
-  m->input_means = host_calloc<float>(I);
-  m->input_scales = host_calloc<float>(I);
+  m->task = task ? 1 : 0, m->input_count = I, m->hidden_count = H, m->output_count = O;
+  m->input_mean = host_calloc<float>(I);
+  m->input_scale = host_calloc<float>(I);
   m->hidden_weights = H ? host_calloc<float>((int64_t)H * I) : nullptr;
-  m->hidden_biases = H ? host_calloc<float>(H) : nullptr;
+  m->hidden_bias = H ? host_calloc<float>(H) : nullptr;
   m->output_weights = H ? host_calloc<float>((int64_t)O * H) : nullptr;
-  m->output_biases = host_calloc<float>(O);
-  m->skip = linear ? host_calloc<float>((int64_t)O * I) : nullptr;
-  if (!m->input_means || !m->input_scales || !m->output_biases) {
+  m->output_bias = host_calloc<float>(O);
+  m->skip_weights = linear ? host_calloc<float>((int64_t)O * I) : nullptr;
+  if (!m->input_mean || !m->input_scale || !m->output_bias) {
     mlp_free(m);
     *err = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
     return SQLITE_NOMEM;
@@ -94,9 +55,9 @@ int train_mlp(const float *x, int n, int I, int O, const int *, const float *, i
     for (int i = 0; i < n; i++) s += x[(int64_t)i * I + j];
     double mean = s / n;
     for (int i = 0; i < n; i++) ss += (x[(int64_t)i * I + j] - mean) * (x[(int64_t)i * I + j] - mean);
-    m->input_means[j] = (float)mean;
+    m->input_mean[j] = (float)mean;
     float sc = (float)sqrt(ss / n);
-    m->input_scales[j] = sc > 1e-6f ? sc : 1e-6f;
+    m->input_scale[j] = sc > 1e-6f ? sc : 1e-6f;
   }
   return SQLITE_OK;
 }

@@ -64,7 +64,7 @@ int read_windows(sqlite3 *db, sqlite3_stmt *st, int L, int O, Windows *w, char *
 // Root mean squared error of the network over rows first..first+count-1, in standardised units.
 // Returns a negative value when its scratch cannot be allocated.
 double holdout_rmse(const mlp_model *net, const Windows &w, int64_t first, int64_t count, int L, int O) {
-  HostPtr<float> hidden(host_calloc<float>(net->hidden > 0 ? net->hidden : 1));
+  HostPtr<float> hidden(host_calloc<float>(net->hidden_count > 0 ? net->hidden_count : 1));
   HostPtr<float> out(host_calloc<float>(O));
   if (!hidden || !out) return -1.0;
   double ss = 0.0;

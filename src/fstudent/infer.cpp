@@ -53,7 +53,7 @@ void window(const double *values, int64_t end, int L, double *ctx) {
 
 int fcst_run(int steps, double confidence, double *out_centre, double *out_lower, double *out_upper,
              const fcst_student *student, int64_t n, const double *values) {
-  const int L = student->net.input_count, H = student->net.hidden;
+  const int L = student->net.input_count, H = student->net.hidden_count;
   const int E = student->horizon, Q = student->nquant;
   HostPtr<double> ctx(host_calloc<double>(L));
   HostPtr<double> vals(host_calloc<double>(Q));

@@ -43,27 +43,27 @@ TEST(FcstBlob, ReadsEveryFieldOfVersion02) {
   const mlp_model &n = l.st.net;
   EXPECT_EQ(n.task, 1);
   EXPECT_EQ(n.input_count, 3);
-  EXPECT_EQ(n.hidden, 2);
+  EXPECT_EQ(n.hidden_count, 2);
   EXPECT_EQ(n.output_count, 6);
   EXPECT_EQ(l.st.horizon, 2);
   EXPECT_EQ(l.st.nquant, 3);
   EXPECT_EQ(std::vector<float>(l.st.levels, l.st.levels + 3), s.levels);
-  EXPECT_EQ(std::vector<float>(n.input_means, n.input_means + 3), s.means);
-  EXPECT_EQ(std::vector<float>(n.input_scales, n.input_scales + 3), s.scales);
+  EXPECT_EQ(std::vector<float>(n.input_mean, n.input_mean + 3), s.means);
+  EXPECT_EQ(std::vector<float>(n.input_scale, n.input_scale + 3), s.scales);
   EXPECT_EQ(std::vector<float>(n.hidden_weights, n.hidden_weights + 6), s.w1);
-  EXPECT_EQ(std::vector<float>(n.hidden_biases, n.hidden_biases + 2), s.b1);
+  EXPECT_EQ(std::vector<float>(n.hidden_bias, n.hidden_bias + 2), s.b1);
   EXPECT_EQ(std::vector<float>(n.output_weights, n.output_weights + 12), s.w2);
-  EXPECT_EQ(std::vector<float>(n.output_biases, n.output_biases + 6), s.b2);
-  ASSERT_NE(n.skip, nullptr);
-  EXPECT_EQ(std::vector<float>(n.skip, n.skip + 18), s.skip);
+  EXPECT_EQ(std::vector<float>(n.output_bias, n.output_bias + 6), s.b2);
+  ASSERT_NE(n.skip_weights, nullptr);
+  EXPECT_EQ(std::vector<float>(n.skip_weights, n.skip_weights + 18), s.skip);
 }
 
 TEST(FcstBlob, Version01HasNoLinearBlockAndNeedsHiddenUnits) {
   fst::Spec s = spec(4, 3, 2, 1, false);
   Loaded l(fst::write_blob(s));
   ASSERT_EQ(l.rc, SQLITE_OK) << l.msg;
-  EXPECT_EQ(l.st.net.skip, nullptr);
-  EXPECT_EQ(std::vector<float>(l.st.net.output_biases, l.st.net.output_biases + 2), s.b2);
+  EXPECT_EQ(l.st.net.skip_weights, nullptr);
+  EXPECT_EQ(std::vector<float>(l.st.net.output_bias, l.st.net.output_bias + 2), s.b2);
 
   fst::Spec z = spec(4, 0, 2, 1, false);
   Loaded l0(fst::write_blob(z));
@@ -75,9 +75,9 @@ TEST(FcstBlob, Version01HasNoLinearBlockAndNeedsHiddenUnits) {
   fst::Spec lin = spec(4, 0, 2, 1, true);
   Loaded l2(fst::write_blob(lin));
   ASSERT_EQ(l2.rc, SQLITE_OK) << l2.msg;
-  EXPECT_EQ(l2.st.net.hidden, 0);
+  EXPECT_EQ(l2.st.net.hidden_count, 0);
   EXPECT_EQ(l2.st.net.hidden_weights, nullptr);
-  EXPECT_EQ(std::vector<float>(l2.st.net.skip, l2.st.net.skip + 8), lin.skip);
+  EXPECT_EQ(std::vector<float>(l2.st.net.skip_weights, l2.st.net.skip_weights + 8), lin.skip);
 }
 
 TEST(FcstBlob, MagicAndMissingBlob) {
