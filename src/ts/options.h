@@ -1,0 +1,39 @@
+// The forecast options record, shared by forecast, detect_anomalies and backtest, its callback
+// for the options parser and the three key tables.
+#pragma once
+#include "core/api.h"
+
+inline constexpr int FORECAST_MAX_LIST = 8;   // most group_cols and candidates
+inline constexpr int FORECAST_MAX_FOLDS = 512;
+inline constexpr int FORECAST_DEFAULT_FOLDS = 20;
+
+enum interval_method { INTERVAL_RESIDUAL = 0, INTERVAL_CONFORMAL = 1 };
+
+// Each user sets its own defaults before parsing; zero is a valid empty record.
+struct forecast_opts {
+  char *time_col;                          // owned or null
+  char *value_col;                         // owned or null
+  char *group_cols[FORECAST_MAX_LIST];     // owned entries
+  int group_count;
+  double level;                            // confidence_level or anomaly_prob_threshold
+  int32_t context_limit;
+  char *model;                             // owned or null (null means auto for forecast)
+  int32_t interval_method;                 // interval_method enum
+  int32_t folds;                           // 0 means FORECAST_DEFAULT_FOLDS
+  int32_t gap;
+  char *candidates[FORECAST_MAX_LIST];     // owned entries
+  int candidate_count;
+};
+
+// Frees every owned text and zeroes the lists; accepts null.
+void forecast_opts_free(forecast_opts *o);
+
+// The folds to use: the option, or FORECAST_DEFAULT_FOLDS when not given.
+inline int forecast_opts_folds(const forecast_opts *o) { return o->folds > 0 ? o->folds : FORECAST_DEFAULT_FOLDS; }
+
+// Options callback (vornel0_option_cb contract) filling a forecast_opts record.
+int forecast_opt_cb(void *record, const char *key, sqlite3_value *value, char **out_msg);
+
+extern const char *const AGG_FORECAST_OPTION_KEYS[];
+extern const char *const AGG_ANOMALY_OPTION_KEYS[];
+extern const char *const BACKTEST_OPTION_KEYS[];

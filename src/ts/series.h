@@ -1,0 +1,44 @@
+// The series record: one group's rows as the forecast and detect_anomalies aggregates collect
+// them, and the step routine both aggregates share.
+#pragma once
+#include "core/api.h"
+
+// Per-group aggregate state. The host hands it out zero-filled; every field is valid as zero.
+struct series {
+  int64_t *ts;       // times in ms since the epoch, whole seconds; owned, freed by series_free
+  double *values;    // values, same index as ts; owned, freed by series_free
+  int32_t count;     // collected rows
+  int32_t capacity;  // allocated entries of both arrays
+  int32_t rejected;  // a row did not conform; nothing more is collected
+  char *options;     // copy of the first row's options text, or null; owned, freed by series_free
+  int32_t options_seen;
+  int64_t horizon;   // the first row's horizon (forecast only)
+  int32_t horizon_seen;
+  int32_t initialised; // the first row has been processed
+  int32_t failed;      // an error was reported during a step; the final only cleans up
+};
+
+// Which aggregate a step serves: it decides the argument positions and the message texts.
+enum series_family {
+  SERIES_FORECAST,  // (ts, value, horizon[, options])
+  SERIES_ANOMALY,   // (ts, value[, options])
+};
+
+// Most rows collected per group.
+inline constexpr int32_t SERIES_MAX_ROWS = 2097152;
+
+// One row of either aggregate: checks the constant arguments, collects the row or marks the
+// series rejected, and reports errors through ctx (setting `failed`).
+void series_step(sqlite3_context *ctx, int argc, sqlite3_value **argv, series_family family);
+
+// Frees the arrays and the options text and zeroes their fields; accepts null.
+void series_free(series *s);
+
+// Stable insertion sort of the rows by time ascending (equal times keep arrival order).
+void series_sort(series *s);
+// The same over bare arrays, for callers that keep their own records.
+void series_sort_arrays(int64_t *ts, double *values, int64_t count);
+
+// Time normalisation of the step: an INTEGER or TEXT time becomes whole-second milliseconds.
+// Returns false when the value does not conform (the row is rejected).
+bool series_time_ms(sqlite3_value *v, int64_t *out_ms);
