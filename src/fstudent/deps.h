@@ -4,9 +4,8 @@
 #pragma once
 #include "core/api.h"
 #include "tabular/student.h"
+#include "ts/models.h"
 
-double vornel0_norm_quantile(double p);
-double vornel0_quantile_at(const float *levels, const double *values, int count, double x);
 
 // Fits a one-hidden-layer perceptron by full-batch Adam (deterministic). Returns 0 with *model
 // filled, or a result code with a built message in *err.
