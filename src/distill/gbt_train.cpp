@@ -1,0 +1,189 @@
+// Boosting loop: priors, per-round softmax probabilities, gradients and hessians, one weak
+// learner per output, and the forest's node array with its offsets. The features are sorted
+// once for all 200 x K weak learners (bld_presort).
+#include "distill/gbt_train.h"
+#include "core/mem.h"
+#include "distill/tree_build.h"
+#include <math.h>
+
+namespace {
+
+constexpr int32_t GBT_DEPTH = 3;
+constexpr int32_t GBT_MIN_SPLIT = 5;
+constexpr float GBT_LAMBDA = 1.0f;
+constexpr double GBT_SOFT_PRIOR_FLOOR = 1e-6;
+
+// Working arrays of one run; freed by the destructor.
+struct GbtWork {
+  double *F = nullptr;      // t x K raw scores
+  double *P = nullptr;      // t x K probabilities (classification)
+  float *grad = nullptr;    // t gradients
+  float *hess = nullptr;    // t hessians (classification)
+  int32_t *index = nullptr; // t row indexes
+  bld_presort presort{};
+  ~GbtWork() {
+    sqlite3_free(F);
+    sqlite3_free(P);
+    sqlite3_free(grad);
+    sqlite3_free(hess);
+    sqlite3_free(index);
+    bld_presort_free(&presort);
+  }
+};
+
+// Appends one tree's nodes to the forest, growing to the larger of twice the capacity and the
+// size needed. Returns false when memory runs out.
+bool forest_append(gbt_forest *f, const tree_node *nodes, int32_t count) {
+  int64_t need = (int64_t)f->node_count + count;
+  if (need > INT32_MAX) return false;
+  if (need > f->node_capacity) {
+    int64_t cap = (int64_t)f->node_capacity * 2;
+    if (cap < need) cap = need;
+    if (cap > INT32_MAX) cap = INT32_MAX;
+    tree_node *p = (tree_node *)sqlite3_realloc64(f->nodes, (sqlite3_uint64)cap * sizeof(tree_node));
+    if (!p) return false;
+    f->nodes = p;
+    f->node_capacity = (int32_t)cap;
+  }
+  memcpy(f->nodes + f->node_count, nodes, sizeof(tree_node) * (size_t)count);
+  f->node_count += count;
+  return true;
+}
+
+} // namespace
+
+float gbt_tree_value(const tree_node *first, int32_t n, const float *inputs) {
+  int32_t at = 0;
+  for (int64_t visits = 0; visits <= n; visits++) {
+    if (at < 0 || at >= n) return 0.0f;
+    const tree_node &nd = first[at];
+    if (nd.feature < 0) return nd.leaf_value;
+    at = nd.threshold > inputs[nd.feature] ? nd.left : nd.right;
+  }
+  return 0.0f;
+}
+
+void gbt_forest_free(gbt_forest *f) {
+  if (!f) return;
+  sqlite3_free(f->initial_scores);
+  sqlite3_free(f->offsets);
+  sqlite3_free(f->nodes);
+  memset(f, 0, sizeof *f);
+}
+
+int gbt_train(const gbt_input *in, gbt_forest *out) {
+  memset(out, 0, sizeof *out);
+  const int32_t t = in->rows, m = in->feature_count;
+  const bool classify = in->task == 0;
+  const int32_t K = classify ? in->class_count : 1;
+  if (t <= 0 || m <= 0 || K <= 0) return SQLITE_MISUSE;
+  const int64_t T = (int64_t)GBT_ROUNDS * K;
+  if (T + 1 > INT32_MAX) return SQLITE_NOMEM;
+  gbt_forest f{};
+  f.task = classify ? 0 : 1;
+  f.output_count = K;
+  f.rounds = GBT_ROUNDS;
+  f.learning_rate = GBT_LEARNING_RATE;
+  f.tree_count = (int32_t)T;
+  f.initial_scores = host_calloc<float>(K);
+  f.offsets = host_calloc<int32_t>(T + 1);
+  GbtWork w;
+  w.F = host_calloc<double>((int64_t)t * K);
+  if (classify) {
+    w.P = host_calloc<double>((int64_t)t * K);
+    w.hess = host_calloc<float>(t);
+  }
+  w.grad = host_calloc<float>(t);
+  w.index = host_calloc<int32_t>(t);
+  bool ok = f.initial_scores && f.offsets && w.F && w.grad && w.index && (!classify || (w.P && w.hess));
+  if (ok) {
+    for (int32_t i = 0; i < t; i++) w.index[i] = i;
+    ok = bld_presort_init(&w.presort, in->x, m, w.index, t) == SQLITE_OK;
+  }
+  if (!ok) {
+    gbt_forest_free(&f);
+    return SQLITE_NOMEM;
+  }
+
+  // Initial scores.
+  if (!classify) {
+    double sum = 0.0;
+    for (int32_t i = 0; i < t; i++) sum += (double)in->values[i];
+    f.initial_scores[0] = (float)(sum / t);
+  } else if (!in->soft) {
+    for (int32_t k = 0; k < K; k++) {
+      int64_t count = 0;
+      for (int32_t i = 0; i < t; i++) count += in->labels[i] == k;
+      float prior = (float)(count + 1) / (float)((int64_t)t + K);
+      f.initial_scores[k] = (float)log((double)prior);
+    }
+  } else {
+    for (int32_t k = 0; k < K; k++) {
+      double sum = 0.0;
+      for (int32_t i = 0; i < t; i++) sum += (double)in->soft[(int64_t)i * K + k];
+      double prior = sum / t;
+      if (prior < GBT_SOFT_PRIOR_FLOOR) prior = GBT_SOFT_PRIOR_FLOOR;
+      f.initial_scores[k] = (float)log(prior);
+    }
+  }
+  for (int32_t i = 0; i < t; i++)
+    for (int32_t k = 0; k < K; k++) w.F[(int64_t)i * K + k] = (double)f.initial_scores[k];
+
+  const double lr = (double)f.learning_rate;
+  int32_t tree = 0;
+  for (int32_t r = 0; r < GBT_ROUNDS; r++) {
+    if (classify) {
+      for (int32_t i = 0; i < t; i++) {
+        const double *Fi = w.F + (int64_t)i * K;
+        double *Pi = w.P + (int64_t)i * K;
+        double mx = Fi[0];
+        for (int32_t k = 1; k < K; k++)
+          if (Fi[k] > mx) mx = Fi[k];
+        double sum = 0.0;
+        for (int32_t k = 0; k < K; k++) {
+          Pi[k] = exp(Fi[k] - mx);
+          sum += Pi[k];
+        }
+        for (int32_t k = 0; k < K; k++) Pi[k] = Pi[k] / sum;
+      }
+    }
+    for (int32_t k = 0; k < K; k++) {
+      if (classify) {
+        for (int32_t i = 0; i < t; i++) {
+          float p = (float)w.P[(int64_t)i * K + k];
+          float y = in->soft ? in->soft[(int64_t)i * K + k] : (in->labels[i] == k ? 1.0f : 0.0f);
+          w.grad[i] = y - p;
+          w.hess[i] = (1.0f - p) * p;
+        }
+      } else {
+        for (int32_t i = 0; i < t; i++) w.grad[i] = (float)((double)in->values[i] - w.F[i]);
+      }
+      tree_builder b{};
+      b.x = in->x;
+      b.feature_count = m;
+      b.targets = w.grad;
+      b.regression = 1;
+      b.max_depth = GBT_DEPTH;
+      b.min_split = GBT_MIN_SPLIT;
+      b.hessians = classify ? w.hess : nullptr;
+      b.leaf_lambda = GBT_LAMBDA;
+      b.presort = &w.presort;
+      for (int32_t i = 0; i < t; i++) w.index[i] = i;
+      int32_t root = bld_build(&b, w.index, t, 0);
+      if (root < 0 || !forest_append(&f, b.nodes, b.node_count)) {
+        sqlite3_free(b.nodes);
+        gbt_forest_free(&f);
+        return SQLITE_NOMEM;
+      }
+      for (int32_t i = 0; i < t; i++) {
+        float v = gbt_tree_value(b.nodes, b.node_count, in->x + (int64_t)i * m);
+        w.F[(int64_t)i * K + k] += lr * (double)v;
+      }
+      f.offsets[tree + 1] = f.offsets[tree] + b.node_count;
+      tree++;
+      sqlite3_free(b.nodes);
+    }
+  }
+  *out = f;
+  return SQLITE_OK;
+}
