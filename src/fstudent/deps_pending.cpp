@@ -1,32 +1,29 @@
-// Stand-ins for interfaces whose subsystems have not landed yet; removed when they do.
+// Stand-in until the trainer's own train_mlp lands: trains through mlp_train_params and moves
+// the weights into the perceptron record.
 #include "fstudent/deps.h"
-#include <math.h>
 
-// Stand-in trainer: the input standardisation and a zero network, enough to store a student.
-int train_mlp(const float *x, int n, int I, int O, const int *, const float *, int task, int H, int, float, int linear,
-              mlp_model *m, char **err) {
-  memset(m, 0, sizeof *m);
-  m->task = task ? 1 : 0, m->input_count = I, m->hidden_count = H, m->output_count = O;
-  m->input_mean = host_calloc<float>(I);
-  m->input_scale = host_calloc<float>(I);
-  m->hidden_weights = H ? host_calloc<float>((int64_t)H * I) : nullptr;
-  m->hidden_bias = H ? host_calloc<float>(H) : nullptr;
-  m->output_weights = H ? host_calloc<float>((int64_t)O * H) : nullptr;
-  m->output_bias = host_calloc<float>(O);
-  m->skip_weights = linear ? host_calloc<float>((int64_t)O * I) : nullptr;
-  if (!m->input_mean || !m->input_scale || !m->output_bias) {
-    mlp_free(m);
-    *err = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
-    return SQLITE_NOMEM;
+int train_mlp(const float *x, int n, int input_count, int output_count, const int32_t *class_indexes,
+              const float *targets, int task, int hidden, int epochs, float learning_rate, int linear_block,
+              mlp_model *model, char **error_message) {
+  memset(model, 0, sizeof *model);
+  mlp_params p;
+  int rc = mlp_train_params(x, n, input_count, output_count, class_indexes, targets, task, hidden, epochs,
+                            learning_rate, linear_block, &p);
+  if (rc != SQLITE_OK) {
+    *error_message = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+    return rc;
   }
-  for (int j = 0; j < I; j++) {
-    double s = 0, ss = 0;
-    for (int i = 0; i < n; i++) s += x[(int64_t)i * I + j];
-    double mean = s / n;
-    for (int i = 0; i < n; i++) ss += (x[(int64_t)i * I + j] - mean) * (x[(int64_t)i * I + j] - mean);
-    m->input_mean[j] = (float)mean;
-    float sc = (float)sqrt(ss / n);
-    m->input_scale[j] = sc > 1e-6f ? sc : 1e-6f;
-  }
+  model->task = task ? 1 : 0;
+  model->input_count = input_count;
+  model->hidden_count = hidden;
+  model->output_count = output_count;
+  model->class_count = task ? 0 : output_count;
+  model->input_mean = p.means;
+  model->input_scale = p.scales;
+  model->hidden_weights = p.w1;
+  model->hidden_bias = p.b1;
+  model->output_weights = p.w2;
+  model->output_bias = p.b2;
+  model->skip_weights = p.skip;
   return SQLITE_OK;
 }
