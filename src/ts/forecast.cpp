@@ -258,8 +258,13 @@ void agg_fc_final(sqlite3_context *ctx) {
   sqlite3 *db = sqlite3_context_db_handle(ctx);
   char *msg = nullptr;
   int rc = vornel0_options_parse(db, s->options, AGG_FORECAST_OPTION_KEYS, forecast_opt_cb, &opts, &msg);
-  if (rc == SQLITE_OK) rc = resolve_model(db, &opts, s->horizon, &plan, &msg);
   if (rc != SQLITE_OK) return vornel0_report(ctx, msg);
+  rc = resolve_model(db, &opts, s->horizon, &plan, &msg);
+  if (rc != SQLITE_OK) {
+    // A list or student that could not be allocated is a bare out-of-memory, without a code.
+    if (!msg && rc == SQLITE_NOMEM) return sqlite3_result_error_nomem(ctx);
+    return vornel0_report(ctx, msg);
+  }
 
   const int h = (int)s->horizon;
   fc_output out = {};

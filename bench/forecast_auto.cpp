@@ -1,0 +1,155 @@
+// Timing driver for the forecast aggregate in automatic mode, on generated daily series:
+//   W1: 1,000 series x 365 points, horizon 14 (weekly season, trend, noise, some intermittent)
+//   W2: 100 series x 4,096 points, horizon 28
+// It loads build/vornel.so into a connection and times the whole GROUP BY statement, then
+// times period detection alone on the same prefixes (through the statically linked copy) to
+// show its share of the work. Usage: bench_forecast_auto [repeats]
+#include <sqlite3.h>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+// From the statically linked copy (its header would route these host calls through the
+// extension's routine table).
+extern "C" int sqlite3_vornel_init(sqlite3 *, char **, const void *);
+int detect_period(const double *y, int n);
+int ts_fold_count(int64_t n, int64_t h, int64_t g, int F);
+int64_t ts_fold_cut(int64_t n, int64_t h, int64_t g, int k, int i);
+constexpr int TS_MODEL_COUNT = 3;
+const char *const MODEL_NAMES[TS_MODEL_COUNT] = {"stub-seasonal-naive", "theta-classic", "tsb"};
+
+namespace {
+
+double now_s() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+struct Rng {
+  uint64_t s;
+  double uniform() {
+    s = s * 6364136223846793005ULL + 1442695040888963407ULL;
+    return (double)(s >> 11) / 9007199254740992.0;
+  }
+  double normal() { return std::sqrt(-2 * std::log(uniform() + 1e-300)) * std::cos(2 * M_PI * uniform()); }
+};
+
+// Every fifth series is intermittent demand; the rest have trend, weekly season and noise.
+std::vector<double> make_series(int id, int n) {
+  Rng rng{(uint64_t)id * 7919 + 17};
+  std::vector<double> y(n);
+  bool intermittent = id % 5 == 4;
+  double level = 50 + 20 * rng.uniform(), trend = 0.05 * rng.uniform(), amp = 5 + 5 * rng.uniform();
+  for (int t = 0; t < n; t++) {
+    if (intermittent) y[t] = rng.uniform() < 0.15 ? std::floor(1 + 6 * rng.uniform()) : 0;
+    else y[t] = level + trend * t + amp * std::sin(2 * M_PI * t / 7) + 2 * rng.normal();
+  }
+  return y;
+}
+
+void check(int rc, sqlite3 *db, const char *what) {
+  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
+    std::fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
+    std::exit(1);
+  }
+}
+
+void fill(sqlite3 *db, int series, int n) {
+  check(sqlite3_exec(db, "DROP TABLE IF EXISTS s; CREATE TABLE s(k INTEGER, ts INTEGER, v REAL); BEGIN", 0, 0, 0), db,
+        "create");
+  sqlite3_stmt *ins = nullptr;
+  check(sqlite3_prepare_v2(db, "INSERT INTO s VALUES (?, ?, ?)", -1, &ins, nullptr), db, "prepare");
+  for (int k = 0; k < series; k++) {
+    std::vector<double> y = make_series(k, n);
+    for (int t = 0; t < n; t++) {
+      sqlite3_bind_int(ins, 1, k);
+      sqlite3_bind_int64(ins, 2, 1672531200LL + 86400LL * t);
+      sqlite3_bind_double(ins, 3, y[t]);
+      check(sqlite3_step(ins), db, "insert");
+      sqlite3_reset(ins);
+    }
+  }
+  sqlite3_finalize(ins);
+  check(sqlite3_exec(db, "COMMIT", 0, 0, 0), db, "commit");
+}
+
+// Runs the statement and returns the elapsed seconds; counts documents naming each model.
+double run_forecast(sqlite3 *db, int horizon, int *models_seen) {
+  char sql[200];
+  std::snprintf(sql, sizeof sql, "SELECT json_extract(forecast(ts, v, %d), '$.model') FROM s GROUP BY k", horizon);
+  sqlite3_stmt *st = nullptr;
+  check(sqlite3_prepare_v2(db, sql, -1, &st, nullptr), db, "prepare forecast");
+  double t0 = now_s();
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    const char *m = (const char *)sqlite3_column_text(st, 0);
+    for (int i = 0; i < TS_MODEL_COUNT; i++)
+      if (m && std::strcmp(m, MODEL_NAMES[i]) == 0) models_seen[i]++;
+  }
+  double t1 = now_s();
+  check(rc, db, "forecast");
+  sqlite3_finalize(st);
+  return t1 - t0;
+}
+
+// The period detections the statement makes: one per fold prefix (shared by the two seasonal
+// models), and one per seasonal fit of the winner on the whole series (counted once).
+double time_periods(int series, int n, int horizon) {
+  double total = 0;
+  int sink = 0;
+  for (int k = 0; k < series; k++) {
+    std::vector<double> y = make_series(k, n);
+    int folds = ts_fold_count(n, horizon, 0, 20);
+    double t0 = now_s();
+    for (int i = 0; i < folds; i++) sink += detect_period(y.data(), (int)ts_fold_cut(n, horizon, 0, folds, i));
+    sink += detect_period(y.data(), n);
+    total += now_s() - t0;
+  }
+  if (sink == -1) std::printf(" ");
+  return total;
+}
+
+void workload(sqlite3 *db, const char *name, int series, int n, int horizon, int repeats, double target) {
+  fill(db, series, n);
+  double best = 1e9;
+  int seen[TS_MODEL_COUNT] = {0, 0, 0};
+  for (int r = 0; r < repeats; r++) {
+    int s2[TS_MODEL_COUNT] = {0, 0, 0};
+    double t = run_forecast(db, horizon, s2);
+    if (t < best) best = t;
+    for (int i = 0; i < TS_MODEL_COUNT; i++) seen[i] = s2[i];
+  }
+  double periods = time_periods(series, n, horizon);
+  std::printf("%s: %d series x %d points, horizon %d, auto: %.3f s (target %.1f s), %.1f us/series; "
+              "period detection %.3f s (%.0f %%); chosen: seasonal-naive %d, theta %d, tsb %d\n",
+              name, series, n, horizon, best, target, 1e6 * best / series, periods, 100 * periods / best, seen[0],
+              seen[1], seen[2]);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  int repeats = argc > 1 ? std::atoi(argv[1]) : 3;
+  if (repeats < 1) repeats = 1;
+  // The statically linked copy (used for the period timing) needs the host's routine table.
+  sqlite3_auto_extension((void (*)(void))sqlite3_vornel_init);
+  sqlite3 *warm = nullptr;
+  sqlite3_open(":memory:", &warm);
+  sqlite3_close(warm);
+  sqlite3_cancel_auto_extension((void (*)(void))sqlite3_vornel_init);
+
+  sqlite3 *db = nullptr;
+  sqlite3_open(":memory:", &db);
+  sqlite3_enable_load_extension(db, 1);
+  char *err = nullptr;
+  if (sqlite3_load_extension(db, VORNEL_SO_PATH, nullptr, &err) != SQLITE_OK) {
+    std::fprintf(stderr, "load: %s\n", err ? err : "?");
+    return 1;
+  }
+  workload(db, "W1", 1000, 365, 14, repeats, 0.5);
+  workload(db, "W2", 100, 4096, 28, repeats, 1.0);
+  sqlite3_close(db);
+  return 0;
+}
