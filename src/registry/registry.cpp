@@ -63,10 +63,29 @@ int vornel0_registry_ensure(sqlite3 *db, char **out_msg) {
     sqlite3_free(host_err);
     return rc;
   }
-  for (const char *sql : MIGRATIONS) {
-    // A column that already exists is the expected failure; running out of memory is not, as
-    // it would leave an old table unmigrated behind a success.
-    rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+  // Only the columns a table lacks are added: a failing ALTER on a current table would leave
+  // its error text on the connection after a call that succeeded.
+  bool has_column[2] = {false, false};
+  {
+    StmtGuard probe;
+    rc = sqlite3_prepare_v2(db,
+                            "SELECT coalesce(sum(name = 'weights_uri'), 0), coalesce(sum(name = 'io_spec'), 0) "
+                            "FROM pragma_table_info('_vornel_models')",
+                            -1, probe.out(), nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(probe);
+    if (rc == SQLITE_ROW) {
+      has_column[0] = sqlite3_column_int(probe, 0) > 0;
+      has_column[1] = sqlite3_column_int(probe, 1) > 0;
+    } else if (rc == SQLITE_NOMEM) {
+      *out_msg = sqlite3_mprintf("%s", VORNEL_MSG_NOMEM);
+      return rc;
+    }
+  }
+  for (int i = 0; i < 2; i++) {
+    if (has_column[i]) continue;
+    // Other failures are ignored as before; running out of memory is not, as it would leave an
+    // old table unmigrated behind a success.
+    rc = sqlite3_exec(db, MIGRATIONS[i], nullptr, nullptr, nullptr);
     if (rc == SQLITE_NOMEM) {
       *out_msg = sqlite3_mprintf("%s", VORNEL_MSG_NOMEM);
       return rc;

@@ -1,0 +1,144 @@
+// The sweep's table: every SQL function on its success path and a few error paths, and the
+// internal routines other subsystems build on. A new statement is one line here.
+#include "oom/oom_cases.h"
+#include "registry/registry.h"
+
+namespace {
+
+#define WEIGHTS VORNEL_SOURCE_DIR "/tests/registry/data/example-weights.bin"
+#define REG_CFG "'{\"weights_uri\":\"" WEIGHTS "\",\"io_spec\":{\"in\":[1,2]},\"license\":\"MIT\"}'"
+#define REGISTERED "SELECT vornel_register('ext', " REG_CFG ");"
+#define STUDENT_ROW                                                                                    \
+  REGISTERED "INSERT INTO _vornel_models (model_id,kind,runtime,weights,content_hash,license) "      \
+             "VALUES ('st','student','tree',zeroblob(3000),'h','l');"
+
+oom::Outcome text_outcome(int rc, const std::string &text) { return oom::Outcome{rc, text}; }
+
+const char *const OPTION_KEYS[] = {"model", "level", "candidates", nullptr};
+
+int collect_option(void *record, const char *key, sqlite3_value *value, char **out_msg) {
+  std::string *seen = (std::string *)record;
+  const char *text = (const char *)sqlite3_value_text(value);
+  if (!text) return 1; // out of memory: no message
+  if (strcmp(key, "level") == 0 && sqlite3_value_double(value) >= 1.0) {
+    *out_msg = sqlite3_mprintf("%s: level must be below 1", VORNEL_ERR_OPTIONS);
+    return 1;
+  }
+  *seen += std::string(key) + "=" + text + ";";
+  return 0;
+}
+
+oom::Outcome options_of(sqlite3 *db, const char *doc) {
+  std::string seen;
+  char *msg = nullptr;
+  int rc = vornel0_options_parse(db, doc, OPTION_KEYS, collect_option, &seen, &msg);
+  std::string text = msg ? msg : seen;
+  sqlite3_free(msg);
+  return text_outcome(rc, text);
+}
+
+oom::Outcome options_ok(sqlite3 *db) {
+  return options_of(db, "{\"model\":\"auto\",\"level\":0.9,\"candidates\":[\"tsb\",\"theta-classic\"]}");
+}
+oom::Outcome options_unknown(sqlite3 *db) { return options_of(db, "{\"model\":\"auto\",\"nope\":1}"); }
+oom::Outcome options_bad_json(sqlite3 *db) { return options_of(db, "{\"model\":"); }
+oom::Outcome options_not_object(sqlite3 *db) { return options_of(db, "[1,2]"); }
+oom::Outcome options_callback_error(sqlite3 *db) { return options_of(db, "{\"level\":1.5}"); }
+
+oom::Outcome str_array(sqlite3 *db) {
+  char **items = nullptr;
+  int count = 0;
+  char *msg = nullptr;
+  int rc = parse_str_array(db, "[\"a\",\"bb\",\"ccc\",\"d\",\"e\",\"f\",\"g\",\"h\",\"i\",\"j\"]", &items, &count, &msg);
+  std::string text = msg ? msg : "";
+  if (rc == SQLITE_OK)
+    for (int i = 0; i < count; i++) text += std::string(items[i]) + ",";
+  str_array_free(items, count);
+  sqlite3_free(msg);
+  return text_outcome(rc, text);
+}
+
+oom::Outcome lookup(sqlite3 *db, const char *id) {
+  vornel0_model_row row;
+  int rc = vornel0_registry_lookup(db, id, &row);
+  std::string text;
+  if (rc == SQLITE_OK) {
+    text = std::string(row.runtime) + "|" + row.kind + "|" + (row.weights_uri ? row.weights_uri : "NULL") + "|" +
+           (row.io_spec ? row.io_spec : "NULL") + "|" + row.license + "|" + row.content_hash + "|" +
+           std::to_string(row.weights_len);
+  } else if (row.runtime || row.weights || row.weights_len) {
+    text = "row not zeroed after a failed lookup";
+    rc = -1;
+  }
+  vornel0_model_row_free(&row);
+  return text_outcome(rc, text);
+}
+oom::Outcome lookup_student(sqlite3 *db) { return lookup(db, "st"); }
+oom::Outcome lookup_external(sqlite3 *db) { return lookup(db, "ext"); }
+oom::Outcome lookup_unknown(sqlite3 *db) { return lookup(db, "nope"); }
+
+oom::Outcome model_hash(sqlite3 *db) {
+  int rc = 0;
+  char *hash = vornel0_registry_model_hash(db, "tsb", &rc);
+  // An unknown answer must say so, never pass for a free id.
+  std::string text = hash ? hash : (rc == SQLITE_OK ? "free" : "");
+  sqlite3_free(hash);
+  return text_outcome(rc, text);
+}
+
+oom::Outcome ensure(sqlite3 *db) {
+  char *msg = nullptr;
+  int rc = vornel0_registry_ensure(db, &msg);
+  std::string text = msg ? msg : "";
+  sqlite3_free(msg);
+  return text_outcome(rc, text);
+}
+
+} // namespace
+
+namespace oom {
+
+const Case CASES[] = {
+    // Core utilities.
+    {"vornel_version", nullptr, "SELECT vornel_version(), json_extract(vornel_version(), '$.runtimes[0]')", nullptr, 0},
+    {"vornel_debug", nullptr, "SELECT length(vornel_debug()) > 0", nullptr, 0},
+    {"vornel_ulid", nullptr, "SELECT vornel_ulid('2024-01-01T00:00:00Z'), vornel_ulid('2024-02-29 12:30:00.5')", nullptr, 0},
+    {"vornel_ulid bad timestamp", nullptr, "SELECT vornel_ulid('2023-02-29')", nullptr, 0},
+    {"vornel_ulid over rows", "CREATE TABLE t(ts); INSERT INTO t VALUES ('2024-01-01'),('2024-01-02T03:04:05Z'),('2024-03-01 00:00')",
+     "SELECT vornel_ulid(ts) FROM t", nullptr, 0},
+    {"forecast misuse", nullptr, "SELECT forecast('SELECT 1', 3)", nullptr, 0},
+    {"options parse", nullptr, nullptr, options_ok, 0},
+    {"options unknown key", nullptr, nullptr, options_unknown, 0},
+    {"options bad json", nullptr, nullptr, options_bad_json, 0},
+    {"options not an object", nullptr, nullptr, options_not_object, 0},
+    {"options callback error", nullptr, nullptr, options_callback_error, 0},
+    {"string array", nullptr, nullptr, str_array, 0},
+    // Registry and content hashes.
+    {"vornel_register on empty db", nullptr, "SELECT vornel_register('m', " REG_CFG ")", nullptr, 0},
+    {"vornel_register on registry", REGISTERED, "SELECT vornel_register('m', " REG_CFG ")", nullptr, 0},
+    {"vornel_register taken id", REGISTERED, "SELECT vornel_register('ext', " REG_CFG ")", nullptr, 0},
+    {"vornel_register bad kind", REGISTERED,
+     "SELECT vornel_register('k', '{\"kind\":\"x\",\"weights_uri\":\"" WEIGHTS "\",\"io_spec\":\"s\"}')", nullptr, 0},
+    {"vornel_register bare path", REGISTERED, "SELECT vornel_register('b', '  " WEIGHTS "')", nullptr, 0},
+    {"vornel_register no io_spec", REGISTERED, "SELECT vornel_register('b', '" WEIGHTS "')", nullptr, 0},
+    {"vornel_register bad json", REGISTERED, "SELECT vornel_register('j', '{\"runtime\":')", nullptr, 0},
+    {"vornel_register bad runtime", REGISTERED, "SELECT vornel_register('j', '{\"runtime\":\"remote\"}')", nullptr, 0},
+    {"vornel_register missing file", REGISTERED,
+     "SELECT vornel_register('f', '{\"weights_uri\":\"/no/such/file\",\"io_spec\":\"s\"}')", nullptr, 0},
+    {"vornel_register requires both", nullptr, "SELECT vornel_register(NULL, 'x')", nullptr, 0},
+    {"vornel_register older table",
+     "CREATE TABLE _vornel_models (model_id TEXT PRIMARY KEY, kind TEXT, runtime TEXT, weights BLOB, "
+     "content_hash TEXT, license TEXT, created_at TEXT)",
+     "SELECT vornel_register('m', " REG_CFG ")", nullptr, 0},
+    {"vornel_register over rows", REGISTERED "CREATE TABLE ids(id); INSERT INTO ids VALUES ('a'),('b'),('c')",
+     "SELECT id, vornel_register(id, " REG_CFG ") FROM ids ORDER BY id", nullptr, 6000},
+    {"registry ensure", nullptr, nullptr, ensure, 0},
+    {"registry lookup student", STUDENT_ROW, nullptr, lookup_student, 0},
+    {"registry lookup external", STUDENT_ROW, nullptr, lookup_external, 0},
+    {"registry lookup unknown", STUDENT_ROW, nullptr, lookup_unknown, 0},
+    {"registry lookup without table", nullptr, nullptr, lookup_unknown, 0},
+    {"registry model hash", REGISTERED, nullptr, model_hash, 0},
+};
+const int CASE_COUNT = sizeof CASES / sizeof CASES[0];
+
+} // namespace oom

@@ -1,0 +1,27 @@
+// The statements and routines the out-of-memory sweep runs. One entry per case.
+#pragma once
+#include "support/harness.h"
+#include <string>
+
+namespace oom {
+
+// What a run produced: the rendered rows (one per line) or the error text, and its code.
+struct Outcome {
+  int rc = SQLITE_OK;
+  std::string text;
+};
+
+struct Case {
+  const char *name;
+  const char *setup;             // run before arming; may be null
+  const char *sql;               // the statement under test, or null when fn is used
+  Outcome (*fn)(sqlite3 *db);    // an internal routine under test (through the static copy)
+  long cap;                      // highest N tried; 0 for DEFAULT_CAP
+};
+
+inline constexpr long DEFAULT_CAP = 4000;
+
+extern const Case CASES[];
+extern const int CASE_COUNT;
+
+} // namespace oom
