@@ -33,8 +33,8 @@ struct GbtWork {
 
 // Appends one tree's nodes to the forest, growing to the larger of twice the capacity and the
 // size needed. Returns false when memory runs out.
-bool forest_append(gbt_forest *f, const tree_node *nodes, int32_t count) {
-  int64_t need = (int64_t)f->node_count + count;
+bool forest_append(forest_model *f, int32_t *node_count, const tree_node *nodes, int32_t count) {
+  int64_t need = (int64_t)*node_count + count;
   if (need > INT32_MAX) return false;
   if (need > f->node_capacity) {
     int64_t cap = (int64_t)f->node_capacity * 2;
@@ -45,33 +45,14 @@ bool forest_append(gbt_forest *f, const tree_node *nodes, int32_t count) {
     f->nodes = p;
     f->node_capacity = (int32_t)cap;
   }
-  memcpy(f->nodes + f->node_count, nodes, sizeof(tree_node) * (size_t)count);
-  f->node_count += count;
+  memcpy(f->nodes + *node_count, nodes, sizeof(tree_node) * (size_t)count);
+  *node_count += count;
   return true;
 }
 
 } // namespace
 
-float gbt_tree_value(const tree_node *first, int32_t n, const float *inputs) {
-  int32_t at = 0;
-  for (int64_t visits = 0; visits <= n; visits++) {
-    if (at < 0 || at >= n) return 0.0f;
-    const tree_node &nd = first[at];
-    if (nd.feature < 0) return nd.leaf_value;
-    at = nd.threshold > inputs[nd.feature] ? nd.left : nd.right;
-  }
-  return 0.0f;
-}
-
-void gbt_forest_free(gbt_forest *f) {
-  if (!f) return;
-  sqlite3_free(f->initial_scores);
-  sqlite3_free(f->offsets);
-  sqlite3_free(f->nodes);
-  memset(f, 0, sizeof *f);
-}
-
-int gbt_train(const gbt_input *in, gbt_forest *out) {
+int gbt_train(const gbt_input *in, forest_model *out) {
   memset(out, 0, sizeof *out);
   const int32_t t = in->rows, m = in->feature_count;
   const bool classify = in->task == 0;
@@ -79,14 +60,15 @@ int gbt_train(const gbt_input *in, gbt_forest *out) {
   if (t <= 0 || m <= 0 || K <= 0) return SQLITE_MISUSE;
   const int64_t T = (int64_t)GBT_ROUNDS * K;
   if (T + 1 > INT32_MAX) return SQLITE_NOMEM;
-  gbt_forest f{};
-  f.task = classify ? 0 : 1;
+  forest_model f{};
+  f.task = classify ? STUDENT_CLASSIFY : STUDENT_REGRESS;
+  f.class_count = classify ? K : 0;
   f.output_count = K;
   f.rounds = GBT_ROUNDS;
   f.learning_rate = GBT_LEARNING_RATE;
   f.tree_count = (int32_t)T;
   f.initial_scores = host_calloc<float>(K);
-  f.offsets = host_calloc<int32_t>(T + 1);
+  f.tree_offsets = host_calloc<int32_t>(T + 1);
   GbtWork w;
   w.F = host_calloc<double>((int64_t)t * K);
   if (classify) {
@@ -95,13 +77,13 @@ int gbt_train(const gbt_input *in, gbt_forest *out) {
   }
   w.grad = host_calloc<float>(t);
   w.index = host_calloc<int32_t>(t);
-  bool ok = f.initial_scores && f.offsets && w.F && w.grad && w.index && (!classify || (w.P && w.hess));
+  bool ok = f.initial_scores && f.tree_offsets && w.F && w.grad && w.index && (!classify || (w.P && w.hess));
   if (ok) {
     for (int32_t i = 0; i < t; i++) w.index[i] = i;
     ok = bld_presort_init(&w.presort, in->x, m, w.index, t) == SQLITE_OK;
   }
   if (!ok) {
-    gbt_forest_free(&f);
+    forest_free(&f);
     return SQLITE_NOMEM;
   }
 
@@ -130,7 +112,7 @@ int gbt_train(const gbt_input *in, gbt_forest *out) {
     for (int32_t k = 0; k < K; k++) w.F[(int64_t)i * K + k] = (double)f.initial_scores[k];
 
   const double lr = (double)f.learning_rate;
-  int32_t tree = 0;
+  int32_t tree = 0, node_count = 0;
   for (int32_t r = 0; r < GBT_ROUNDS; r++) {
     if (classify) {
       for (int32_t i = 0; i < t; i++) {
@@ -170,16 +152,16 @@ int gbt_train(const gbt_input *in, gbt_forest *out) {
       b.presort = &w.presort;
       for (int32_t i = 0; i < t; i++) w.index[i] = i;
       int32_t root = bld_build(&b, w.index, t, 0);
-      if (root < 0 || !forest_append(&f, b.nodes, b.node_count)) {
+      if (root < 0 || !forest_append(&f, &node_count, b.nodes, b.node_count)) {
         sqlite3_free(b.nodes);
-        gbt_forest_free(&f);
+        forest_free(&f);
         return SQLITE_NOMEM;
       }
       for (int32_t i = 0; i < t; i++) {
-        float v = gbt_tree_value(b.nodes, b.node_count, in->x + (int64_t)i * m);
+        float v = reg_tree_value(b.nodes, b.node_count, in->x + (int64_t)i * m);
         w.F[(int64_t)i * K + k] += lr * (double)v;
       }
-      f.offsets[tree + 1] = f.offsets[tree] + b.node_count;
+      f.tree_offsets[tree + 1] = f.tree_offsets[tree] + b.node_count;
       tree++;
       sqlite3_free(b.nodes);
     }

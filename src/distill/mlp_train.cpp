@@ -3,7 +3,8 @@
 // Every sum runs in binary64 in one fixed order; the loops over hidden units are independent
 // lanes, so the vectorised and the scalar builds give the same bits.
 #include "distill/mlp_train.h"
-#include "core/mem.h"
+#include "core/api.h"
+#include "tabular/student.h"
 #include <math.h>
 
 namespace {
@@ -261,5 +262,32 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
   for (int h = 0; h < H; h++)
     for (int j = 0; j < I; j++) p.w1[(int64_t)h * I + j] = w.w1t[(int64_t)j * H + h];
   *out = p;
+  return SQLITE_OK;
+}
+
+int train_mlp(const float *x, int n, int input_count, int output_count, const int32_t *class_indexes,
+              const float *targets, int task, int hidden, int epochs, float learning_rate, int linear_block,
+              mlp_model *model, char **error_message) {
+  *error_message = nullptr;
+  memset(model, 0, sizeof *model);
+  mlp_params p{};
+  int rc = mlp_train_params(x, n, input_count, output_count, class_indexes, targets, task, hidden, epochs,
+                            learning_rate, linear_block, &p);
+  if (rc != SQLITE_OK) {
+    *error_message = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+    return SQLITE_NOMEM;
+  }
+  model->task = task;
+  model->input_count = p.input_count;
+  model->hidden_count = p.hidden;
+  model->output_count = p.output_count;
+  model->class_count = task == 0 ? p.output_count : 0;
+  model->input_mean = p.means;
+  model->input_scale = p.scales;
+  model->hidden_weights = p.w1;
+  model->hidden_bias = p.b1;
+  model->output_weights = p.w2;
+  model->output_bias = p.b2;
+  model->skip_weights = p.skip;
   return SQLITE_OK;
 }

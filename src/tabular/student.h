@@ -49,39 +49,39 @@ struct tree_model {
 // are nodes[tree_offsets[t] .. tree_offsets[t + 1] - 1] and its child indexes count from its
 // own first node. Only feature, threshold, children and leaf value are used.
 struct forest_model {
-  int32_t task;            // STUDENT_CLASSIFY or STUDENT_REGRESS
-  int32_t feature_count;   // F
-  char **feature_names;    // F owned texts; owned (may be null)
-  int32_t class_count;     // C (0 for regression)
-  char **class_labels;     // C owned texts; owned (may be null)
-  int32_t output_count;    // K: C for classification, 1 for regression
-  int32_t rounds;          // R
-  float learning_rate;     // shrinkage applied to every tree's value
-  float *initial_scores;   // K starting scores; owned
-  int32_t tree_count;      // T = R * K
-  int32_t *tree_offsets;   // T + 1 entries; entry T is the total node count; owned
-  tree_node *nodes;        // all trees' nodes; owned
-  int32_t node_capacity;   // nodes allocated (growth bookkeeping; not stored in the blob)
+  int32_t task;          // STUDENT_CLASSIFY or STUDENT_REGRESS
+  int32_t feature_count; // F
+  char **feature_names;  // F owned texts; owned (may be null)
+  int32_t class_count;   // C (0 for regression)
+  char **class_labels;   // C owned texts; owned (may be null)
+  int32_t output_count;  // K: C for classification, 1 for regression
+  int32_t rounds;        // R
+  float learning_rate;   // shrinkage applied to every tree's value
+  float *initial_scores; // K starting scores; owned
+  int32_t tree_count;    // T = R * K
+  int32_t *tree_offsets; // T + 1 entries; entry T is the total node count; owned
+  tree_node *nodes;      // all trees' nodes; owned
+  int32_t node_capacity; // nodes allocated (growth bookkeeping; not stored in the blob)
 };
 
 // One-hidden-layer perceptron (VNMLP01, and the network of a forecast student).
 // Forward pass: z_i = (x_i - mean_i) / scale_i; h_j = tanh(b_j + sum_i z_i w(j, i));
 // o_k = b_k + s * sum_j v(k, j) h_j [+ sum_i z_i skip(k, i)], s = 0.1 with a skip block, else 1.
 struct mlp_model {
-  int32_t task;           // 0 classification, non-zero regression
-  int32_t input_count;    // I
-  int32_t hidden_count;   // H (0 allowed in memory: a purely linear network)
-  int32_t output_count;   // O
-  int32_t class_count;    // C
-  char **feature_names;   // I owned texts; owned (may be null)
-  char **class_labels;    // C owned texts; owned (may be null)
-  float *input_mean;      // I means; owned
-  float *input_scale;     // I divisors of the standardisation; owned
-  float *hidden_weights;  // H x I, unit j's weights at j * I; owned
-  float *hidden_bias;     // H; owned
-  float *output_weights;  // O x H, output k's weights at k * H; owned
-  float *output_bias;     // O; owned
-  float *skip_weights;    // O x I linear skip block, output k's at k * I; owned, or null
+  int32_t task;          // 0 classification, non-zero regression
+  int32_t input_count;   // I
+  int32_t hidden_count;  // H (0 allowed in memory: a purely linear network)
+  int32_t output_count;  // O
+  int32_t class_count;   // C
+  char **feature_names;  // I owned texts; owned (may be null)
+  char **class_labels;   // C owned texts; owned (may be null)
+  float *input_mean;     // I means; owned
+  float *input_scale;    // I divisors of the standardisation; owned
+  float *hidden_weights; // H x I, unit j's weights at j * I; owned
+  float *hidden_bias;    // H; owned
+  float *output_weights; // O x H, output k's weights at k * H; owned
+  float *output_bias;    // O; owned
+  float *skip_weights;   // O x I linear skip block, output k's at k * I; owned, or null
 };
 
 // Which student a blob held.

@@ -31,7 +31,8 @@ inline double standardise(const mlp_model *net, const float *x, int i) {
 // A dot product of the forward pass, accumulated from 0.0 in index order.
 inline double dot_zw(const double *z, const float *w, int n) {
   double acc = 0.0;
-  for (int i = 0; i < n; i++) acc += z[i] * (double)w[i];
+  for (int i = 0; i < n; i++)
+    acc += z[i] * (double)w[i];
   return acc;
 }
 
@@ -70,7 +71,8 @@ void mlp_forward(const mlp_model *net, const float *inputs, float *hidden, float
   double zbuf[Z_STACK];
   const bool stacked = I <= Z_STACK;
   if (stacked)
-    for (int i = 0; i < I; i++) zbuf[i] = standardise(net, inputs, i);
+    for (int i = 0; i < I; i++)
+      zbuf[i] = standardise(net, inputs, i);
 
   for (int j = 0; j < H; j++) {
     const float *w = net->hidden_weights + (int64_t)j * I;
@@ -79,7 +81,8 @@ void mlp_forward(const mlp_model *net, const float *inputs, float *hidden, float
       acc = dot_zw(zbuf, w, I);
     } else {
       acc = 0.0;
-      for (int i = 0; i < I; i++) acc += standardise(net, inputs, i) * (double)w[i];
+      for (int i = 0; i < I; i++)
+        acc += standardise(net, inputs, i) * (double)w[i];
     }
     hidden[j] = (float)tanh((double)net->hidden_bias[j] + acc);
   }
@@ -88,7 +91,8 @@ void mlp_forward(const mlp_model *net, const float *inputs, float *hidden, float
   for (int k = 0; k < O; k++) {
     const float *v = net->output_weights ? net->output_weights + (int64_t)k * H : nullptr;
     double acc = 0.0;
-    for (int j = 0; j < H && v; j++) acc += (double)v[j] * (double)hidden[j];
+    for (int j = 0; j < H && v; j++)
+      acc += (double)v[j] * (double)hidden[j];
     double o = (double)net->output_bias[k] + scale * acc;
     if (net->skip_weights) {
       const float *s = net->skip_weights + (int64_t)k * I;
@@ -97,7 +101,8 @@ void mlp_forward(const mlp_model *net, const float *inputs, float *hidden, float
         direct = dot_zw(zbuf, s, I);
       } else {
         direct = 0.0;
-        for (int i = 0; i < I; i++) direct += standardise(net, inputs, i) * (double)s[i];
+        for (int i = 0; i < I; i++)
+          direct += standardise(net, inputs, i) * (double)s[i];
       }
       o += direct;
     }
@@ -139,7 +144,8 @@ int forest_eval_row(const forest_model *forest, const float *inputs, double *sco
     *out_text = format_value(sum);
     return *out_text ? SQLITE_OK : SQLITE_NOMEM;
   }
-  for (int32_t k = 0; k < K; k++) scores[k] = (double)forest->initial_scores[k];
+  for (int32_t k = 0; k < K; k++)
+    scores[k] = (double)forest->initial_scores[k];
   int32_t t = 0;
   for (int32_t r = 0; r < forest->rounds; r++) {
     for (int32_t k = 0; k < K && t < forest->tree_count; k++, t++) {
@@ -151,7 +157,8 @@ int forest_eval_row(const forest_model *forest, const float *inputs, double *sco
   for (int32_t k = 1; k < K; k++)
     if (scores[k] > scores[winner]) winner = k;
   double denom = 0.0;
-  for (int32_t k = 0; k < K; k++) denom += exp(scores[k] - scores[winner]);
+  for (int32_t k = 0; k < K; k++)
+    denom += exp(scores[k] - scores[winner]);
   *out_confidence = denom > 0.0 ? 1.0 / denom : 0.0;
   *out_has_confidence = 1;
   *out_text = copy_label(forest->class_labels, forest->class_count, winner);
@@ -173,7 +180,8 @@ int mlp_eval_row(const mlp_model *net, const float *inputs, float *hidden, float
   for (int32_t k = 1; k < O; k++)
     if (outputs[k] > outputs[winner]) winner = k;
   double denom = 0.0;
-  for (int32_t k = 0; k < O; k++) denom += exp((double)outputs[k] - (double)outputs[winner]);
+  for (int32_t k = 0; k < O; k++)
+    denom += exp((double)outputs[k] - (double)outputs[winner]);
   *out_confidence = denom > 0.0 ? 1.0 / denom : 0.0;
   *out_has_confidence = 1;
   *out_text = copy_label(net->class_labels, net->class_count, winner);

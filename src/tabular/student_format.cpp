@@ -37,7 +37,8 @@ void put_bytes(BlobWriter *w, const void *data, size_t n) {
 }
 // Writes count floats, or zeros when the array is absent.
 void put_f32s(BlobWriter *w, const float *v, int64_t count) {
-  for (int64_t i = 0; i < count; i++) put_f32(w, v ? v[i] : 0.0f);
+  for (int64_t i = 0; i < count; i++)
+    put_f32(w, v ? v[i] : 0.0f);
 }
 void put_str(BlobWriter *w, const char *s) {
   size_t n = s ? strlen(s) : 0;
@@ -47,11 +48,13 @@ void put_str(BlobWriter *w, const char *s) {
 // Bytes taken by count strings of a name list (null list or entries count as empty).
 int64_t names_size(char *const *names, int64_t count) {
   int64_t total = 0;
-  for (int64_t i = 0; i < count; i++) total += 4 + (int64_t)(names && names[i] ? strlen(names[i]) : 0);
+  for (int64_t i = 0; i < count; i++)
+    total += 4 + (int64_t)(names && names[i] ? strlen(names[i]) : 0);
   return total;
 }
 void put_names(BlobWriter *w, char *const *names, int64_t count) {
-  for (int64_t i = 0; i < count; i++) put_str(w, names ? names[i] : nullptr);
+  for (int64_t i = 0; i < count; i++)
+    put_str(w, names ? names[i] : nullptr);
 }
 void put_tree_node(BlobWriter *w, const tree_node &n) {
   put_i32(w, n.feature);
@@ -99,7 +102,8 @@ float get_f32(BlobReader *r) {
 }
 // Reads count floats into out (already allocated).
 void get_f32s(BlobReader *r, float *out, int64_t count) {
-  for (int64_t i = 0; i < count && !r->broken; i++) out[i] = get_f32(r);
+  for (int64_t i = 0; i < count && !r->broken; i++)
+    out[i] = get_f32(r);
 }
 
 // Result of a reader step: OK, the layout is broken, or memory ran out.
@@ -202,8 +206,7 @@ ReadResult read_tree(BlobReader *r, tree_model *m) {
     n.leaf_confidence = get_f32(r);
     if (r->broken) return READ_BROKEN;
     if (n.feature >= 0) {
-      if (n.feature >= features || n.left < 0 || n.left >= nodes || n.right < 0 || n.right >= nodes)
-        return READ_BROKEN;
+      if (n.feature >= features || n.left < 0 || n.left >= nodes || n.right < 0 || n.right >= nodes) return READ_BROKEN;
     } else if (m->task == STUDENT_CLASSIFY && (n.leaf_class < 0 || n.leaf_class >= classes)) {
       return READ_BROKEN;
     }
@@ -220,10 +223,9 @@ ReadResult read_forest(BlobReader *r, forest_model *m) {
   m->rounds = get_i32(r);
   m->learning_rate = get_f32(r);
   if (r->broken) return READ_BROKEN;
-  if ((m->task != STUDENT_CLASSIFY && m->task != STUDENT_REGRESS) || features < 1 ||
-      features > STUDENT_MAX_FEATURES || classes < 0 || outputs < 1 || m->rounds < 1 ||
-      m->rounds > FOREST_MAX_ROUNDS || (m->task == STUDENT_CLASSIFY && outputs != classes) ||
-      (m->task == STUDENT_REGRESS && outputs != 1))
+  if ((m->task != STUDENT_CLASSIFY && m->task != STUDENT_REGRESS) || features < 1 || features > STUDENT_MAX_FEATURES ||
+      classes < 0 || outputs < 1 || m->rounds < 1 || m->rounds > FOREST_MAX_ROUNDS ||
+      (m->task == STUDENT_CLASSIFY && outputs != classes) || (m->task == STUDENT_REGRESS && outputs != 1))
     return READ_BROKEN;
   if ((int64_t)outputs * 4 > r->left) return READ_BROKEN;
   m->initial_scores = host_calloc<float>(outputs);
@@ -289,10 +291,10 @@ ReadResult read_mlp(BlobReader *r, mlp_model *m) {
   int32_t outputs = get_i32(r);
   int32_t classes = get_i32(r);
   if (r->broken) return READ_BROKEN;
-  if ((m->task != STUDENT_CLASSIFY && m->task != STUDENT_REGRESS) || inputs < 1 ||
-      inputs > STUDENT_MAX_FEATURES || hidden < 1 || hidden > MLP_MAX_WIDTH || outputs < 1 ||
-      outputs > MLP_MAX_WIDTH || classes < 0 || classes > MLP_MAX_WIDTH ||
-      (m->task == STUDENT_CLASSIFY && classes != outputs) || (m->task == STUDENT_REGRESS && outputs != 1))
+  if ((m->task != STUDENT_CLASSIFY && m->task != STUDENT_REGRESS) || inputs < 1 || inputs > STUDENT_MAX_FEATURES ||
+      hidden < 1 || hidden > MLP_MAX_WIDTH || outputs < 1 || outputs > MLP_MAX_WIDTH || classes < 0 ||
+      classes > MLP_MAX_WIDTH || (m->task == STUDENT_CLASSIFY && classes != outputs) ||
+      (m->task == STUDENT_REGRESS && outputs != 1))
     return READ_BROKEN;
   int64_t I = inputs, H = hidden, O = outputs;
   int64_t weight_bytes = 4 * (2 * I + H * I + H + O * H + O);
@@ -331,7 +333,8 @@ ReadResult read_mlp(BlobReader *r, mlp_model *m) {
 
 void student_names_free(char **names, int64_t count) {
   if (!names) return;
-  for (int64_t i = 0; i < count; i++) sqlite3_free(names[i]);
+  for (int64_t i = 0; i < count; i++)
+    sqlite3_free(names[i]);
   sqlite3_free(names);
 }
 
@@ -392,7 +395,8 @@ int tree_serialize(const tree_model *m, unsigned char **out_blob, int64_t *out_l
   put_i32(&w, m->node_count);
   put_names(&w, m->feature_names, F);
   put_names(&w, m->class_labels, C);
-  for (int64_t i = 0; i < N; i++) put_tree_node(&w, m->nodes[i]);
+  for (int64_t i = 0; i < N; i++)
+    put_tree_node(&w, m->nodes[i]);
   *out_blob = blob;
   *out_len = size;
   return SQLITE_OK;
@@ -404,7 +408,8 @@ int forest_serialize(const forest_model *m, unsigned char **out_blob, int64_t *o
   int64_t F = nonneg(m->feature_count), C = nonneg(m->class_count), K = nonneg(m->output_count);
   int64_t T = nonneg(m->tree_count);
   int64_t size = 32 + 4 * K + names_size(m->feature_names, F) + names_size(m->class_labels, C) + 4;
-  for (int64_t t = 0; t < T; t++) size += 4 + 20 * (int64_t)(m->tree_offsets[t + 1] - m->tree_offsets[t]);
+  for (int64_t t = 0; t < T; t++)
+    size += 4 + 20 * (int64_t)(m->tree_offsets[t + 1] - m->tree_offsets[t]);
   unsigned char *blob = blob_alloc(size);
   if (!blob) return SQLITE_NOMEM;
   BlobWriter w{blob};
@@ -441,8 +446,8 @@ int mlp_serialize(const mlp_model *m, unsigned char **out_blob, int64_t *out_len
   *out_len = 0;
   int64_t I = nonneg(m->input_count), H = nonneg(m->hidden_count), O = nonneg(m->output_count);
   int64_t C = nonneg(m->class_count);
-  int64_t size = 28 + 8 * I + 4 * (H * I + H + O * H + O) + names_size(m->feature_names, I) +
-                 names_size(m->class_labels, C);
+  int64_t size =
+      28 + 8 * I + 4 * (H * I + H + O * H + O) + names_size(m->feature_names, I) + names_size(m->class_labels, C);
   unsigned char *blob = blob_alloc(size);
   if (!blob) return SQLITE_NOMEM;
   BlobWriter w{blob};

@@ -231,24 +231,24 @@ TEST(Boosting, InitialScoresAndTreeCounts) {
   std::vector<int32_t> lab(t);
   for (int i = 0; i < t; i++) x[i] = (float)i, lab[i] = i < 5 ? 0 : 1;
   gbt_input in{x.data(), 1, t, 0, 2, lab.data(), nullptr, nullptr};
-  gbt_forest f{};
+  forest_model f{};
   ASSERT_EQ(gbt_train(&in, &f), SQLITE_OK);
   EXPECT_EQ(f.tree_count, 400);
   EXPECT_EQ(f.rounds, 200);
   EXPECT_EQ(f.output_count, 2);
   EXPECT_FLOAT_EQ(f.initial_scores[0], (float)std::log(6.0 / 12.0));
   EXPECT_FLOAT_EQ(f.initial_scores[1], (float)std::log(6.0 / 12.0));
-  EXPECT_EQ(f.offsets[0], 0);
-  EXPECT_EQ(f.offsets[400], f.node_count);
+  EXPECT_EQ(f.tree_offsets[0], 0);
+  EXPECT_EQ(f.tree_offsets[400], f.tree_offsets[f.tree_count]);
   // Raw scores separate the classes after training.
   for (int i = 0; i < t; i++) {
     double s[2] = {f.initial_scores[0], f.initial_scores[1]};
     for (int j = 0; j < f.tree_count; j++)
       s[j % 2] += (double)f.learning_rate *
-                  gbt_tree_value(f.nodes + f.offsets[j], f.offsets[j + 1] - f.offsets[j], &x[i]);
+                  reg_tree_value(f.nodes + f.tree_offsets[j], f.tree_offsets[j + 1] - f.tree_offsets[j], &x[i]);
     EXPECT_EQ(s[1] > s[0], lab[i] == 1) << i;
   }
-  gbt_forest_free(&f);
+  forest_free(&f);
 
   // Three classes, one of which has no training rows: ln(1 / (t + K)), 600 trees.
   in.class_count = 3;
@@ -256,7 +256,7 @@ TEST(Boosting, InitialScoresAndTreeCounts) {
   EXPECT_EQ(f.tree_count, 600);
   EXPECT_FLOAT_EQ(f.initial_scores[2], (float)std::log(1.0 / 13.0));
   EXPECT_FLOAT_EQ(f.initial_scores[0], (float)std::log(6.0 / 13.0));
-  gbt_forest_free(&f);
+  forest_free(&f);
 }
 
 TEST(Boosting, RegressionSoftTargetsAndSmallSets) {
@@ -265,16 +265,16 @@ TEST(Boosting, RegressionSoftTargetsAndSmallSets) {
   std::vector<float> x(t), v(t, 3.25f);
   for (int i = 0; i < t; i++) x[i] = (float)(i % 4);
   gbt_input in{x.data(), 1, t, 1, 0, nullptr, v.data(), nullptr};
-  gbt_forest f{};
+  forest_model f{};
   ASSERT_EQ(gbt_train(&in, &f), SQLITE_OK);
   EXPECT_EQ(f.tree_count, 200);
   EXPECT_EQ(f.task, 1);
   EXPECT_FLOAT_EQ(f.initial_scores[0], 3.25f);
-  for (int i = 0; i < f.node_count; i++)
+  for (int i = 0; i < f.tree_offsets[f.tree_count]; i++)
     if (f.nodes[i].feature < 0) {
       EXPECT_EQ(f.nodes[i].leaf_value, 0.0f);
     }
-  gbt_forest_free(&f);
+  forest_free(&f);
 
   // Soft targets where class 2 never has mass: its prior is floored at 1e-6.
   std::vector<float> soft;
@@ -284,16 +284,16 @@ TEST(Boosting, RegressionSoftTargetsAndSmallSets) {
   ASSERT_EQ(gbt_train(&sin, &f), SQLITE_OK);
   EXPECT_FLOAT_EQ(f.initial_scores[2], (float)std::log(1e-6));
   EXPECT_FLOAT_EQ(f.initial_scores[0], (float)std::log(0.55));
-  gbt_forest_free(&f);
+  forest_free(&f);
 
   // Seven training rows: the root may split, its children (< 5 rows) are leaves.
   std::vector<float> x7 = {0, 1, 2, 3, 4, 5, 6};
   std::vector<int32_t> l7 = {0, 0, 0, 1, 1, 1, 1};
   gbt_input in7{x7.data(), 1, 7, 0, 2, l7.data(), nullptr, nullptr};
   ASSERT_EQ(gbt_train(&in7, &f), SQLITE_OK);
-  EXPECT_EQ(f.offsets[1] - f.offsets[0], 3);
-  for (int j = 0; j < f.tree_count; j++) EXPECT_LE(f.offsets[j + 1] - f.offsets[j], 3);
-  gbt_forest_free(&f);
+  EXPECT_EQ(f.tree_offsets[1] - f.tree_offsets[0], 3);
+  for (int j = 0; j < f.tree_count; j++) EXPECT_LE(f.tree_offsets[j + 1] - f.tree_offsets[j], 3);
+  forest_free(&f);
 }
 
 TEST(Perceptron, GeneratorAndAdamStep) {

@@ -105,7 +105,8 @@ TEST(TreeEval, LongestChainIsReached) {
   t.feature_count = 1;
   t.node_count = N;
   std::vector<tree_node> nodes;
-  for (int i = 0; i < N - 1; i++) nodes.push_back(st::split(0, -1.0f, 0, i + 1));
+  for (int i = 0; i < N - 1; i++)
+    nodes.push_back(st::split(0, -1.0f, 0, i + 1));
   nodes.push_back(st::leaf(7.0f));
   t.nodes = st::host_copy(nodes);
   EXPECT_EQ(tree_walk(&t, std::vector<float>{0.0f}.data()), N - 1);
@@ -172,8 +173,10 @@ TEST(MlpEval, ForwardMatchesOracle) {
   m.class_labels = st::host_names({"x", "y", "z"});
   std::vector<float> mean(I), scale(I), w1(H * I), b1(H), w2(O * H), b2(O);
   for (auto *v : {&mean, &w1, &b1, &w2, &b2})
-    for (float &x : *v) x = u(rng);
-  for (float &x : scale) x = 0.5f + std::fabs(u(rng));
+    for (float &x : *v)
+      x = u(rng);
+  for (float &x : scale)
+    x = 0.5f + std::fabs(u(rng));
   m.input_mean = st::host_copy(mean);
   m.input_scale = st::host_copy(scale);
   m.hidden_weights = st::host_copy(w1);
@@ -183,29 +186,35 @@ TEST(MlpEval, ForwardMatchesOracle) {
 
   for (int trial = 0; trial < 20; trial++) {
     std::vector<float> x(I);
-    for (float &v : x) v = 3.0f * u(rng);
+    for (float &v : x)
+      v = 3.0f * u(rng);
     for (int with_skip = 0; with_skip < 2; with_skip++) {
       std::vector<float> skip(O * I);
-      for (float &v : skip) v = u(rng);
+      for (float &v : skip)
+        v = u(rng);
       sqlite3_free(m.skip_weights);
       m.skip_weights = with_skip ? st::host_copy(skip) : nullptr;
       std::vector<float> h(H), o(O);
       mlp_forward(&m, x.data(), h.data(), o.data());
       long double z[I], hh[H];
-      for (int i = 0; i < I; i++) z[i] = ((long double)x[i] - mean[i]) / scale[i];
+      for (int i = 0; i < I; i++)
+        z[i] = ((long double)x[i] - mean[i]) / scale[i];
       for (int j = 0; j < H; j++) {
         long double a = b1[j];
-        for (int i = 0; i < I; i++) a += z[i] * w1[j * I + i];
+        for (int i = 0; i < I; i++)
+          a += z[i] * w1[j * I + i];
         hh[j] = std::tanh(a);
         EXPECT_NEAR(h[j], (double)hh[j], 1e-6);
       }
       long double s = with_skip ? 0.1L : 1.0L;
       for (int k = 0; k < O; k++) {
         long double acc = 0;
-        for (int j = 0; j < H; j++) acc += (long double)w2[k * H + j] * (float)hh[j];
+        for (int j = 0; j < H; j++)
+          acc += (long double)w2[k * H + j] * (float)hh[j];
         long double out = b2[k] + s * acc;
         if (with_skip)
-          for (int i = 0; i < I; i++) out += z[i] * skip[k * I + i];
+          for (int i = 0; i < I; i++)
+            out += z[i] * skip[k * I + i];
         EXPECT_NEAR(o[k], (double)out, 1e-5);
       }
     }

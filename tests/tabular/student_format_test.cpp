@@ -36,9 +36,8 @@ void make_tree(tree_model *t) {
   t->class_count = 2;
   t->class_labels = st::host_names({"no", "yes"});
   t->node_count = 5;
-  t->nodes = st::host_copy<tree_node>(
-      {st::split(1, 2.5f, 1, 2), st::leaf(0, 0, 0.75f), st::split(0, -1.0f, 3, 4), st::leaf(0, 1, 1.0f),
-       st::leaf(0, 0, 0.5f)});
+  t->nodes = st::host_copy<tree_node>({st::split(1, 2.5f, 1, 2), st::leaf(0, 0, 0.75f), st::split(0, -1.0f, 3, 4),
+                                       st::leaf(0, 1, 1.0f), st::leaf(0, 0, 0.5f)});
 }
 
 // The same tree written by hand, byte for byte in the documented order.
@@ -76,11 +75,15 @@ void make_forest(forest_model *f) {
 Bytes forest_bytes(int32_t task, int32_t F, int32_t C, int32_t K, int32_t R, int32_t T) {
   Bytes b;
   b.magic("VNGBT01").i32(task).i32(F).i32(C).i32(K).i32(R).f32(0.1f);
-  for (int k = 0; k < K; k++) b.f32(0.5f * k);
-  for (int i = 0; i < F; i++) b.str("f" + std::to_string(i));
-  for (int c = 0; c < C; c++) b.str("c" + std::to_string(c));
+  for (int k = 0; k < K; k++)
+    b.f32(0.5f * k);
+  for (int i = 0; i < F; i++)
+    b.str("f" + std::to_string(i));
+  for (int c = 0; c < C; c++)
+    b.str("c" + std::to_string(c));
   b.i32(T);
-  for (int t = 0; t < T; t++) b.i32(1).i32(-1).f32(0).i32(7).i32(-9).f32(0.25f * t); // leaves point anywhere
+  for (int t = 0; t < T; t++)
+    b.i32(1).i32(-1).f32(0).i32(7).i32(-9).f32(0.25f * t); // leaves point anywhere
   return b;
 }
 
@@ -98,7 +101,8 @@ void make_mlp(mlp_model *m, bool classify) {
   m->hidden_weights = st::host_copy<float>({0.1f, 0.2f, -0.3f, 0.4f, 0.5f, -0.6f});
   m->hidden_bias = st::host_copy<float>({0.01f, -0.02f, 0.03f});
   std::vector<float> ow;
-  for (int i = 0; i < 3 * m->output_count; i++) ow.push_back(0.7f - 0.2f * i);
+  for (int i = 0; i < 3 * m->output_count; i++)
+    ow.push_back(0.7f - 0.2f * i);
   m->output_weights = st::host_copy<float>(ow);
   m->output_bias = classify ? st::host_copy<float>({0.5f, -0.5f}) : st::host_copy<float>({3.0f});
 }
@@ -107,9 +111,12 @@ Bytes mlp_header(int32_t task, int32_t I, int32_t H, int32_t O, int32_t C, bool 
   Bytes b;
   b.magic("VNMLP01").i32(task).i32(I).i32(H).i32(O).i32(C);
   if (!body) return b;
-  for (int64_t i = 0; i < 2 * I + (int64_t)H * I + H + (int64_t)O * H + O; i++) b.f32(1.0f);
-  for (int i = 0; i < I; i++) b.str("in" + std::to_string(i));
-  for (int c = 0; c < C; c++) b.str("k" + std::to_string(c));
+  for (int64_t i = 0; i < 2 * I + (int64_t)H * I + H + (int64_t)O * H + O; i++)
+    b.f32(1.0f);
+  for (int i = 0; i < I; i++)
+    b.str("in" + std::to_string(i));
+  for (int c = 0; c < C; c++)
+    b.str("k" + std::to_string(c));
   return b;
 }
 
@@ -159,7 +166,7 @@ TEST(TreeBlob, WriterMatchesLayoutAndRoundTrips) {
 TEST(TreeBlob, HeaderAndNodeValidation) {
   st::LeakCheck leak;
   EXPECT_EQ(read_msg(tree_bytes()), "");
-  EXPECT_EQ(read_msg(tree_bytes(2)), TREE_CORRUPT);        // task
+  EXPECT_EQ(read_msg(tree_bytes(2)), TREE_CORRUPT); // task
   EXPECT_EQ(read_msg(tree_bytes(-1)), TREE_CORRUPT);
   EXPECT_EQ(read_msg(tree_bytes(0, 0)), TREE_CORRUPT);     // F = 0
   EXPECT_EQ(read_msg(tree_bytes(0, 65)), TREE_CORRUPT);    // F = 65
@@ -173,7 +180,8 @@ TEST(TreeBlob, HeaderAndNodeValidation) {
   auto patched = [](int node, int field, int32_t v) {
     Bytes b = tree_bytes();
     size_t at = 24 + 29 + 28 * node + 4 * field;
-    for (int i = 0; i < 4; i++) b.b[at + i] = (unsigned char)((uint32_t)v >> (8 * i));
+    for (int i = 0; i < 4; i++)
+      b.b[at + i] = (unsigned char)((uint32_t)v >> (8 * i));
     return b;
   };
   EXPECT_EQ(read_msg(patched(0, 2, 5)), TREE_CORRUPT);  // left child == N
@@ -187,7 +195,19 @@ TEST(TreeBlob, HeaderAndNodeValidation) {
 
   // A regression tree's leaves are not checked further.
   Bytes reg;
-  reg.magic("VNTREE01").i32(1).i32(1).i32(0).i32(1).str("x").i32(-1).f32(0).i32(99).i32(-99).f32(2.5f).i32(12345).f32(0);
+  reg.magic("VNTREE01")
+      .i32(1)
+      .i32(1)
+      .i32(0)
+      .i32(1)
+      .str("x")
+      .i32(-1)
+      .f32(0)
+      .i32(99)
+      .i32(-99)
+      .f32(2.5f)
+      .i32(12345)
+      .f32(0);
   EXPECT_EQ(read_msg(reg), "");
 }
 
@@ -247,7 +267,8 @@ TEST(ForestBlob, WriterMatchesLayoutAndRoundTrips) {
   EXPECT_STREQ(back.feature_names[0], "x");
   EXPECT_STREQ(back.class_labels[1], "b");
   ASSERT_EQ(back.tree_count, 4);
-  for (int t = 0; t <= 4; t++) EXPECT_EQ(back.tree_offsets[t], f.tree_offsets[t]);
+  for (int t = 0; t <= 4; t++)
+    EXPECT_EQ(back.tree_offsets[t], f.tree_offsets[t]);
   for (int i = 0; i < 8; i++) {
     EXPECT_EQ(back.nodes[i].feature, f.nodes[i].feature);
     EXPECT_EQ(back.nodes[i].threshold, f.nodes[i].threshold);
@@ -286,7 +307,8 @@ TEST(ForestBlob, HeaderAndNodeValidation) {
   auto one_tree = [](int32_t n, std::vector<std::array<int32_t, 3>> nodes) {
     Bytes b;
     b.magic("VNGBT01").i32(1).i32(2).i32(0).i32(1).i32(1).f32(0.1f).f32(0).str("a").str("b").i32(1).i32(n);
-    for (auto &nd : nodes) b.i32(nd[0]).f32(0.5f).i32(nd[1]).i32(nd[2]).f32(1.0f);
+    for (auto &nd : nodes)
+      b.i32(nd[0]).f32(0.5f).i32(nd[1]).i32(nd[2]).f32(1.0f);
     return b;
   };
   EXPECT_EQ(read_msg(one_tree(3, {{1, 1, 2}, {-1, 0, 0}, {-1, 0, 0}})), "");
@@ -324,11 +346,15 @@ TEST(MlpBlob, WriterMatchesLayoutAndRoundTrips) {
     Bytes want;
     want.magic("VNMLP01").i32(classify ? 0 : 1).i32(2).i32(3).i32(O).i32(classify ? 2 : 0);
     want.f32(1.0f).f32(-2.0f).f32(2.0f).f32(0.5f);
-    for (float w : {0.1f, 0.2f, -0.3f, 0.4f, 0.5f, -0.6f}) want.f32(w);
+    for (float w : {0.1f, 0.2f, -0.3f, 0.4f, 0.5f, -0.6f})
+      want.f32(w);
     want.f32(0.01f).f32(-0.02f).f32(0.03f);
-    for (int i = 0; i < 3 * O; i++) want.f32(0.7f - 0.2f * i);
-    if (classify) want.f32(0.5f).f32(-0.5f).str("u").str("v").str("lo").str("hi");
-    else want.f32(3.0f).str("u").str("v");
+    for (int i = 0; i < 3 * O; i++)
+      want.f32(0.7f - 0.2f * i);
+    if (classify)
+      want.f32(0.5f).f32(-0.5f).str("u").str("v").str("lo").str("hi");
+    else
+      want.f32(3.0f).str("u").str("v");
     ASSERT_EQ(std::vector<unsigned char>(blob, blob + len), want.b);
 
     mlp_model back;
@@ -357,7 +383,7 @@ TEST(MlpBlob, HeaderValidation) {
   st::LeakCheck leak;
   EXPECT_EQ(read_msg(mlp_header(0, 2, 3, 2, 2)), "");
   EXPECT_EQ(read_msg(mlp_header(1, 2, 3, 1, 0)), "");
-  EXPECT_EQ(read_msg(mlp_header(1, 2, 3, 1, 4)), ""); // labels on a regression network are read
+  EXPECT_EQ(read_msg(mlp_header(1, 2, 3, 1, 4)), "");            // labels on a regression network are read
   EXPECT_EQ(read_msg(mlp_header(0, 2, 3, 2, 3)), MLP_MALFORMED); // C != O
   EXPECT_EQ(read_msg(mlp_header(1, 2, 3, 2, 0)), MLP_MALFORMED); // regression with O = 2
   EXPECT_EQ(read_msg(mlp_header(2, 2, 3, 1, 0)), MLP_MALFORMED);

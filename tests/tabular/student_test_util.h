@@ -3,10 +3,10 @@
 // guard over sqlite3_memory_used().
 #pragma once
 #include "tabular/student.h"
-#include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <array>
 #include <cstring>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <string>
 #include <vector>
 
@@ -22,7 +22,8 @@ struct Bytes {
   Bytes &magic(const char *m) { return raw(m, 8); } // 8 bytes, NUL included where short
   Bytes &i32(int32_t v) {
     uint32_t u = (uint32_t)v;
-    for (int i = 0; i < 4; i++) b.push_back((unsigned char)(u >> (8 * i)));
+    for (int i = 0; i < 4; i++)
+      b.push_back((unsigned char)(u >> (8 * i)));
     return *this;
   }
   Bytes &f32(float v) {
@@ -42,7 +43,8 @@ struct Bytes {
 inline char *hs(const char *s) { return sqlite3_mprintf("%s", s); }
 inline char **host_names(const std::vector<std::string> &names) {
   char **out = (char **)sqlite3_malloc64(sizeof(char *) * (names.size() ? names.size() : 1));
-  for (size_t i = 0; i < names.size(); i++) out[i] = hs(names[i].c_str());
+  for (size_t i = 0; i < names.size(); i++)
+    out[i] = hs(names[i].c_str());
   return out;
 }
 template <class T> T *host_copy(const std::vector<T> &v) {

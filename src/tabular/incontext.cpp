@@ -1,0 +1,392 @@
+// The in-context five-nearest-neighbour model (knn5-incontext): read the training query into a
+// standardised blocked matrix with its labels, then answer the apply query in batches through
+// the exact search of knn.cpp. Categorical features are coded by first-seen vocabulary order;
+// every piece of working memory is released before the call returns.
+#include "tabular/knn.h"
+#include "tabular/vornel_internal.h"
+#include <math.h>
+#include <string.h>
+
+namespace {
+
+constexpr int MAX_FEATURES = 64;
+constexpr int64_t MAX_TRAIN_ROWS = 100000;
+constexpr int64_t FIRST_ROWS = 256;
+constexpr int64_t APPLY_BATCH = 256; // apply rows answered per pass over the training matrix
+
+// A span of bytes inside an arena.
+struct TextRef {
+  int64_t offset; // start in the arena
+  int32_t len;    // byte count
+};
+
+// An interning vocabulary: texts in first-seen order, found again through an open-addressing
+// hash table. The code of a text is its index.
+struct TextVocab {
+  HostArray<char> bytes;      // all texts, back to back
+  HostArray<TextRef> entries; // one per code, grown from 8 by doubling
+  HostPtr<int32_t> slots;     // hash slots holding code + 1 (0 is empty)
+  int64_t slot_count = 0;     // a power of two, at least twice the entry count
+};
+
+uint32_t text_hash(const char *p, int32_t n) {
+  uint32_t h = 2166136261u; // FNV-1a
+  for (int32_t i = 0; i < n; i++)
+    h = (h ^ (unsigned char)p[i]) * 16777619u;
+  return h;
+}
+
+// Grows an arena so that n more bytes fit (doubling, at least 4 KiB).
+bool arena_append(HostArray<char> *arena, const char *p, int64_t n) {
+  if (arena->len + n > arena->cap) {
+    int64_t want = arena->cap ? arena->cap * 2 : 4096;
+    while (want < arena->len + n)
+      want *= 2;
+    if (!arena->reserve(want)) return false;
+  }
+  if (n) memcpy(arena->data + arena->len, p, (size_t)n);
+  arena->len += n;
+  return true;
+}
+
+bool vocab_rehash(TextVocab *v, int64_t want) {
+  int32_t *slots = host_calloc<int32_t>(want);
+  if (!slots) return false;
+  for (int64_t code = 0; code < v->entries.len; code++) {
+    const TextRef &e = v->entries[code];
+    uint64_t s = text_hash(v->bytes.data + e.offset, e.len) & (uint64_t)(want - 1);
+    while (slots[s])
+      s = (s + 1) & (uint64_t)(want - 1);
+    slots[s] = (int32_t)code + 1;
+  }
+  v->slots.reset(slots);
+  v->slot_count = want;
+  return true;
+}
+
+// The code of a text, appending it when new. Returns false when memory runs out.
+bool vocab_code(TextVocab *v, const char *text, int32_t n, int64_t *out_code) {
+  if ((v->entries.len + 1) * 2 > v->slot_count && !vocab_rehash(v, v->slot_count ? v->slot_count * 2 : 16))
+    return false;
+  uint64_t mask = (uint64_t)(v->slot_count - 1);
+  uint64_t s = text_hash(text, n) & mask;
+  while (int32_t code1 = v->slots[s]) {
+    const TextRef &e = v->entries[code1 - 1];
+    if (e.len == n && memcmp(v->bytes.data + e.offset, text, (size_t)n) == 0) {
+      *out_code = code1 - 1;
+      return true;
+    }
+    s = (s + 1) & mask;
+  }
+  TextRef ref{v->bytes.len, n};
+  if (!arena_append(&v->bytes, text, n)) return false;
+  if (!v->entries.push(ref, 8)) return false;
+  v->slots[s] = (int32_t)v->entries.len;
+  *out_code = v->entries.len - 1;
+  return true;
+}
+
+enum FeatureKind { KIND_UNDECIDED = 0, KIND_NUMERIC, KIND_CATEGORICAL };
+
+struct Feature {
+  int column = 0;            // column index in train_query
+  int kind = KIND_UNDECIDED; // a FeatureKind
+  double mean = 0.0;         // training mean
+  double deviation = 1.0;    // population standard deviation (1.0 when it is 0)
+  TextVocab vocab;           // categorical codes
+};
+
+int build_msg(char **out_msg, const char *code, const char *text, const char *detail) {
+  *out_msg = sqlite3_mprintf("%s: %s%s", code, text, detail ? detail : "");
+  return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+}
+
+// Compares two labels byte by byte (a shorter prefix sorts first).
+int label_cmp(const char *a, int32_t na, const char *b, int32_t nb) {
+  int c = memcmp(a, b, (size_t)(na < nb ? na : nb));
+  if (c) return c;
+  return na < nb ? -1 : na > nb ? 1 : 0;
+}
+
+// The in-context working set; everything is released by its destructor.
+struct Context {
+  Feature features[MAX_FEATURES];
+  int feature_count = 0;
+  knn_matrix matrix{};
+  bool classify = true;
+  HostArray<char> label_bytes; // classification labels, back to back
+  HostArray<TextRef> labels;   // one per training row (classification)
+  HostArray<double> targets;   // one per training row (regression)
+  HostArray<char> name_bytes;  // feature names, each with its NUL
+  int64_t name_offsets[MAX_FEATURES] = {};
+  const char *name(int f) const { return name_bytes.data + name_offsets[f]; }
+  ~Context() { knn_matrix_free(&matrix); }
+};
+
+// Reads the training query into the context. Returns 0, or 1 / 7 with *out_msg.
+int read_training(sqlite3 *db, const char *train_sql, const char *target, Context *cx, char **out_msg) {
+  StmtGuard stmt;
+  int rc = vornel_prepare_query(db, train_sql, stmt.out(), out_msg);
+  if (rc != SQLITE_OK) return rc;
+  const int columns = sqlite3_column_count(stmt);
+  int label_column = -1;
+  int feature_columns[MAX_FEATURES + 1];
+  for (int c = 0; c < columns; c++) {
+    const char *name = sqlite3_column_name(stmt, c);
+    if (!name) return SQLITE_NOMEM;
+    if (strcmp(name, target) == 0) {
+      label_column = c;
+      continue;
+    }
+    if (cx->feature_count == MAX_FEATURES)
+      return build_msg(out_msg, VORNEL_ERR_SCHEMA, "too many feature columns (max 64)", "");
+    cx->name_offsets[cx->feature_count] = cx->name_bytes.len;
+    if (!arena_append(&cx->name_bytes, name, (int64_t)strlen(name) + 1)) return SQLITE_NOMEM;
+    feature_columns[cx->feature_count++] = c;
+  }
+  if (label_column < 0) return build_msg(out_msg, VORNEL_ERR_TARGET, "no such target column: ", target);
+  if (cx->feature_count == 0) return build_msg(out_msg, VORNEL_ERR_SCHEMA, "train_query needs feature columns", "");
+  const int F = cx->feature_count;
+  for (int f = 0; f < F; f++)
+    cx->features[f].column = feature_columns[f];
+  cx->matrix.features = F;
+
+  bool non_numeric_label = false;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    const int64_t r = cx->matrix.rows;
+    if (r == MAX_TRAIN_ROWS)
+      return build_msg(out_msg, VORNEL_ERR_CONTEXT_TOO_LARGE, "train set exceeds knn5-incontext capacity", "");
+    if (!knn_matrix_reserve_row(&cx->matrix, FIRST_ROWS)) return SQLITE_NOMEM;
+    for (int f = 0; f < F; f++) {
+      Feature &ft = cx->features[f];
+      const int c = ft.column;
+      const int type = sqlite3_column_type(stmt, c);
+      double value = 0.0;
+      if (type != SQLITE_NULL) {
+        if (ft.kind == KIND_UNDECIDED) ft.kind = type == SQLITE_TEXT ? KIND_CATEGORICAL : KIND_NUMERIC;
+        if (ft.kind == KIND_CATEGORICAL) {
+          const char *text = (const char *)sqlite3_column_text(stmt, c);
+          int n = sqlite3_column_bytes(stmt, c);
+          if (!text && n > 0) return SQLITE_NOMEM;
+          int64_t code;
+          if (!vocab_code(&ft.vocab, text ? text : "", n, &code)) return SQLITE_NOMEM;
+          value = (double)code;
+        } else {
+          value = sqlite3_column_double(stmt, c);
+        }
+      }
+      knn_at(&cx->matrix, r, f) = value;
+    }
+    if (cx->classify) {
+      const char *text = (const char *)sqlite3_column_text(stmt, label_column);
+      int n = sqlite3_column_bytes(stmt, label_column);
+      if (!text && n > 0) return SQLITE_NOMEM;
+      TextRef ref{cx->label_bytes.len, n};
+      if (!arena_append(&cx->label_bytes, text ? text : "", n) || !cx->labels.push(ref, FIRST_ROWS))
+        return SQLITE_NOMEM;
+    } else {
+      int type = sqlite3_column_type(stmt, label_column);
+      if (type != SQLITE_INTEGER && type != SQLITE_FLOAT) non_numeric_label = true;
+      if (!cx->targets.push(sqlite3_column_double(stmt, label_column), FIRST_ROWS)) return SQLITE_NOMEM;
+    }
+    cx->matrix.rows++;
+  }
+  if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
+  if (rc != SQLITE_DONE) return build_msg(out_msg, VORNEL_ERR_RESOURCE, "train query failed", "");
+  if (!cx->classify && non_numeric_label)
+    return build_msg(out_msg, VORNEL_ERR_TARGET, "regress target must be numeric", "");
+  if (cx->matrix.rows < KNN_K) return build_msg(out_msg, VORNEL_ERR_SCHEMA, "train set smaller than k=5", "");
+  return SQLITE_OK;
+}
+
+// Standardises every training feature in place: mean over all rows, population deviation.
+void standardise(Context *cx) {
+  const int64_t n = cx->matrix.rows;
+  for (int f = 0; f < cx->feature_count; f++) {
+    Feature &ft = cx->features[f];
+    double sum = 0.0;
+    for (int64_t r = 0; r < n; r++)
+      sum += knn_at(&cx->matrix, r, f);
+    const double mean = sum / (double)n;
+    double squares = 0.0;
+    for (int64_t r = 0; r < n; r++) {
+      double d = knn_at(&cx->matrix, r, f) - mean;
+      squares += d * d;
+    }
+    double deviation = sqrt(squares / (double)n);
+    if (deviation == 0.0) deviation = 1.0;
+    ft.mean = mean;
+    ft.deviation = deviation;
+    for (int64_t r = 0; r < n; r++)
+      knn_at(&cx->matrix, r, f) = (knn_at(&cx->matrix, r, f) - mean) / deviation;
+  }
+  knn_matrix_seal(&cx->matrix);
+}
+
+// Fills one numeric row's prediction from its neighbour list (filled slots only).
+bool predict(const Context *cx, const knn_hit *list, vornel0_result *row) {
+  int filled = 0;
+  while (filled < KNN_K && list[filled].row >= 0)
+    filled++;
+  if (filled == 0) {
+    row->status = VORNEL_STATUS_NON_NUMERIC;
+    return true;
+  }
+  if (!cx->classify) {
+    double sum = 0.0;
+    for (int s = 0; s < filled; s++)
+      sum += cx->targets[list[s].row];
+    char buf[48];
+    vornel0_format_double(sum / (double)filled, buf);
+    row->prediction = copy_bytes(buf, (int64_t)strlen(buf));
+    return row->prediction != nullptr;
+  }
+  int best = -1, best_count = 0;
+  for (int s = 0; s < filled; s++) {
+    const TextRef &a = cx->labels[list[s].row];
+    const char *pa = cx->label_bytes.data + a.offset;
+    int count = 0;
+    for (int t = 0; t < filled; t++) {
+      const TextRef &b = cx->labels[list[t].row];
+      if (a.len == b.len && memcmp(pa, cx->label_bytes.data + b.offset, (size_t)a.len) == 0) count++;
+    }
+    if (best >= 0) {
+      const TextRef &w = cx->labels[list[best].row];
+      if (count < best_count) continue;
+      if (count == best_count && label_cmp(pa, a.len, cx->label_bytes.data + w.offset, w.len) >= 0) continue;
+    }
+    best = s;
+    best_count = count;
+  }
+  const TextRef &w = cx->labels[list[best].row];
+  row->prediction = copy_bytes(cx->label_bytes.data + w.offset, w.len);
+  row->confidence = (double)best_count / (double)filled;
+  row->has_confidence = 1;
+  return row->prediction != nullptr;
+}
+
+// Maps apply columns 1.. onto the training features. position[c - 1] is the feature of
+// column c. Returns 0 or 1 / 7 with *out_msg.
+int map_apply_columns(sqlite3_stmt *stmt, const Context *cx, int *position, char **out_msg) {
+  const int columns = sqlite3_column_count(stmt);
+  if (columns < 2) return build_msg(out_msg, VORNEL_ERR_SCHEMA, "apply_query needs a row_ref column plus features", "");
+  bool named[MAX_FEATURES] = {};
+  bool mismatch = columns - 1 != cx->feature_count;
+  for (int c = 1; c < columns; c++) {
+    const char *name = sqlite3_column_name(stmt, c);
+    if (!name) return SQLITE_NOMEM;
+    int match = -1, first = -1;
+    for (int f = 0; f < cx->feature_count; f++) {
+      if (strcmp(cx->name(f), name) != 0) continue;
+      if (first < 0) first = f;
+      if (!named[f]) {
+        match = f;
+        break;
+      }
+    }
+    if (first < 0) {
+      *out_msg =
+          sqlite3_mprintf("%s: %s%.127s", VORNEL_ERR_SCHEMA, "apply feature not in train_query: ", *name ? name : "?");
+      return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+    }
+    if (match < 0) {
+      mismatch = true; // a feature named twice
+      match = first;
+    }
+    named[match] = true;
+    position[c - 1] = match;
+  }
+  if (mismatch) return build_msg(out_msg, VORNEL_ERR_SCHEMA, "apply features must match train features exactly", "");
+  return SQLITE_OK;
+}
+
+} // namespace
+
+int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_sql, const vornel_options *opts,
+                         vornel0_result **out_rows, int64_t *out_count, char **out_msg) {
+  *out_rows = nullptr;
+  *out_count = 0;
+  *out_msg = nullptr;
+  int rc = vornel_refuse_device(opts->device, opts->precision, out_msg);
+  if (rc != SQLITE_OK) return rc;
+  if (!train_sql) return build_msg(out_msg, VORNEL_ERR_SCHEMA, "train_query is required for in-context models", "");
+  if (opts->task && strcmp(opts->task, "classify") != 0 && strcmp(opts->task, "regress") != 0)
+    return build_msg(out_msg, VORNEL_ERR_TASK, "task must be classify|regress: ", opts->task);
+  if (!opts->target) return build_msg(out_msg, VORNEL_ERR_TARGET, "target option is required", "");
+
+  Context cx;
+  cx.classify = !opts->task || strcmp(opts->task, "classify") == 0;
+  rc = read_training(db, train_sql, opts->target, &cx, out_msg);
+  if (rc != SQLITE_OK) return rc;
+  standardise(&cx);
+
+  StmtGuard apply;
+  rc = vornel_prepare_query(db, apply_sql, apply.out(), out_msg);
+  if (rc != SQLITE_OK) return rc;
+  int position[MAX_FEATURES];
+  rc = map_apply_columns(apply, &cx, position, out_msg);
+  if (rc != SQLITE_OK) return rc;
+
+  const int F = cx.feature_count;
+  ResultRows rows;
+  HostPtr<double> batch(host_calloc<double>(APPLY_BATCH * F));
+  HostPtr<knn_hit> hits(host_calloc<knn_hit>(APPLY_BATCH * KNN_K));
+  HostPtr<int64_t> batch_rows(host_calloc<int64_t>(APPLY_BATCH));
+  if (!batch || !hits || !batch_rows) return SQLITE_NOMEM;
+  int64_t pending = 0; // numeric rows waiting in the batch
+
+  auto flush = [&]() -> bool {
+    knn5_search(&cx.matrix, batch.get(), pending, hits.get());
+    for (int64_t i = 0; i < pending; i++)
+      if (!predict(&cx, hits.get() + i * KNN_K, &rows.rows[batch_rows[i]])) return false;
+    pending = 0;
+    return true;
+  };
+
+  const int columns = F + 1;
+  while ((rc = sqlite3_step(apply)) == SQLITE_ROW) {
+    vornel0_result *row = rows.add();
+    if (!row || !record_row_ref(apply, row)) return SQLITE_NOMEM;
+    double *values = batch.get() + pending * F;
+    bool numeric = true;
+    for (int c = 1; c < columns && numeric; c++) {
+      Feature &ft = cx.features[position[c - 1]];
+      const int type = sqlite3_column_type(apply, c);
+      double value;
+      if (type == SQLITE_NULL) {
+        numeric = false;
+        break;
+      }
+      if (ft.kind == KIND_CATEGORICAL) {
+        if (type != SQLITE_TEXT) {
+          numeric = false;
+          break;
+        }
+        const char *text = (const char *)sqlite3_column_text(apply, c);
+        int n = sqlite3_column_bytes(apply, c);
+        if (!text && n > 0) return SQLITE_NOMEM;
+        int64_t code;
+        if (!vocab_code(&ft.vocab, text ? text : "", n, &code)) return SQLITE_NOMEM;
+        value = (double)code;
+      } else {
+        if (type == SQLITE_TEXT || type == SQLITE_BLOB) {
+          numeric = false;
+          break;
+        }
+        value = sqlite3_column_double(apply, c);
+      }
+      values[position[c - 1]] = (value - ft.mean) / ft.deviation;
+    }
+    if (!numeric) {
+      row->status = VORNEL_STATUS_NON_NUMERIC;
+      continue;
+    }
+    batch_rows[pending++] = rows.rows.len - 1;
+    if (pending == APPLY_BATCH && !flush()) return SQLITE_NOMEM;
+  }
+  if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
+  if (rc != SQLITE_DONE) return build_msg(out_msg, VORNEL_ERR_RESOURCE, "apply query failed", "");
+  if (pending && !flush()) return SQLITE_NOMEM;
+  *out_rows = rows.release(out_count);
+  return SQLITE_OK;
+}

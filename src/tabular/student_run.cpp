@@ -1,0 +1,176 @@
+// The student runtime behind vornel() in student mode: read the registry blob once, map the
+// apply query's columns onto the student's inputs by name, and evaluate every row. Per row
+// nothing is allocated but the row_ref copy and the output text.
+#include "registry/registry.h"
+#include "tabular/vornel_internal.h"
+#include <string.h>
+
+namespace {
+
+int fail(char **out_msg, int rc, char *msg) {
+  *out_msg = msg;
+  return msg ? rc : SQLITE_NOMEM;
+}
+
+int out_of_memory(char **out_msg) {
+  *out_msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+  return SQLITE_NOMEM;
+}
+
+// The student's inputs as one view over the three kinds.
+struct StudentInputs {
+  int32_t count;      // F
+  char *const *names; // F names (entries may be null in a hand-built model)
+};
+
+StudentInputs inputs_of(const student_model &s) {
+  switch (s.kind) {
+  case STUDENT_KIND_TREE:
+    return {s.tree.feature_count, s.tree.feature_names};
+  case STUDENT_KIND_FOREST:
+    return {s.forest.feature_count, s.forest.feature_names};
+  default:
+    return {s.mlp.input_count, s.mlp.feature_names};
+  }
+}
+
+// Evaluation scratch, sized once per statement.
+struct Scratch {
+  HostPtr<float> hidden;  // H floats (perceptron)
+  HostPtr<float> outputs; // O floats (perceptron)
+  HostPtr<double> scores; // K doubles (boosted trees)
+};
+
+bool scratch_alloc(const student_model &s, Scratch *sc) {
+  if (s.kind == STUDENT_KIND_MLP) {
+    sc->hidden.reset(host_calloc<float>(s.mlp.hidden_count > 0 ? s.mlp.hidden_count : 1));
+    sc->outputs.reset(host_calloc<float>(s.mlp.output_count));
+    return sc->hidden && sc->outputs;
+  }
+  if (s.kind == STUDENT_KIND_FOREST) {
+    sc->scores.reset(host_calloc<double>(s.forest.output_count));
+    return (bool)sc->scores;
+  }
+  return true;
+}
+
+} // namespace
+
+int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *weights, int64_t weights_len,
+                     const char *device, const char *precision, vornel0_result **out_rows, int64_t *out_count,
+                     char **out_msg) {
+  *out_rows = nullptr;
+  *out_count = 0;
+  *out_msg = nullptr;
+  int rc = vornel_refuse_device(device, precision, out_msg);
+  if (rc != SQLITE_OK) return rc;
+
+  student_model student;
+  rc = student_read(weights, weights_len, &student, out_msg);
+  if (rc != SQLITE_OK) return rc;
+  struct StudentGuard {
+    student_model *s;
+    ~StudentGuard() { student_free(s); }
+  } student_guard{&student};
+
+  Scratch scratch;
+  if (!scratch_alloc(student, &scratch)) return out_of_memory(out_msg);
+
+  StmtGuard stmt;
+  rc = apply_sql ? sqlite3_prepare_v2(db, apply_sql, -1, stmt.out(), nullptr) : SQLITE_ERROR;
+  if (rc == SQLITE_NOMEM) return out_of_memory(out_msg);
+  if (rc != SQLITE_OK || !stmt.stmt)
+    return fail(out_msg, SQLITE_ERROR,
+                sqlite3_mprintf("%s: apply query does not parse: %s", VORNEL_ERR_SCHEMA, sqlite3_errmsg(db)));
+  if (!sqlite3_stmt_readonly(stmt))
+    return fail(out_msg, SQLITE_ERROR,
+                sqlite3_mprintf("%s: apply query must be a read-only SELECT", VORNEL_ERR_QUERY_NOT_READONLY));
+
+  const StudentInputs in = inputs_of(student);
+  const int columns = sqlite3_column_count(stmt);
+  if (columns != in.count + 1)
+    return fail(out_msg, SQLITE_ERROR,
+                sqlite3_mprintf("%s: apply features (%d) must match the student's (%d)", VORNEL_ERR_SCHEMA, columns - 1,
+                                in.count));
+  // position[c] is the student input that apply column c + 1 fills.
+  int32_t position[STUDENT_MAX_FEATURES];
+  bool filled[STUDENT_MAX_FEATURES] = {};
+  for (int c = 1; c < columns; c++) {
+    const char *name = sqlite3_column_name(stmt, c);
+    if (!name) return out_of_memory(out_msg);
+    int32_t match = -1;
+    for (int32_t f = 0; f < in.count; f++) // the last match wins
+      if (strcmp(in.names && in.names[f] ? in.names[f] : "", name) == 0) match = f;
+    if (match < 0)
+      return fail(
+          out_msg, SQLITE_ERROR,
+          sqlite3_mprintf("%s: apply column '%s' is not a student feature", VORNEL_ERR_SCHEMA, *name ? name : "?"));
+    position[c - 1] = match;
+    filled[match] = true;
+  }
+  // A column named twice leaves some input unfilled, which would be read undefined.
+  for (int32_t f = 0; f < in.count; f++)
+    if (!filled[f])
+      return fail(out_msg, SQLITE_ERROR,
+                  sqlite3_mprintf("%s: apply features must match the student's features exactly", VORNEL_ERR_SCHEMA));
+
+  ResultRows rows;
+  float inputs[STUDENT_MAX_FEATURES];
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    vornel0_result *row = rows.add();
+    if (!row || !record_row_ref(stmt, row)) return out_of_memory(out_msg);
+    bool numeric = true;
+    for (int c = 1; c < columns && numeric; c++) {
+      switch (sqlite3_column_type(stmt, c)) {
+      case SQLITE_INTEGER:
+        inputs[position[c - 1]] = (float)sqlite3_column_int64(stmt, c);
+        break;
+      case SQLITE_FLOAT:
+        inputs[position[c - 1]] = (float)sqlite3_column_double(stmt, c);
+        break;
+      default:
+        numeric = false;
+        break;
+      }
+    }
+    if (!numeric) {
+      row->status = VORNEL_STATUS_NON_NUMERIC;
+      continue;
+    }
+    double confidence = 0.0;
+    int has_confidence = 0;
+    int erc;
+    switch (student.kind) {
+    case STUDENT_KIND_TREE:
+      erc = tree_eval_row(&student.tree, inputs, &row->prediction, &confidence, &has_confidence);
+      if (erc == SQLITE_ERROR)
+        return fail(out_msg, SQLITE_ERROR, sqlite3_mprintf("%s: malformed tree traversal", VORNEL_ERR_SCHEMA));
+      break;
+    case STUDENT_KIND_FOREST:
+      erc = forest_eval_row(&student.forest, inputs, scratch.scores.get(), &row->prediction, &confidence,
+                            &has_confidence);
+      break;
+    default:
+      erc = mlp_eval_row(&student.mlp, inputs, scratch.hidden.get(), scratch.outputs.get(), &row->prediction,
+                         &confidence, &has_confidence);
+      break;
+    }
+    if (erc != SQLITE_OK) return out_of_memory(out_msg);
+    row->confidence = confidence;
+    row->has_confidence = has_confidence;
+  }
+  if (rc == SQLITE_NOMEM) return out_of_memory(out_msg);
+  if (rc != SQLITE_DONE)
+    return fail(out_msg, SQLITE_ERROR,
+                sqlite3_mprintf("%s: apply query failed: %s", VORNEL_ERR_RESOURCE, sqlite3_errmsg(db)));
+  *out_rows = rows.release(out_count);
+  return SQLITE_OK;
+}
+
+int vornel0_tree_run(sqlite3 *db, const char *model_id, const char *apply_sql, const vornel0_model_row *row,
+                     const char *device, const char *precision, vornel0_result **out_rows, int64_t *out_count,
+                     char **out_msg) {
+  (void)model_id; // the runtime's messages do not name the model
+  return student_run_blob(db, apply_sql, row ? row->weights : nullptr, row ? row->weights_len : 0, device, precision,
+                          out_rows, out_count, out_msg);
+}

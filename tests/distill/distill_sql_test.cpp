@@ -1,0 +1,303 @@
+// distill_vornel through SQL: every message in the order of the checks, the split and the
+// holdout metric on hand-made data, determinism of the content hash, soft distillation, and
+// that a failing call leaves the registry as it was.
+#include "support/harness.h"
+#include "registry/registry.h"
+#include "tabular/student.h"
+#include <cmath>
+#include <string>
+
+namespace {
+
+// Rows 1..n of (x, y): x = i, y given by label(i).
+template <class F> void make_table(vt::Db &db, const char *name, int n, F label) {
+  db.exec(std::string("CREATE TABLE ") + name + "(x REAL, z REAL, y)");
+  for (int i = 1; i <= n; i++)
+    db.exec(std::string("INSERT INTO ") + name + " VALUES(" + std::to_string(i) + "," + std::to_string(i % 3) +
+            "," + label(i) + ")");
+}
+
+std::string call(const std::string &query, const std::string &opts) {
+  return "SELECT model_id, train_rows, holdout_metric FROM distill_vornel('" + query + "', '" + opts + "')";
+}
+
+// Runs a statement that writes a student. The page cache grows with every stored blob, so
+// the harness's per-statement memory balance cannot apply; leaks on these paths are checked
+// by LeakFreeAcrossRepeatedRuns instead.
+vt::Result write(vt::Db &db, const std::string &sql) {
+  vt::Result r;
+  sqlite3_stmt *st = nullptr;
+  if (sqlite3_prepare_v2(db.handle(), sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+    r.ok = false;
+    r.error = sqlite3_errmsg(db.handle());
+    return r;
+  }
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    std::string row;
+    for (int c = 0; c < sqlite3_column_count(st); c++) row += (c ? "|" : "") + vt::render(st, c);
+    r.rows.push_back(row);
+  }
+  if (rc != SQLITE_DONE) {
+    r.ok = false;
+    r.error = sqlite3_errmsg(db.handle());
+  }
+  sqlite3_finalize(st);
+  return r;
+}
+
+std::string first(const vt::Result &r) {
+  if (!r.ok) return "Error: " + r.error;
+  return r.rows.empty() ? "<no rows>" : r.rows[0].substr(0, r.rows[0].find('|'));
+}
+
+// The first use of json_each connects its eponymous table for the connection's lifetime.
+void warm(vt::Db &db) {
+  db.exec("SELECT * FROM json_each('[1]')");
+  write(db, "SELECT * FROM distill_vornel('')");
+}
+
+std::string registry_count(vt::Db &db) { return db.one("SELECT count(*) FROM _vornel_models"); }
+
+// The stored blob of a student, read back into a student record.
+student_model read_student(vt::Db &db, const std::string &id) {
+  sqlite3_stmt *st = nullptr;
+  sqlite3_prepare_v2(db.handle(), ("SELECT weights FROM _vornel_models WHERE model_id='" + id + "'").c_str(), -1,
+                     &st, nullptr);
+  student_model m{};
+  if (sqlite3_step(st) == SQLITE_ROW) {
+    char *msg = nullptr;
+    EXPECT_EQ(student_read((const unsigned char *)sqlite3_column_blob(st, 0), sqlite3_column_bytes(st, 0), &m, &msg),
+              SQLITE_OK);
+    sqlite3_free(msg);
+  }
+  sqlite3_finalize(st);
+  return m;
+}
+
+} // namespace
+
+TEST(DistillSql, ArgumentAndOptionChecksInOrder) {
+  vt::Db db;
+  warm(db);
+  make_table(db, "t", 20, [](int i) { return i <= 10 ? "'a'" : "'b'"; });
+  EXPECT_EQ(db.error("SELECT * FROM distill_vornel"),
+            "VORNEL_ERR_SCHEMA: distill_vornel(train_query, options) requires a train_query");
+  EXPECT_EQ(db.error("SELECT * FROM distill_vornel(NULL, '{}')"), "VORNEL_ERR_SCHEMA: train_query is required");
+  EXPECT_EQ(db.error("SELECT * FROM distill_vornel('SELECT x, y FROM t', '[]')"),
+            "VORNEL_ERR_OPTIONS: options must be a JSON object");
+  EXPECT_EQ(db.error("SELECT * FROM distill_vornel('SELECT x, y FROM t', '{\"depth\":3}')"),
+            "VORNEL_ERR_OPTIONS: unknown option 'depth'");
+  for (const char *key : {"target", "task", "student_id", "teacher", "student_kind", "proba", "classes"})
+    EXPECT_EQ(db.error(std::string("SELECT * FROM distill_vornel('SELECT x, y FROM t', '{\"") + key + "\":1}')"),
+              std::string("VORNEL_ERR_OPTIONS: wrong type for option '") + key + "'");
+  EXPECT_EQ(db.error("SELECT * FROM distill_vornel('SELECT x, y FROM t')"),
+            "VORNEL_ERR_TARGET: distill_vornel requires a target option");
+  EXPECT_EQ(db.error(call("SELECT x, y FROM t", "{\"target\":\"y\"}")),
+            "VORNEL_ERR_OPTIONS: distill_vornel requires a student_id option");
+  EXPECT_EQ(db.error(call("SELECT x, y FROM t", "{\"target\":\"y\",\"student_id\":\"s\",\"task\":\"Classify\"}")),
+            "VORNEL_ERR_TASK: task must be classify|regress: Classify");
+  EXPECT_EQ(db.error(call("SELECT x, y FROM t", "{\"target\":\"y\",\"student_id\":\"s\",\"student_kind\":\"forest\"}")),
+            "VORNEL_ERR_OPTIONS: student_kind 'forest' is not available; use 'tree', 'gbt', or 'mlp'");
+  // None of these reached the registry.
+  EXPECT_EQ(db.one("SELECT count(*) FROM sqlite_master WHERE name='_vornel_models'"), "0");
+
+  // "classify" and an absent task behave alike; a second call with the same id fails before
+  // the query is even prepared.
+  EXPECT_EQ(first(write(db, call("SELECT x, y FROM t", "{\"target\":\"y\",\"student_id\":\"s\",\"task\":\"classify\"}"))), "s");
+  EXPECT_EQ(db.error(call("SELEC nonsense", "{\"target\":\"y\",\"student_id\":\"s\"}")),
+            "VORNEL_ERR_STUDENT_EXISTS: student 's' already exists");
+  EXPECT_EQ(registry_count(db), "7");
+}
+
+TEST(DistillSql, TrainQueryShapeChecks) {
+  vt::Db db;
+  make_table(db, "t", 20, [](int i) { return i <= 10 ? "'a'" : "'b'"; });
+  const std::string opts = "{\"target\":\"y\",\"student_id\":\"s\"}";
+  EXPECT_EQ(db.error(call("SELEC x", opts)), "VORNEL_ERR_SCHEMA: train_query does not parse: near \"SELEC\": syntax error");
+  EXPECT_EQ(db.error(call("SELECT x, z FROM t", opts)), "VORNEL_ERR_TARGET: no such target column: y");
+  EXPECT_EQ(db.error(call("SELECT y FROM t", opts)), "VORNEL_ERR_SCHEMA: train_query needs feature columns");
+  EXPECT_EQ(db.error(call("SELECT x, y FROM t WHERE x <= 7", opts)),
+            "VORNEL_ERR_SCHEMA: need at least 8 train rows, got 7");
+  EXPECT_EQ(db.error(call("SELECT x, y FROM t WHERE x <= 10", opts)),
+            "VORNEL_ERR_SCHEMA: target column produced a single class; nothing to distill");
+  EXPECT_EQ(db.error(call("SELECT x, CASE WHEN x = 12 THEN NULL ELSE z END AS zz, y FROM t", opts)),
+            "VORNEL_ERR_SCHEMA: train feature 'zz' is not numeric");
+  EXPECT_EQ(db.error(call("SELECT x, CASE WHEN x = 3 THEN ''v'' ELSE z END AS zz, y FROM t", opts)),
+            "VORNEL_ERR_SCHEMA: train feature 'zz' is not numeric");
+  EXPECT_EQ(db.error(call("SELECT z, y AS x FROM t", "{\"target\":\"x\",\"task\":\"regress\",\"student_id\":\"s\"}")),
+            "VORNEL_ERR_TARGET: regress target must be numeric");
+  EXPECT_EQ(db.error(call("SELECT z, x FROM t",
+                          "{\"target\":\"x\",\"task\":\"regress\",\"student_id\":\"s\",\"student_kind\":\"mlp\"}")),
+            "VORNEL_ERR_OPTIONS: mlp student is classification only");
+  // A query that fails part-way is reported, not trained on the rows read before the failure.
+  EXPECT_EQ(db.error(call("SELECT x, CASE WHEN x > 15 THEN json(''{'') ELSE 1 END AS b, y FROM t", opts)),
+            "VORNEL_ERR_SCHEMA: could not read train_query: malformed JSON");
+
+  // 64 features plus the target work; a 65th fails with the limit.
+  std::string cols;
+  for (int f = 0; f < 64; f++) cols += "x*" + std::to_string(f) + " AS f" + std::to_string(f) + ", ";
+  EXPECT_EQ(first(write(db, call("SELECT " + cols + "y FROM t", "{\"target\":\"y\",\"student_id\":\"w64\"}"))), "w64");
+  EXPECT_EQ(db.error(call("SELECT " + cols + "z, y FROM t", opts)),
+            "VORNEL_ERR_SCHEMA: too many feature columns (max 64)");
+  EXPECT_EQ(registry_count(db), "7");
+}
+
+TEST(DistillSql, SplitAndHoldoutMetric) {
+  vt::Db db;
+  // Rows 1..8 train (a a a a b b b b), rows 9 and 10 are the holdout (b, a): accuracy 1/2.
+  make_table(db, "c", 10, [](int i) { return i <= 4 || i == 10 ? "'a'" : "'b'"; });
+  EXPECT_EQ(write(db, call("SELECT x, y FROM c", "{\"target\":\"y\",\"student_id\":\"c1\"}")).text(), "c1|10|0.5");
+  // 8 rows: one holdout row (x = 8, class b) and 7 training rows.
+  EXPECT_EQ(write(db, call("SELECT x, y FROM c WHERE x <= 8", "{\"target\":\"y\",\"student_id\":\"c2\"}")).text(),
+            "c2|8|1.0");
+  // Regression: train y = 0 (x <= 4), 10 (x 5..8); holdout x = 9 (10) and x = 10 (13).
+  make_table(db, "r", 10, [](int i) { return std::to_string(i <= 4 ? 0 : i == 10 ? 13 : 10); });
+  vt::Result r = write(db, "SELECT holdout_metric FROM distill_vornel('SELECT x, y FROM r', "
+                        "'{\"target\":\"y\",\"task\":\"regress\",\"student_id\":\"r1\"}')");
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_NEAR(std::stod(r.rows[0]), std::sqrt(9.0 / 2), 1e-12);
+  student_model m = read_student(db, "r1");
+  ASSERT_EQ(m.kind, STUDENT_KIND_TREE);
+  EXPECT_EQ(m.tree.node_count, 3);
+  EXPECT_FLOAT_EQ(m.tree.nodes[0].threshold, 4.5f);
+  EXPECT_STREQ(m.tree.feature_names[0], "x");
+  student_free(&m);
+  // Trailing semicolons and blanks do not break the wrapper query.
+  EXPECT_EQ(write(db, call("SELECT x, y FROM c ;; \n", "{\"target\":\"y\",\"student_id\":\"c3\"}")).text(), "c3|10|0.5");
+}
+
+TEST(DistillSql, DeterministicHashOfTheStoredBlob) {
+  vt::Db db;
+  make_table(db, "t", 60, [](int i) { return i % 3 == 0 ? "'p'" : i % 3 == 1 ? "'q'" : "'r'"; });
+  for (const char *kind : {"tree", "gbt", "mlp"}) {
+    std::string q = std::string("SELECT content_hash FROM distill_vornel('SELECT x, z, y FROM t', "
+                                "'{\"target\":\"y\",\"student_id\":\"d\",\"student_kind\":\"") + kind + "\"}')";
+    std::string h1 = first(write(db, q));
+    ASSERT_EQ(h1.size(), 64u) << h1;
+    // The hash is the SHA-256 of the stored weights.
+    sqlite3_stmt *st = nullptr;
+    sqlite3_prepare_v2(db.handle(), "SELECT weights, content_hash FROM _vornel_models WHERE model_id='d'", -1, &st,
+                       nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    sha256_state hs;
+    vornel0_hash_init(&hs);
+    sha256_update(&hs, sqlite3_column_blob(st, 0), (size_t)sqlite3_column_bytes(st, 0));
+    char hex[65];
+    vornel0_hash_hex(&hs, hex);
+    EXPECT_EQ(hex, h1);
+    EXPECT_EQ((const char *)sqlite3_column_text(st, 1), h1);
+    sqlite3_finalize(st);
+    db.exec("DELETE FROM _vornel_models WHERE model_id='d'");
+    EXPECT_EQ(first(write(db, q)), h1) << kind;
+    db.exec("DELETE FROM _vornel_models WHERE model_id='d'");
+  }
+  EXPECT_EQ(first(write(db, "SELECT kind || runtime || license || (io_spec IS NULL) FROM _vornel_models WHERE model_id="
+                   "(SELECT model_id FROM distill_vornel('SELECT x, y FROM t', '{\"target\":\"y\",\"student_id\":\"k\"}'))")),
+            "studenttreeunspecified1");
+}
+
+TEST(DistillSql, StudentKindsAndVocabulary) {
+  vt::Db db;
+  // Class 'late' appears only among the holdout rows: it still gets an output.
+  make_table(db, "t", 40, [](int i) { return i > 38 ? "'late'" : i % 2 ? "'odd'" : "'even'"; });
+  const std::string q = "SELECT x, z, y FROM t";
+  ASSERT_EQ(first(write(db, call(q, "{\"target\":\"y\",\"student_id\":\"g\",\"student_kind\":\"gbt\"}"))), "g");
+  student_model g = read_student(db, "g");
+  ASSERT_EQ(g.kind, STUDENT_KIND_FOREST);
+  EXPECT_EQ(g.forest.output_count, 3);
+  EXPECT_EQ(g.forest.tree_count, 600);
+  EXPECT_STREQ(g.forest.class_labels[2], "late");
+  EXPECT_FLOAT_EQ(g.forest.initial_scores[2], (float)std::log(1.0 / (32 + 3)));
+  student_free(&g);
+  ASSERT_EQ(first(write(db, call(q, "{\"target\":\"y\",\"student_id\":\"m\",\"student_kind\":\"mlp\"}"))), "m");
+  student_model m = read_student(db, "m");
+  ASSERT_EQ(m.kind, STUDENT_KIND_MLP);
+  EXPECT_EQ(m.mlp.hidden_count, 48);
+  EXPECT_EQ(m.mlp.output_count, 3);
+  EXPECT_EQ(m.mlp.input_count, 2);
+  EXPECT_STREQ(m.mlp.feature_names[1], "z");
+  student_free(&m);
+  // Regression boosted trees store one output and no labels.
+  ASSERT_EQ(first(write(db, call("SELECT z, x FROM t", "{\"target\":\"x\",\"task\":\"regress\",\"student_id\":\"gr\","
+                                               "\"student_kind\":\"gbt\"}"))),
+            "gr");
+  student_model r = read_student(db, "gr");
+  EXPECT_EQ(r.forest.task, STUDENT_REGRESS);
+  EXPECT_EQ(r.forest.output_count, 1);
+  EXPECT_EQ(r.forest.tree_count, 200);
+  student_free(&r);
+}
+
+TEST(DistillSql, SoftDistillation) {
+  vt::Db db;
+  db.exec("CREATE TABLE s(x REAL, pa REAL, pb REAL, y TEXT)");
+  for (int i = 1; i <= 30; i++)
+    db.exec("INSERT INTO s VALUES(" + std::to_string(i) + "," + (i <= 15 ? "0.9,0.1" : "0.2,0.8") + "," +
+            (i <= 15 ? "'A'" : "'B'") + ")");
+  const std::string q = "SELECT x, pa, pb, y FROM s";
+  auto opts = [](const std::string &extra) {
+    return "{\"target\":\"y\",\"student_id\":\"p\",\"proba\":\"[\\\"pa\\\",\\\"pb\\\"]\"" + extra + "}";
+  };
+  EXPECT_EQ(db.error(call(q, opts(",\"task\":\"regress\""))),
+            "VORNEL_ERR_OPTIONS: 'proba' (soft distillation) is classification only");
+  EXPECT_EQ(db.error(call(q, opts(",\"student_kind\":\"tree\""))),
+            "VORNEL_ERR_OPTIONS: soft distillation requires student_kind 'gbt' or 'mlp'");
+  EXPECT_EQ(db.error(call(q, opts(""))), "VORNEL_ERR_OPTIONS: 'proba' requires 'classes'");
+  EXPECT_EQ(db.error(call(q, opts(",\"classes\":\"[\\\"A\\\"]\""))),
+            "VORNEL_ERR_OPTIONS: 'proba' and 'classes' must be equal-length arrays of >= 2");
+  EXPECT_EQ(db.error(call(q, "{\"target\":\"y\",\"student_id\":\"p\",\"proba\":\"[\\\"pa\\\"]\","
+                             "\"classes\":\"[\\\"A\\\"]\"}")),
+            "VORNEL_ERR_OPTIONS: 'proba' and 'classes' must be equal-length arrays of >= 2");
+  EXPECT_EQ(db.error(call(q, "{\"target\":\"y\",\"student_id\":\"p\",\"proba\":\"[\\\"pa\\\",\\\"pc\\\"]\","
+                             "\"classes\":\"[\\\"A\\\",\\\"B\\\"]\"}")),
+            "VORNEL_ERR_SCHEMA: proba column 'pc' not in train_query");
+  EXPECT_EQ(db.error(call("SELECT pa, pb, y FROM s", opts(",\"classes\":\"[\\\"A\\\",\\\"B\\\"]\""))),
+            "VORNEL_ERR_SCHEMA: no feature columns left after excluding proba columns");
+  EXPECT_EQ(db.one("SELECT count(*) FROM _vornel_models"), "6");
+
+  // Without a kind soft distillation trains boosted trees; features exclude the proba columns.
+  EXPECT_EQ(write(db, call(q, opts(",\"classes\":\"[\\\"A\\\",\\\"B\\\"]\""))).text(), "p|30|1.0");
+  student_model g = read_student(db, "p");
+  ASSERT_EQ(g.kind, STUDENT_KIND_FOREST);
+  EXPECT_EQ(g.forest.feature_count, 1);
+  EXPECT_FLOAT_EQ(g.forest.initial_scores[0], (float)std::log((15 * 0.9 + 9 * 0.2) / 24));
+  student_free(&g);
+  EXPECT_EQ(write(db, "SELECT model_id, holdout_metric FROM distill_vornel('" + q + "', '" +
+                   "{\"target\":\"y\",\"student_id\":\"pm\",\"student_kind\":\"mlp\",\"proba\":\"[\\\"pa\\\",\\\"pb\\\"]\","
+                   "\"classes\":\"[\\\"A\\\",\\\"B\\\"]\"}')")
+                .text(),
+            "pm|1.0");
+  // All-zero or negative probabilities train on the uniform distribution: equal priors.
+  EXPECT_EQ(first(write(db, "SELECT model_id FROM distill_vornel('SELECT x, -pa AS na, 0 AS nb, y FROM s', '" +
+                   std::string("{\"target\":\"y\",\"student_id\":\"u\",\"proba\":\"[\\\"na\\\",\\\"nb\\\"]\","
+                               "\"classes\":\"[\\\"A\\\",\\\"B\\\"]\"}')"))),
+            "u");
+  student_model u = read_student(db, "u");
+  EXPECT_FLOAT_EQ(u.forest.initial_scores[0], (float)std::log(0.5));
+  EXPECT_FLOAT_EQ(u.forest.initial_scores[1], (float)std::log(0.5));
+  student_free(&u);
+}
+
+TEST(DistillSql, LeakFreeAcrossRepeatedRuns) {
+  // Once the page cache holds a student of each size, storing it again under the same id
+  // (after deleting it) must leave the connection's memory exactly where it was.
+  vt::Db db;
+  make_table(db, "t", 50, [](int i) { return i % 3 ? "'u'" : "'v'"; });
+  for (const char *kind : {"tree", "gbt", "mlp"}) {
+    std::string q = std::string("SELECT model_id FROM distill_vornel('SELECT x, z, y FROM t', "
+                                "'{\"target\":\"y\",\"student_id\":\"L\",\"student_kind\":\"") + kind + "\"}')";
+    sqlite3_int64 mem[3];
+    for (int round = 0; round < 3; round++) {
+      ASSERT_EQ(first(write(db, q)), "L");
+      db.exec("DELETE FROM _vornel_models WHERE model_id='L'");
+      mem[round] = sqlite3_memory_used();
+    }
+    EXPECT_EQ(mem[1], mem[2]) << kind;
+  }
+  // A teacher that cannot run fails without leaving anything behind.
+  std::string msg = first(write(db, "SELECT * FROM distill_vornel('SELECT x, y FROM t', "
+                                    "'{\"target\":\"y\",\"student_id\":\"T\",\"teacher\":\"no-such-model\"}')"));
+  EXPECT_EQ(msg.rfind("Error: VORNEL_ERR_", 0), 0u) << msg;
+  EXPECT_EQ(db.one("SELECT count(*) FROM _vornel_models WHERE model_id='T'"), "0");
+}
