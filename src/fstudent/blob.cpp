@@ -28,6 +28,14 @@ struct BlobReader {
   int64_t pos;
   bool short_blob;
   void floats(float *out, int64_t count) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // The stored order is the host's: copy whole arrays.
+    if (pos + 4 * count <= size) {
+      memcpy(out, data + pos, (size_t)(4 * count));
+      pos += 4 * count;
+      return;
+    }
+#endif
     for (int64_t i = 0; i < count; i++) {
       if (pos + 4 <= size) {
         uint32_t bits = read_u32(data + pos);

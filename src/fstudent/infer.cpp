@@ -2,12 +2,13 @@
 // (fcst_infer), and the forecast with intervals for a series (fcst_run): quantile
 // interpolation across the student's levels, or, with a single level, a normal interval whose
 // spread per step comes from the student's own in-sample errors.
-#include "fstudent/fstudent.h"
+#include "fstudent/kernel.h"
 #include <math.h>
 
-void fcst_infer(const fcst_student *student, const double *context, float *inputs, float *hidden, float *outputs,
-                double *out_centre, double *out_scale) {
-  const int L = student->net.input_count;
+namespace {
+
+// Standardises the L context values by their mean and floored population deviation.
+void standardise_context(int L, const double *context, float *inputs, double *out_centre, double *out_scale) {
   double sum = 0.0;
   for (int i = 0; i < L; i++) sum += context[i];
   double mu = sum / L;
@@ -19,9 +20,22 @@ void fcst_infer(const fcst_student *student, const double *context, float *input
   double sigma = sqrt(ss / L);
   if (sigma < 1e-9) sigma = 1e-9;
   for (int i = 0; i < L; i++) inputs[i] = (float)((context[i] - mu) / sigma);
-  mlp_forward(&student->net, inputs, hidden, outputs);
   *out_centre = mu;
   *out_scale = sigma;
+}
+
+} // namespace
+
+void fcst_infer(const fcst_student *student, const double *context, float *inputs, float *hidden, float *outputs,
+                double *out_centre, double *out_scale) {
+  standardise_context(student->net.input_count, context, inputs, out_centre, out_scale);
+  mlp_forward(&student->net, inputs, hidden, outputs);
+}
+
+void fcst_infer_kernel(const fcst_student *student, fcst_kernel *kernel, const double *context, float *inputs,
+                       float *hidden, float *outputs, double *out_centre, double *out_scale) {
+  standardise_context(student->net.input_count, context, inputs, out_centre, out_scale);
+  fcst_kernel_forward(kernel, &student->net, inputs, hidden, outputs);
 }
 
 namespace {
@@ -85,9 +99,19 @@ int fcst_run(int steps, double confidence, double *out_centre, double *out_lower
   HostPtr<double> sums(host_calloc<double>(E));
   HostPtr<float> win_out(host_calloc<float>(E));
   if (!sums || !win_out) return SQLITE_NOMEM;
+  // The error windows can be many: evaluate them with the transposed layout (same bits).
+  fcst_kernel kernel;
+  if (n >= (int64_t)L + E && fcst_kernel_init(&kernel, &student->net) != SQLITE_OK) return SQLITE_NOMEM;
+  struct kernel_guard {
+    fcst_kernel *k;
+    bool live;
+    ~kernel_guard() {
+      if (live) fcst_kernel_free(k);
+    }
+  } guard{&kernel, n >= (int64_t)L + E};
   int64_t count = 0;
   for (int64_t w = 0; w + L + E <= n; w += stride) {
-    fcst_infer(student, values + w, inputs.get(), hidden.get(), win_out.get(), &mu, &sigma);
+    fcst_infer_kernel(student, &kernel, values + w, inputs.get(), hidden.get(), win_out.get(), &mu, &sigma);
     for (int k = 0; k < E; k++) {
       double e = values[w + L + k] - ((double)win_out[k] * sigma + mu);
       sums[k] += e * e;

@@ -2,7 +2,7 @@
 // id or a candidate name through the registry, enumerate the registered students for
 // automatic mode, and run a loaded student, in folds (its 0.5 quantile) or as the chosen
 // model (with its intervals).
-#include "fstudent/fstudent.h"
+#include "fstudent/kernel.h"
 #include "registry/registry.h"
 #include "ts/candidates.h"
 
@@ -12,6 +12,7 @@ namespace {
 // allocates nothing.
 struct fc_loaded_student {
   fcst_student st; // owned
+  fcst_kernel kernel; // fast layout of st's network; owned
   double *context; // L
   double *values;  // Q
   float *inputs;   // L
@@ -21,6 +22,7 @@ struct fc_loaded_student {
 
 void loaded_free(fc_loaded_student *ls) {
   if (!ls) return;
+  fcst_kernel_free(&ls->kernel);
   fcst_student_free(&ls->st);
   sqlite3_free(ls->context);
   sqlite3_free(ls->values);
@@ -65,7 +67,8 @@ load_result load_student(sqlite3 *db, const char *id, fc_loaded_student **out) {
   ls->inputs = host_calloc<float>(L);
   ls->hidden = host_calloc<float>(H > 0 ? H : 1);
   ls->outputs = host_calloc<float>(ls->st.net.output_count);
-  if (!ls->context || !ls->values || !ls->inputs || !ls->hidden || !ls->outputs) {
+  if (!ls->context || !ls->values || !ls->inputs || !ls->hidden || !ls->outputs ||
+      fcst_kernel_init(&ls->kernel, &ls->st.net) != SQLITE_OK) {
     loaded_free(ls);
     return LOAD_NOMEM;
   }
@@ -208,7 +211,7 @@ int fc_student_fold_forecast(const fc_candidate *c, const double *y, int, int o,
     ls->context[i] = y[p < 0 ? 0 : p];
   }
   double mu, sigma;
-  fcst_infer(&st, ls->context, ls->inputs, ls->hidden, ls->outputs, &mu, &sigma);
+  fcst_infer_kernel(&st, &ls->kernel, ls->context, ls->inputs, ls->hidden, ls->outputs, &mu, &sigma);
   double *vals = ls->values;
   for (int s = 0; s < steps; s++) {
     for (int j = 0; j < Q; j++) {

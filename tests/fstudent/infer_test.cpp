@@ -1,5 +1,6 @@
 // Forecast student inference against a double-precision reference: standardisation, padding
 // of short series, quantile ordering and interpolation, and the single-level in-sample spread.
+#include "fstudent/kernel.h"
 #include "student_util.h"
 #include "support/harness.h"
 #include <algorithm>
@@ -166,4 +167,35 @@ TEST(FcstRun, SingleLevelWithoutWindowsUsesTheContextDeviation) {
   double mu, sd;
   fst::ref_standardise(ctx, mu, sd, x);
   for (int k = 0; k < 3; k++) EXPECT_NEAR(hi[k] - c[k], 1.959963984540054 * sd, 1e-6 * sd);
+}
+
+TEST(FcstKernel, SameBitsAsTheForwardPass) {
+  struct Shape {
+    int L, H, E, Q;
+    bool linear;
+  };
+  const Shape shapes[] = {{1, 0, 1, 1, true}, {3, 1, 2, 1, true},   {5, 7, 3, 2, false}, {64, 256, 14, 3, true},
+                          {9, 17, 5, 3, true}, {70, 33, 1, 5, false}, {4, 0, 7, 3, true}};
+  for (const Shape &sh : shapes) {
+    fst::Spec s;
+    s.L = sh.L, s.H = sh.H, s.E = sh.E, s.Q = sh.Q, s.linear = sh.linear;
+    s.magic = sh.linear ? "VNFCST02" : "VNFCST01";
+    s.levels.clear();
+    for (int j = 0; j < sh.Q; j++) s.levels.push_back((j + 1.0f) / (sh.Q + 1.0f));
+    s.fill(sh.L * 31 + sh.H);
+    if (sh.H == 0 && !sh.linear) continue;
+    Student st(s);
+    fcst_kernel k;
+    ASSERT_EQ(fcst_kernel_init(&k, &st.st.net), SQLITE_OK);
+    const int O = sh.E * sh.Q;
+    std::vector<float> x(sh.L), h1(sh.H + 1), h2(sh.H + 1), o1(O), o2(O);
+    for (int trial = 0; trial < 5; trial++) {
+      for (int i = 0; i < sh.L; i++) x[i] = (float)std::sin(i * 1.7 + trial) * (trial == 4 ? 1e30f : 2.0f);
+      mlp_forward(&st.st.net, x.data(), h1.data(), o1.data());
+      fcst_kernel_forward(&k, &st.st.net, x.data(), h2.data(), o2.data());
+      ASSERT_EQ(0, std::memcmp(o1.data(), o2.data(), sizeof(float) * O)) << sh.L << "x" << sh.H << "x" << O;
+      ASSERT_EQ(0, std::memcmp(h1.data(), h2.data(), sizeof(float) * sh.H));
+    }
+    fcst_kernel_free(&k);
+  }
 }
