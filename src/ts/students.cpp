@@ -36,6 +36,24 @@ bool holds_forecast_student(const vornel0_model_row &row) {
   return row.weights && row.weights_len >= 6 && memcmp(row.weights, "VNFCST", 6) == 0;
 }
 
+// Whether a registry table can be found: SQLITE_ROW yes (or perhaps, in an attached
+// database), SQLITE_DONE no, SQLITE_NOMEM. Most databases have none; asking the main schema
+// first spares a failing prepare, after which the host would re-read its schema. (The
+// registry's writers create it in main; the temporary schema is not asked, since that would
+// open the temporary database.)
+int registry_present(sqlite3 *db) {
+  StmtGuard st;
+  int rc = sqlite3_prepare_v2(db,
+                              "SELECT 1 FROM main.sqlite_schema WHERE type = 'table' AND name = '_vornel_models'",
+                              -1, st.out(), nullptr);
+  if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
+  if (rc != SQLITE_OK) return SQLITE_ROW;
+  rc = sqlite3_step(st);
+  if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
+  if (rc == SQLITE_DONE && sqlite3_db_name(db, 2) == nullptr) return SQLITE_DONE;
+  return SQLITE_ROW;
+}
+
 // Outcome of reading one registry row as a forecast student.
 enum load_result { LOAD_OK, LOAD_NOT_STUDENT, LOAD_ONNX, LOAD_MALFORMED, LOAD_NOMEM };
 
@@ -43,6 +61,9 @@ enum load_result { LOAD_OK, LOAD_NOT_STUDENT, LOAD_ONNX, LOAD_MALFORMED, LOAD_NO
 // LOAD_OK.
 load_result load_student(sqlite3 *db, const char *id, fc_loaded_student **out) {
   *out = nullptr;
+  int present = registry_present(db);
+  if (present == SQLITE_NOMEM) return LOAD_NOMEM;
+  if (present == SQLITE_DONE) return LOAD_NOT_STUDENT;
   vornel0_model_row row = {};
   struct row_guard {
     vornel0_model_row *r;
@@ -161,11 +182,14 @@ int fc_lookup_candidate_student(sqlite3 *db, const char *name, const forecast_op
 int fc_append_registered_students(sqlite3 *db, const forecast_opts *opts, int64_t horizon, fc_candidate_list *list,
                                   char **out_msg) {
   *out_msg = nullptr;
+  int rc = registry_present(db);
+  if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
+  if (rc == SQLITE_DONE) return SQLITE_OK;
   StmtGuard st;
-  int rc = sqlite3_prepare_v2(db,
-                              "SELECT model_id FROM _vornel_models WHERE kind = 'student' AND runtime = 'tree' "
-                              "ORDER BY model_id",
-                              -1, st.out(), nullptr);
+  rc = sqlite3_prepare_v2(db,
+                          "SELECT model_id FROM _vornel_models WHERE kind = 'student' AND runtime = 'tree' "
+                          "ORDER BY model_id",
+                          -1, st.out(), nullptr);
   // No registry (or none readable): the statistical models compete alone.
   if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
   if (rc != SQLITE_OK) return SQLITE_OK;
