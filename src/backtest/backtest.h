@@ -1,5 +1,133 @@
-// Back-testing: the backtest table-valued function.
+// Back-testing: the backtest table-valued function. The SQL layer (bt_vtab.cpp) runs the
+// user's query and groups its rows into series (bt_series.cpp); every series is then replayed
+// fold by fold (bt_eval.cpp) and each fold is scored by the plain numeric routines of
+// bt_metrics.cpp, which never see a host type.
 #pragma once
 #include "core/api.h"
+#include "ts/ts.h"
 
 extern const sqlite3_module backtestModule;
+
+// One series of the query's rows: the rows sharing one group key, in arrival order.
+struct BtSeries {
+  char *key;        // group key (owned, NUL-terminated; the empty text without group columns)
+  int32_t key_len;  // bytes of key without the terminator (a key may hold NUL bytes)
+  int64_t *ts;      // times in milliseconds since the epoch (owned)
+  double *values;   // values, same index as ts (owned)
+  int32_t count;    // rows collected
+  int32_t capacity; // entries allocated in ts and values
+  int bad;          // a row of this series had an unusable time or value; nothing more is kept
+};
+
+// The series of one query in order of first appearance, with a hash index over the keys so
+// that finding a row's series does not scan the list.
+struct BtSeriesList {
+  BtSeries *items;  // series records (owned, each freed by bt_series_list_free)
+  int32_t count;    // series in use
+  int32_t capacity; // records allocated (8, then doubling)
+  int32_t *slots;   // open-addressing table of item index + 1, 0 for empty (owned)
+  int32_t slot_cap; // slots allocated (a power of two, or 0)
+};
+
+// Finds the series of a key or appends a new one; *out points into list->items until the next
+// call. Returns SQLITE_OK or SQLITE_NOMEM.
+int bt_series_lookup(BtSeriesList *list, const char *key, int32_t key_len, BtSeries **out);
+// Appends one point (64, then doubling). Returns SQLITE_OK or SQLITE_NOMEM.
+int bt_series_append(BtSeries *series, int64_t t, double value);
+// Frees every series and the list's own arrays, and zeroes the list.
+void bt_series_list_free(BtSeriesList *list);
+// Converts an INTEGER time: seconds up to 99,999,999,999, milliseconds from there up to
+// 9999-12-31T23:59:59.999Z. Returns false for any other integer.
+bool bt_time_from_integer(int64_t t, int64_t *out_ms);
+// Stable sort of the points by time (equal times keep their order).
+void bt_sort_points(int64_t *ts, double *values, int32_t n, int64_t *ts_tmp, double *values_tmp);
+
+// Error and interval figures of one fold.
+struct BtMetrics {
+  double mae;      // mean absolute error
+  double rmse;     // root mean squared error
+  double mase;     // mae over the series' mean absolute one-step change (0 when that is 0)
+  double smape;    // symmetric mean absolute percentage error, as a fraction in [0, 2]
+  double coverage; // share of actuals inside the band
+  double width;    // mean band width
+};
+
+// Mean absolute one-step difference of v[0..n-1]; 0 when n < 2.
+double bt_mase_scale(const double *v, int32_t n);
+// Fills mae, rmse, mase and smape of h pairs.
+void bt_point_metrics(const double *actual, const double *forecast, int32_t h, double scale, BtMetrics *out);
+// Fills coverage and width of the band lower..upper over h actuals.
+void bt_band_metrics(const double *actual, const double *lower, const double *upper, int32_t h, BtMetrics *out);
+// Leave-one-fold-out conformal radii. abs_err holds |actual - forecast| of folds x h steps,
+// fold after fold; radius (same layout) gets for each fold and step the q-th smallest error at
+// that step among the other folds, q = ceil(folds * level) limited to 1..folds - 1. work needs
+// 2 * folds doubles. Needs folds >= 2.
+void bt_conformal_radii(const double *abs_err, int32_t folds, int32_t h, double level, double *radius, double *work);
+
+// Settings of one call, after the options were parsed and the model resolved.
+struct BtConfig {
+  int32_t horizon;       // steps compared per fold
+  int32_t gap;           // forecast steps skipped between the cut-off and the compared window
+  int32_t folds;         // most folds per series
+  int32_t context_limit; // most recent points kept per series
+  double level;          // confidence level of the band
+  double z;              // normal quantile of 0.5 + level / 2
+  int conformal;         // 1 for leave-one-fold-out conformal bands, 0 for residual bands
+  int model;             // index in the statistical model table, or -1 to choose per series
+};
+
+// One result row; the cursor owns the array.
+struct BtRow {
+  int32_t series;    // index of the series (its key lives in the cursor)
+  int32_t fold;      // 0 for the oldest cut-off
+  char cutoff[24];   // cut-off time text
+  const char *model; // static model name
+  int32_t n;         // the horizon
+  double mae, rmse, mase, smape, coverage, width;
+  int has_metrics;    // fold .. smape are set
+  int has_interval;   // coverage and width are set
+  const char *status; // static: ok, truncated, insufficient_history, non_numeric
+};
+
+// Buffers reused by every series of one call; each group grows when a series needs more
+// (all owned; freed by bt_work_free).
+struct BtWork {
+  int64_t *ts_tmp;    // sort scratch
+  double *values_tmp; // sort scratch
+  int64_t sort_cap;   // entries of both sort scratch arrays
+  double *step_fc;    // forecasts of one fit (horizon + gap)
+  double *step_sd;    // deviations of one fit (horizon + gap)
+  int64_t step_cap;   // entries of step_fc and step_sd
+  double *actual;     // folds x horizon
+  double *forecast;   // folds x horizon
+  double *spread;     // folds x horizon
+  double *abs_err;    // folds x horizon
+  double *radius;     // folds x horizon
+  int64_t fold_cap;   // entries of each folds x horizon array above
+  double *lower;      // horizon
+  double *upper;      // horizon
+  double *conf_work;  // 2 x folds
+  int64_t small_cap;  // entries of lower, upper and conf_work
+  int32_t *periods;   // season length of each fold's training prefix
+  int64_t period_cap; // entries of periods
+  ts_scratch models;  // the model routines' own working buffers
+};
+void bt_work_free(BtWork *work);
+
+// Evaluates one series (sorting and cutting it in place) and appends its rows. Returns
+// SQLITE_OK or SQLITE_NOMEM.
+int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *cfg, BtWork *work,
+                       HostArray<BtRow> *rows);
+
+// Resolves the model option: an index of TS_MODELS, -1 for auto (chosen per series), or -2
+// for a name this function does not support.
+int bt_model_index(const char *name);
+// Chooses the model of a series as ts_auto_select does (lowest mean absolute error over the
+// folds, scaled when scale > 0, the earlier model on ties), finding each fold prefix's season
+// length once; periods[i] gets that length for fold i so the caller's refits can reuse it.
+// Returns the TS_MODELS index, -1 when there is no fold, below -1 on out of memory.
+int bt_select_model(const double *y, int32_t n, int32_t h, int32_t gap, int32_t folds, double scale, int32_t *periods,
+                    double *step_fc, ts_scratch *sc);
+// Sets this function's defaults and parses doc with the shared forecast options callback.
+// Returns SQLITE_OK, SQLITE_ERROR with *out_msg, or SQLITE_NOMEM.
+int bt_options_parse(sqlite3 *db, const char *doc, forecast_opts *opts, char **out_msg);

@@ -33,31 +33,35 @@ bool fc_list_push(fc_candidate_list *list, const fc_candidate &c) {
 
 void fc_models_free(fc_candidate_list *list) {
   if (!list) return;
-  for (int i = 0; i < list->count; i++) fc_candidate_free(&list->items[i]);
+  for (int i = 0; i < list->count; i++)
+    fc_candidate_free(&list->items[i]);
   sqlite3_free(list->items);
   list->items = nullptr;
   list->count = list->cap = 0;
 }
 
-int fc_select_candidates(const fc_candidate_list *list, const double *y, int n, int h, int g, int F,
-                         ts_scratch *sc) {
+int fc_select_candidates(const fc_candidate_list *list, const double *y, int n, int h, int g, int F, ts_scratch *sc) {
   const int k = ts_fold_count(n, h, g, F);
   if (k == 0 || list->count == 0) return -1;
   double *fc = ts_scratch_get(sc, TS_SLOT_FOLD, (int64_t)h + g);
   HostPtr<double> sums(host_calloc<double>(list->count));
   if (!fc || !sums) return -2;
   bool any_period = false;
-  for (int c = 0; c < list->count; c++) any_period = any_period || (list->items[c].model && list->items[c].model->uses_period);
+  for (int c = 0; c < list->count; c++)
+    any_period = any_period || (list->items[c].model && list->items[c].model->uses_period);
   for (int i = 0; i < k; i++) {
     const int o = (int)ts_fold_cut(n, h, g, k, i);
     // The seasonal models would each detect the same period on this prefix: find it once.
     const int period = any_period ? (o >= 6 ? detect_period_ex(y, o, sc) : 0) : -1;
     for (int c = 0; c < list->count; c++) {
       const fc_candidate &cand = list->items[c];
-      if (cand.model) cand.model->fn_ex(y, o, h + g, fc, nullptr, period, sc);
-      else if (fc_student_fold_forecast(&cand, y, n, o, h + g, fc) != SQLITE_OK) return -2;
+      if (cand.model)
+        cand.model->fn_ex(y, o, h + g, fc, nullptr, period, sc);
+      else if (fc_student_fold_forecast(&cand, y, n, o, h + g, fc) != SQLITE_OK)
+        return -2;
       double sum = sums[c];
-      for (int j = 0; j < h; j++) sum += fabs(y[o + g + j] - fc[g + j]);
+      for (int j = 0; j < h; j++)
+        sum += fabs(y[o + g + j] - fc[g + j]);
       sums[c] = sum;
     }
   }

@@ -6,10 +6,10 @@
 #include "ts/options.h"
 
 struct fc_candidate {
-  const char *name;       // the name a document shows: owned_name or a static model name
-  char *owned_name;       // owned or null; freed by fc_models_free
-  const ts_model *model;  // the statistical model, or null for a student
-  void *student;          // the loaded forecast student, owned; freed by fc_student_free
+  const char *name;      // the name a document shows: owned_name or a static model name
+  char *owned_name;      // owned or null; freed by fc_models_free
+  const ts_model *model; // the statistical model, or null for a student
+  void *student;         // the loaded forecast student, owned; freed by fc_student_free
   int is_student;
 };
 
@@ -18,7 +18,7 @@ struct fc_candidate_list {
   fc_candidate *items; // owned
   int count;
   int cap;
-  int from_registry;   // built from the registered students (not an explicit list)
+  int from_registry; // built from the registered students (not an explicit list)
 };
 
 // Appends a candidate (taking ownership of its owned fields, also on failure); false on OOM.
@@ -31,14 +31,14 @@ void fc_candidate_free(fc_candidate *c);
 // *out_msg, SQLITE_NOMEM without one.
 //
 // A model id that is not built in: fills *out with the loaded student, or reports why not.
-int fc_lookup_named_student(sqlite3 *db, const char *id, const forecast_opts *opts, int64_t horizon,
-                            fc_candidate *out, char **out_msg);
+int fc_lookup_named_student(sqlite3 *db, const char *id, const forecast_opts *opts, int64_t horizon, fc_candidate *out,
+                            char **out_msg);
 // A candidate name that is not a statistical model: the same for a candidate list.
 int fc_lookup_candidate_student(sqlite3 *db, const char *name, const forecast_opts *opts, int64_t horizon,
                                 fc_candidate *out, char **out_msg);
 // Appends every registered forecast student that covers horizon + gap.
-int fc_append_registered_students(sqlite3 *db, const forecast_opts *opts, int64_t horizon,
-                                  fc_candidate_list *list, char **out_msg);
+int fc_append_registered_students(sqlite3 *db, const forecast_opts *opts, int64_t horizon, fc_candidate_list *list,
+                                  char **out_msg);
 // A student's point forecasts of `steps` steps after the first o values of y (n in all).
 int fc_student_fold_forecast(const fc_candidate *c, const double *y, int n, int o, int steps, double *out);
 // Runs a chosen student on the prepared series: forecasts and both bounds for h steps.
@@ -49,5 +49,4 @@ void fc_student_free(void *student);
 // Scores a candidate list over the rolling-origin folds with unscaled mean absolute error.
 // Returns the winner's index, -1 when the series is too short for one fold, or below -1 on
 // out of memory (or a student failure).
-int fc_select_candidates(const fc_candidate_list *list, const double *y, int n, int h, int g, int F,
-                         ts_scratch *sc);
+int fc_select_candidates(const fc_candidate_list *list, const double *y, int n, int h, int g, int F, ts_scratch *sc);

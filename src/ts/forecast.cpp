@@ -12,19 +12,19 @@ constexpr int64_t DEFAULT_STEP_MS = 3600000;
 constexpr int TIMESTAMP_BUF = 24;
 
 enum fc_mode {
-  FC_AUTO,       // selection among TS_MODELS (and registered students, when any)
-  FC_STATISTICAL,// one model of TS_MODELS
-  FC_STUDENT,    // a named forecast student
-  FC_CANDIDATES, // an explicit candidate list
+  FC_AUTO,        // selection among TS_MODELS (and registered students, when any)
+  FC_STATISTICAL, // one model of TS_MODELS
+  FC_STUDENT,     // a named forecast student
+  FC_CANDIDATES,  // an explicit candidate list
 };
 
 // What the options asked for, once resolved.
 struct fc_plan {
   fc_mode mode;
-  const char *requested;      // the name a document without rows shows
-  const ts_model *model;      // FC_STATISTICAL
-  fc_candidate student;       // FC_STUDENT; owned
-  fc_candidate_list list;     // FC_CANDIDATES, or FC_AUTO with registered students; owned
+  const char *requested;  // the name a document without rows shows
+  const ts_model *model;  // FC_STATISTICAL
+  fc_candidate student;   // FC_STUDENT; owned
+  fc_candidate_list list; // FC_CANDIDATES, or FC_AUTO with registered students; owned
 };
 
 void fc_plan_free(fc_plan *p) {
@@ -67,8 +67,10 @@ int build_registered_candidates(sqlite3 *db, const forecast_opts *o, int64_t hor
   }
   int rc = fc_append_registered_students(db, o, horizon, list, out_msg);
   if (rc != SQLITE_OK) return rc;
-  if (list->count == TS_MODEL_COUNT) fc_models_free(list);
-  else list->from_registry = 1;
+  if (list->count == TS_MODEL_COUNT)
+    fc_models_free(list);
+  else
+    list->from_registry = 1;
   return SQLITE_OK;
 }
 
@@ -107,8 +109,8 @@ int resolve_model(sqlite3 *db, const forecast_opts *o, int64_t horizon, fc_plan 
 struct fc_output {
   const char *model_name; // the model that ran, or the requested name
   const char *status;
-  int rows;               // written rows (0 or h)
-  double *forecast;       // h each; owned by the final
+  int rows;         // written rows (0 or h)
+  double *forecast; // h each; owned by the final
   double *lower;
   double *upper;
 };

@@ -12,8 +12,10 @@ namespace {
 // fallback, widened by sqrt(k) when asked.
 void finish_deviations(const double *sums, const double *counts, int s, double sigma1, bool widen, double *dev) {
   for (int k = 1; k <= s; k++) {
-    if (sums && counts[k - 1] >= 2) dev[k - 1] = sqrt(sums[k - 1] / counts[k - 1]);
-    else dev[k - 1] = widen ? sqrt((double)k) * sigma1 : sigma1;
+    if (sums && counts[k - 1] >= 2)
+      dev[k - 1] = sqrt(sums[k - 1] / counts[k - 1]);
+    else
+      dev[k - 1] = widen ? sqrt((double)k) * sigma1 : sigma1;
   }
 }
 
@@ -55,7 +57,7 @@ typedef double v4d __attribute__((vector_size(32)));
 // Simple exponential smoothing of z for every grid weight at once; each lane runs the scalar
 // recursion, so its sum of squares and level are those of a separate pass.
 __attribute__((target_clones("avx2", "default"))) void theta_grid(const double *z, int n, double *out_sse,
-                                                                   double *out_level) {
+                                                                  double *out_level) {
   v4d level[5], sse[5], alpha[5];
   for (int v = 0; v < 5; v++) {
     for (int i = 0; i < 4; i++) {
@@ -102,14 +104,16 @@ void model_seasonal_naive_ex(const double *y, int n, int s, double *out, double 
       out[i] = y[src] + (double)(n + i - src) * d;
     }
   } else {
-    for (int i = 0; i < s; i++) out[i] = y[n - 1] + (double)(i + 1) * d;
+    for (int i = 0; i < s; i++)
+      out[i] = y[n - 1] + (double)(i + 1) * d;
   }
   if (!dev) return;
   const double sigma1 = one_step_sigma(y, n);
   double *sums = ts_scratch_get(sc, TS_SLOT_STEPS, 2 * (int64_t)s);
   if (!sums) return finish_deviations(nullptr, nullptr, s, sigma1, true, dev);
   double *counts = sums + s;
-  for (int i = 0; i < 2 * s; i++) sums[i] = 0.0;
+  for (int i = 0; i < 2 * s; i++)
+    sums[i] = 0.0;
   int m = p > 1 ? p : 1;
   if (m < n && p <= 1) {
     // One known value: no drift, so step k's error is y[k] - y[0].
@@ -153,17 +157,21 @@ void model_theta_ex(const double *y, int n, int s, double *out, double *dev, int
     double a, b;
     ts_line_fit(y, n, &a, &b);
     double *count = profile + p;
-    for (int j = 0; j < 2 * p; j++) profile[j] = 0.0;
+    for (int j = 0; j < 2 * p; j++)
+      profile[j] = 0.0;
     for (int t = 0; t < n; t++) {
       profile[t % p] += y[t] - (a + b * (double)t);
       count[t % p] += 1;
     }
-    for (int j = 0; j < p; j++) profile[j] = profile[j] / count[j];
-    for (int t = 0; t < n; t++) x[t] = x[t] - profile[t % p];
+    for (int j = 0; j < p; j++)
+      profile[j] = profile[j] / count[j];
+    for (int t = 0; t < n; t++)
+      x[t] = x[t] - profile[t % p];
   }
   double A, B;
   ts_line_fit(x, n, &A, &B);
-  for (int t = 0; t < n; t++) x[t] = 2.0 * x[t] - (A + B * (double)t); // x now holds the theta line z
+  for (int t = 0; t < n; t++)
+    x[t] = 2.0 * x[t] - (A + B * (double)t); // x now holds the theta line z
   double sse[GRID_LANES], level[GRID_LANES];
   theta_grid(x, n, sse, level);
   int best = 0;
@@ -181,9 +189,11 @@ void model_theta_ex(const double *y, int n, int s, double *out, double *dev, int
   double *sums = levels ? ts_scratch_get(sc, TS_SLOT_STEPS, 2 * (int64_t)s) : nullptr;
   if (!sums) return finish_deviations(nullptr, nullptr, s, sigma1, true, dev);
   double *counts = sums + s;
-  for (int i = 0; i < 2 * s; i++) sums[i] = 0.0;
+  for (int i = 0; i < 2 * s; i++)
+    sums[i] = 0.0;
   levels[0] = x[0];
-  for (int t = 1; t < n; t++) levels[t] = levels[t - 1] + alpha * (x[t] - levels[t - 1]);
+  for (int t = 1; t < n; t++)
+    levels[t] = levels[t - 1] + alpha * (x[t] - levels[t - 1]);
   for (int t = 0; t + 1 < n; t++) {
     const int steps = s < n - 1 - t ? s : n - 1 - t;
     for (int j = 1; j <= steps; j++) {
@@ -221,7 +231,8 @@ void model_tsb_ex(const double *y, int n, int s, double *out, double *dev, int, 
     if (fitted) fitted[t] = z * q;
   }
   const double f = z * q;
-  for (int i = 0; i < s; i++) out[i] = f;
+  for (int i = 0; i < s; i++)
+    out[i] = f;
   if (!dev) return;
   double *sums = fitted ? ts_scratch_get(sc, TS_SLOT_STEPS, 2 * (int64_t)s) : nullptr;
   if (!sums) {
@@ -233,11 +244,13 @@ void model_tsb_ex(const double *y, int n, int s, double *out, double *dev, int, 
     double mean = sum / (double)n;
     double v = sum2 / (double)n - mean * mean;
     double sd = v > 0 ? sqrt(v) : 0.0;
-    for (int i = 0; i < s; i++) dev[i] = sd;
+    for (int i = 0; i < s; i++)
+      dev[i] = sd;
     return;
   }
   double *counts = sums + s;
-  for (int i = 0; i < 2 * s; i++) sums[i] = 0.0;
+  for (int i = 0; i < 2 * s; i++)
+    sums[i] = 0.0;
   double total = 0;
   for (int t = 1; t < n; t++) {
     const double origin = fitted[t - 1];

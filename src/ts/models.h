@@ -30,14 +30,13 @@ void ts_scratch_free(ts_scratch *sc);
 
 // Variant of a model routine that is given the season length of y (or -1 to detect it) and a
 // scratch; the same results as the plain routine.
-typedef void (*ts_model_ex_fn)(const double *y, int n, int s, double *out, double *dev, int period,
-                               ts_scratch *sc);
+typedef void (*ts_model_ex_fn)(const double *y, int n, int s, double *out, double *dev, int period, ts_scratch *sc);
 
 struct ts_model {
   const char *name;
-  ts_model_fn fn;        // the contract routine
-  ts_model_ex_fn fn_ex;  // the same with a known period and a scratch
-  int uses_period;       // the model runs period detection on its input
+  ts_model_fn fn;       // the contract routine
+  ts_model_ex_fn fn_ex; // the same with a known period and a scratch
+  int uses_period;      // the model runs period detection on its input
 };
 inline constexpr int TS_MODEL_COUNT = 3;
 // stub-seasonal-naive, theta-classic, tsb: also the order of automatic selection.
@@ -99,8 +98,8 @@ int ts_auto_select(const double *y, int n, int h, int g, int F, double scale, do
 // Scores several statistical models over the same folds: out_scores[i] is the mean absolute
 // error of models[i] (divided by scale when scale > 0). Each fold prefix's period is found
 // once and shared by the models that detect one. Returns k (0: too short) or negative on OOM.
-int ts_score_models(const ts_model *const *models, int count, const double *y, int n, int h, int g, int F,
-                    double scale, double *out_scores, ts_scratch *sc);
+int ts_score_models(const ts_model *const *models, int count, const double *y, int n, int h, int g, int F, double scale,
+                    double *out_scores, ts_scratch *sc);
 
 // Conformal radius per step for model over the folds; returns k (radius written only when
 // k >= 3) or negative on out of memory.

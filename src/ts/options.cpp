@@ -2,11 +2,12 @@
 // detect_anomalies and backtest; each user's key table decides which keys reach it.
 #include "ts/options.h"
 
-const char *const AGG_FORECAST_OPTION_KEYS[] = {"confidence_level", "context_limit", "model", "interval_method",
-                                                "folds", "gap", "candidates", nullptr};
+const char *const AGG_FORECAST_OPTION_KEYS[] = {
+    "confidence_level", "context_limit", "model", "interval_method", "folds", "gap", "candidates", nullptr};
 const char *const AGG_ANOMALY_OPTION_KEYS[] = {"anomaly_prob_threshold", "context_limit", "model", nullptr};
-const char *const BACKTEST_OPTION_KEYS[] = {"time_col", "value_col", "group_cols", "confidence_level",
-                                            "context_limit", "folds", "gap", "interval_method", "model", nullptr};
+const char *const BACKTEST_OPTION_KEYS[] = {"time_col",      "value_col", "group_cols", "confidence_level",
+                                            "context_limit", "folds",     "gap",        "interval_method",
+                                            "model",         nullptr};
 
 namespace {
 
@@ -42,10 +43,12 @@ int read_list(const char *text, char **items, int *count, const char *what, char
   }
   const char *p = text + 1;
   for (;;) {
-    while (is_blank(*p) || *p == '"' || *p == ',') p++;
+    while (is_blank(*p) || *p == '"' || *p == ',')
+      p++;
     if (*p == ']' || *p == 0) break;
     const char *start = p;
-    while (*p && *p != '"' && *p != ',' && *p != ']') p++;
+    while (*p && *p != '"' && *p != ',' && *p != ']')
+      p++;
     if (*count == FORECAST_MAX_LIST) {
       *out_msg = sqlite3_mprintf("%s: too many %s (max %d)", VORNEL_ERR_OPTIONS, what, FORECAST_MAX_LIST);
       return SQLITE_ERROR;
@@ -86,9 +89,12 @@ int forecast_opt_cb(void *record, const char *key, sqlite3_value *value, char **
   const char *text = type == SQLITE_TEXT ? (const char *)sqlite3_value_text(value) : nullptr;
   if (type == SQLITE_TEXT && !text) return SQLITE_NOMEM;
   char **slot = nullptr;
-  if (strcmp(key, "time_col") == 0) slot = &o->time_col;
-  else if (strcmp(key, "value_col") == 0) slot = &o->value_col;
-  else if (strcmp(key, "model") == 0) slot = &o->model;
+  if (strcmp(key, "time_col") == 0)
+    slot = &o->time_col;
+  else if (strcmp(key, "value_col") == 0)
+    slot = &o->value_col;
+  else if (strcmp(key, "model") == 0)
+    slot = &o->model;
   if (slot) {
     if (!text) goto wrong_type;
     return copy_text(slot, text) ? 0 : SQLITE_NOMEM;
@@ -121,8 +127,10 @@ int forecast_opt_cb(void *record, const char *key, sqlite3_value *value, char **
   }
   if (strcmp(key, "interval_method") == 0) {
     if (!text) goto wrong_type;
-    if (strcmp(text, "residual") == 0) o->interval_method = INTERVAL_RESIDUAL;
-    else if (strcmp(text, "conformal") == 0) o->interval_method = INTERVAL_CONFORMAL;
+    if (strcmp(text, "residual") == 0)
+      o->interval_method = INTERVAL_RESIDUAL;
+    else if (strcmp(text, "conformal") == 0)
+      o->interval_method = INTERVAL_CONFORMAL;
     else {
       *out_msg = sqlite3_mprintf("%s: interval_method must be 'residual' or 'conformal'", VORNEL_ERR_OPTIONS);
       return SQLITE_ERROR;

@@ -3,7 +3,7 @@
 #pragma once
 #include "core/api.h"
 
-inline constexpr int FORECAST_MAX_LIST = 8;   // most group_cols and candidates
+inline constexpr int FORECAST_MAX_LIST = 8; // most group_cols and candidates
 inline constexpr int FORECAST_MAX_FOLDS = 512;
 inline constexpr int FORECAST_DEFAULT_FOLDS = 20;
 
@@ -11,17 +11,17 @@ enum interval_method { INTERVAL_RESIDUAL = 0, INTERVAL_CONFORMAL = 1 };
 
 // Each user sets its own defaults before parsing; zero is a valid empty record.
 struct forecast_opts {
-  char *time_col;                          // owned or null
-  char *value_col;                         // owned or null
-  char *group_cols[FORECAST_MAX_LIST];     // owned entries
+  char *time_col;                      // owned or null
+  char *value_col;                     // owned or null
+  char *group_cols[FORECAST_MAX_LIST]; // owned entries
   int group_count;
-  double level;                            // confidence_level or anomaly_prob_threshold
+  double level; // confidence_level or anomaly_prob_threshold
   int32_t context_limit;
-  char *model;                             // owned or null (null means auto for forecast)
-  int32_t interval_method;                 // interval_method enum
-  int32_t folds;                           // 0 means FORECAST_DEFAULT_FOLDS
+  char *model;             // owned or null (null means auto for forecast)
+  int32_t interval_method; // interval_method enum
+  int32_t folds;           // 0 means FORECAST_DEFAULT_FOLDS
   int32_t gap;
-  char *candidates[FORECAST_MAX_LIST];     // owned entries
+  char *candidates[FORECAST_MAX_LIST]; // owned entries
   int candidate_count;
 };
 

@@ -2,7 +2,7 @@
 // shares with the theta model, and the scratch buffers of the numeric cores.
 //
 // The autocorrelation sums dominate the cost of automatic selection, so they are computed for
-// 16 lags at once: every lane still adds its products in ascending t, starting from 0, so each
+// 32 lags at once: every lane still adds its products in ascending t, starting from 0, so each
 // lag's sum has exactly the bits of the plain loop.
 #include "ts/models.h"
 #include <math.h>
@@ -49,25 +49,38 @@ typedef double v4d __attribute__((vector_size(32)));
 
 // An unaligned load of four doubles (a macro: a function returning a 32-byte vector would
 // change its calling convention between the clones).
-#define LOAD4(p) (__extension__({ v4d v_; memcpy(&v_, (p), sizeof v_); v_; }))
+#define LOAD4(p)                                                                                                       \
+  (__extension__({                                                                                                     \
+    v4d v_;                                                                                                            \
+    memcpy(&v_, (p), sizeof v_);                                                                                       \
+    v_;                                                                                                                \
+  }))
 
-constexpr int LANES = 16;
+// Lags per block: eight vectors of four, enough independent sums to hide the latency of the
+// additions.
+constexpr int LANES = 32;
+constexpr int VECS = LANES / 4;
 
 // out[k] = sum over t from k to n-1 of r[t-k] * r[t], for k in [k_first, k_last].
 __attribute__((target_clones("avx2", "default"))) void lag_sums(const double *r, int n, int k_first, int k_last,
-                                                                 double *out) {
+                                                                double *out) {
   int k0 = k_first;
-  for (; k0 + LANES - 1 <= k_last && k0 + LANES - 1 < n; k0 += LANES) {
+  // A block may run past k_last (its extra lanes are dropped) as long as every lane's lag is
+  // below n, so that the shared loads stay inside r.
+  for (; k0 <= k_last && k0 + LANES - 1 < n; k0 += LANES) {
     // Lane i of the vectors holds lag k0 + LANES - 1 - i, so one unaligned load at
-    // r + t - k0 - LANES + 1 gives every lane its r[t - lag].
+    // r + t - k0 - LANES + 1 gives every lane its r[t - lag]. Each lane first adds its own
+    // products for t below the shared start, in ascending t, so its sum keeps the plain order.
     double head[LANES];
     for (int i = 0; i < LANES; i++) {
       int k = k0 + LANES - 1 - i;
       double sum = 0.0;
-      for (int t = k; t < k0 + LANES - 1; t++) sum += r[t - k] * r[t];
+      for (int t = k; t < k0 + LANES - 1; t++)
+        sum += r[t - k] * r[t];
       head[i] = sum;
     }
     v4d a0 = LOAD4(head), a1 = LOAD4(head + 4), a2 = LOAD4(head + 8), a3 = LOAD4(head + 12);
+    v4d a4 = LOAD4(head + 16), a5 = LOAD4(head + 20), a6 = LOAD4(head + 24), a7 = LOAD4(head + 28);
     for (int t = k0 + LANES - 1; t < n; t++) {
       const double *base = r + (t - k0 - LANES + 1);
       v4d rt = {r[t], r[t], r[t], r[t]};
@@ -75,16 +88,23 @@ __attribute__((target_clones("avx2", "default"))) void lag_sums(const double *r,
       a1 += LOAD4(base + 4) * rt;
       a2 += LOAD4(base + 8) * rt;
       a3 += LOAD4(base + 12) * rt;
+      a4 += LOAD4(base + 16) * rt;
+      a5 += LOAD4(base + 20) * rt;
+      a6 += LOAD4(base + 24) * rt;
+      a7 += LOAD4(base + 28) * rt;
     }
-    memcpy(head, &a0, sizeof a0);
-    memcpy(head + 4, &a1, sizeof a1);
-    memcpy(head + 8, &a2, sizeof a2);
-    memcpy(head + 12, &a3, sizeof a3);
-    for (int i = 0; i < LANES; i++) out[k0 + LANES - 1 - i] = head[i];
+    const v4d acc[VECS] = {a0, a1, a2, a3, a4, a5, a6, a7};
+    for (int v = 0; v < VECS; v++)
+      memcpy(head + 4 * v, &acc[v], sizeof acc[v]);
+    for (int i = 0; i < LANES; i++) {
+      int k = k0 + LANES - 1 - i;
+      if (k <= k_last) out[k] = head[i];
+    }
   }
   for (int k = k0; k <= k_last; k++) {
     double sum = 0.0;
-    for (int t = k; t < n; t++) sum += r[t - k] * r[t];
+    for (int t = k; t < n; t++)
+      sum += r[t - k] * r[t];
     out[k] = sum;
   }
 }
@@ -108,7 +128,8 @@ int detect_period_ex(const double *y, int n, ts_scratch *sc) {
   double *a = ts_scratch_get(sc, TS_SLOT_ACF, (int64_t)k_last + 1);
   if (!a) return 0;
   lag_sums(r, n, 1, k_last, a);
-  for (int k = 1; k <= k_last; k++) a[k] = a[k] / d;
+  for (int k = 1; k <= k_last; k++)
+    a[k] = a[k] / d;
   int best_lag = 0;
   double best = 0.3;
   for (int p = 2; p <= max_lag && p + 1 < n; p++) {

@@ -6,10 +6,10 @@
 
 double vornel0_norm_quantile(double p) {
   // Acklam's inverse normal, published coefficients and break points, no refinement step.
-  static const double a1 = -39.69683028665376, a2 = 220.9460984245205, a3 = -275.9285104469687,
-                      a4 = 138.357751867269, a5 = -30.66479806614716, a6 = 2.506628277459239;
-  static const double b1 = -54.47609879822406, b2 = 161.5858368580409, b3 = -155.6989798598866,
-                      b4 = 66.80131188771972, b5 = -13.28068155288572;
+  static const double a1 = -39.69683028665376, a2 = 220.9460984245205, a3 = -275.9285104469687, a4 = 138.357751867269,
+                      a5 = -30.66479806614716, a6 = 2.506628277459239;
+  static const double b1 = -54.47609879822406, b2 = 161.5858368580409, b3 = -155.6989798598866, b4 = 66.80131188771972,
+                      b5 = -13.28068155288572;
   static const double c1 = -0.007784894002430293, c2 = -0.3223964580411365, c3 = -2.400758277161838,
                       c4 = -2.549732539343734, c5 = 4.374664141464968, c6 = 2.938163982698783;
   static const double d1 = 0.007784695709041462, d2 = 0.3224671290700398, d3 = 2.445134137142996,
@@ -38,7 +38,8 @@ double vornel0_quantile_at(const float *levels, const double *values, int count,
   const double ll = levels[count - 1], lp = levels[count - 2];
   if (x >= ll) return values[count - 1] + (values[count - 1] - values[count - 2]) / (ll - lp) * (x - ll);
   int i = 1;
-  while (i < count - 1 && !(x <= (double)levels[i])) i++;
+  while (i < count - 1 && !(x <= (double)levels[i]))
+    i++;
   const double lo = levels[i - 1], hi = levels[i];
   return values[i - 1] + (values[i] - values[i - 1]) * (x - lo) / (hi - lo);
 }
@@ -82,7 +83,8 @@ int64_t ts_fold_cut(int64_t n, int64_t h, int64_t g, int k, int i) { return n - 
 double ts_mase_scale(const double *y, int n) {
   if (n < 2) return 0.0;
   double sum = 0;
-  for (int t = 1; t < n; t++) sum += fabs(y[t] - y[t - 1]);
+  for (int t = 1; t < n; t++)
+    sum += fabs(y[t] - y[t - 1]);
   return sum / (double)(n - 1);
 }
 
@@ -120,8 +122,8 @@ int ts_backtest_model(const ts_model *model, const double *y, int n, int h, int 
   return k;
 }
 
-int ts_score_models(const ts_model *const *models, int count, const double *y, int n, int h, int g, int F,
-                    double scale, double *out_scores, ts_scratch *sc) {
+int ts_score_models(const ts_model *const *models, int count, const double *y, int n, int h, int g, int F, double scale,
+                    double *out_scores, ts_scratch *sc) {
   const int k = ts_fold_count(n, h, g, F);
   if (k == 0 || count <= 0) return 0;
   double *fc = ts_scratch_get(sc, TS_SLOT_FOLD, (int64_t)h + g);
@@ -138,7 +140,8 @@ int ts_score_models(const ts_model *const *models, int count, const double *y, i
     for (int m = 0; m < count; m++) {
       models[m]->fn_ex(y, o, h + g, fc, nullptr, period, sc);
       double sum = out_scores[m];
-      for (int j = 0; j < h; j++) sum += fabs(y[o + g + j] - fc[g + j]);
+      for (int j = 0; j < h; j++)
+        sum += fabs(y[o + g + j] - fc[g + j]);
       out_scores[m] = sum;
     }
   }
@@ -152,7 +155,8 @@ int ts_score_models(const ts_model *const *models, int count, const double *y, i
 
 int ts_auto_select(const double *y, int n, int h, int g, int F, double scale, double *, double *) {
   const ts_model *models[TS_MODEL_COUNT];
-  for (int m = 0; m < TS_MODEL_COUNT; m++) models[m] = &TS_MODELS[m];
+  for (int m = 0; m < TS_MODEL_COUNT; m++)
+    models[m] = &TS_MODELS[m];
   double scores[TS_MODEL_COUNT];
   ts_scratch sc = {};
   const int k = ts_score_models(models, TS_MODEL_COUNT, y, n, h, g, F, scale, scores, &sc);
@@ -176,7 +180,8 @@ int ts_conformal_radius(const ts_model *model, const double *y, int n, int h, in
   if (ts_backtest_model(model, y, n, h, g, F, act.get(), fc.get(), sc) < 0) return -1;
   const int r = ts_conformal_rank(k, level);
   for (int j = 0; j < h; j++) {
-    for (int i = 0; i < k; i++) errors[i] = fabs(fc[(int64_t)i * h + j] - act[(int64_t)i * h + j]);
+    for (int i = 0; i < k; i++)
+      errors[i] = fabs(fc[(int64_t)i * h + j] - act[(int64_t)i * h + j]);
     ts_sort_ascending(errors.get(), k);
     out_radius[j] = errors[r - 1];
   }

@@ -5,8 +5,8 @@
 
 namespace {
 
-constexpr int64_t MAX_SECONDS = 99999999999LL;        // larger integers are milliseconds
-constexpr int64_t MAX_MS = 253402300799999LL;         // 9999-12-31T23:59:59.999Z
+constexpr int64_t MAX_SECONDS = 99999999999LL; // larger integers are milliseconds
+constexpr int64_t MAX_MS = 253402300799999LL;  // 9999-12-31T23:59:59.999Z
 constexpr int32_t FIRST_CAPACITY = 64;
 
 int64_t floor_to_second(int64_t ms) {
@@ -18,7 +18,8 @@ int64_t floor_to_second(int64_t ms) {
 // The first non-blank characters begin, ignoring case, with "select" or "with".
 bool looks_like_query(const char *text) {
   if (!text) return false;
-  while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r') text++;
+  while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r')
+    text++;
   return sqlite3_strnicmp(text, "select", 6) == 0 || sqlite3_strnicmp(text, "with", 4) == 0;
 }
 
@@ -111,8 +112,7 @@ void series_step(sqlite3_context *ctx, int argc, sqlite3_value **argv, series_fa
     }
     s->options_seen = 1;
   } else {
-    if (is_forecast &&
-        (sqlite3_value_type(argv[2]) != SQLITE_INTEGER || sqlite3_value_int64(argv[2]) != s->horizon))
+    if (is_forecast && (sqlite3_value_type(argv[2]) != SQLITE_INTEGER || sqlite3_value_int64(argv[2]) != s->horizon))
       return fail(ctx, s, VORNEL_MSG_HORIZON_CONSTANT);
     bool same = opt_text ? (s->options && strcmp(s->options, opt_text) == 0) : !s->options;
     if (!same) return fail(ctx, s, VORNEL_MSG_OPTIONS_CONSTANT);
@@ -182,15 +182,18 @@ void insertion_sort(int64_t *ts, double *values, int64_t count) {
 
 // Merges the sorted runs [lo, mid) and [mid, hi) of (ts, values) into (ot, ov), left run first
 // on equal times, so the merge is stable.
-void merge_runs(const int64_t *ts, const double *values, int64_t lo, int64_t mid, int64_t hi, int64_t *ot,
-                double *ov) {
+void merge_runs(const int64_t *ts, const double *values, int64_t lo, int64_t mid, int64_t hi, int64_t *ot, double *ov) {
   int64_t i = lo, j = mid, k = lo;
   while (i < mid && j < hi) {
-    if (ts[j] < ts[i]) ot[k] = ts[j], ov[k++] = values[j++];
-    else ot[k] = ts[i], ov[k++] = values[i++];
+    if (ts[j] < ts[i])
+      ot[k] = ts[j], ov[k++] = values[j++];
+    else
+      ot[k] = ts[i], ov[k++] = values[i++];
   }
-  while (i < mid) ot[k] = ts[i], ov[k++] = values[i++];
-  while (j < hi) ot[k] = ts[j], ov[k++] = values[j++];
+  while (i < mid)
+    ot[k] = ts[i], ov[k++] = values[i++];
+  while (j < hi)
+    ot[k] = ts[j], ov[k++] = values[j++];
 }
 
 } // namespace
@@ -202,13 +205,15 @@ void series_sort_arrays(int64_t *ts, double *values, int64_t count) {
   if (count < 2) return;
   constexpr int64_t RUN = 32;
   int64_t inversions = 0;
-  for (int64_t i = 1; i < count; i++) inversions += ts[i - 1] > ts[i];
+  for (int64_t i = 1; i < count; i++)
+    inversions += ts[i - 1] > ts[i];
   if (inversions == 0) return;
   if (count <= RUN * 4 || inversions < 16) return insertion_sort(ts, values, count);
   HostPtr<int64_t> tbuf((int64_t *)sqlite3_malloc64((sqlite3_uint64)count * sizeof(int64_t)));
   HostPtr<double> vbuf((double *)sqlite3_malloc64((sqlite3_uint64)count * sizeof(double)));
   if (!tbuf || !vbuf) return insertion_sort(ts, values, count);
-  for (int64_t lo = 0; lo < count; lo += RUN) insertion_sort(ts + lo, values + lo, lo + RUN < count ? RUN : count - lo);
+  for (int64_t lo = 0; lo < count; lo += RUN)
+    insertion_sort(ts + lo, values + lo, lo + RUN < count ? RUN : count - lo);
   int64_t *src_t = ts, *dst_t = tbuf.get();
   double *src_v = values, *dst_v = vbuf.get();
   for (int64_t width = RUN; width < count; width *= 2) {
@@ -217,8 +222,12 @@ void series_sort_arrays(int64_t *ts, double *values, int64_t count) {
       int64_t hi = lo + 2 * width < count ? lo + 2 * width : count;
       merge_runs(src_t, src_v, lo, mid, hi, dst_t, dst_v);
     }
-    int64_t *tt = src_t; src_t = dst_t; dst_t = tt;
-    double *tv = src_v; src_v = dst_v; dst_v = tv;
+    int64_t *tt = src_t;
+    src_t = dst_t;
+    dst_t = tt;
+    double *tv = src_v;
+    src_v = dst_v;
+    dst_v = tv;
   }
   if (src_t != ts) {
     memcpy(ts, src_t, (size_t)count * sizeof(int64_t));

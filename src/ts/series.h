@@ -5,14 +5,14 @@
 
 // Per-group aggregate state. The host hands it out zero-filled; every field is valid as zero.
 struct series {
-  int64_t *ts;       // times in ms since the epoch, whole seconds; owned, freed by series_free
-  double *values;    // values, same index as ts; owned, freed by series_free
-  int32_t count;     // collected rows
-  int32_t capacity;  // allocated entries of both arrays
-  int32_t rejected;  // a row did not conform; nothing more is collected
-  char *options;     // copy of the first row's options text, or null; owned, freed by series_free
+  int64_t *ts;      // times in ms since the epoch, whole seconds; owned, freed by series_free
+  double *values;   // values, same index as ts; owned, freed by series_free
+  int32_t count;    // collected rows
+  int32_t capacity; // allocated entries of both arrays
+  int32_t rejected; // a row did not conform; nothing more is collected
+  char *options;    // copy of the first row's options text, or null; owned, freed by series_free
   int32_t options_seen;
-  int64_t horizon;   // the first row's horizon (forecast only)
+  int64_t horizon; // the first row's horizon (forecast only)
   int32_t horizon_seen;
   int32_t initialised; // the first row has been processed
   int32_t failed;      // an error was reported during a step; the final only cleans up
@@ -20,8 +20,8 @@ struct series {
 
 // Which aggregate a step serves: it decides the argument positions and the message texts.
 enum series_family {
-  SERIES_FORECAST,  // (ts, value, horizon[, options])
-  SERIES_ANOMALY,   // (ts, value[, options])
+  SERIES_FORECAST, // (ts, value, horizon[, options])
+  SERIES_ANOMALY,  // (ts, value[, options])
 };
 
 // Most rows collected per group.

@@ -1,4 +1,5 @@
-// Time-series forecasting: the series record, the forecast aggregate, statistical models, intervals and automatic selection.
+// Time-series forecasting: the series record, the forecast aggregate, statistical models, intervals and automatic
+// selection.
 #pragma once
 #include "core/api.h"
 #include "ts/models.h"

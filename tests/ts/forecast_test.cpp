@@ -36,21 +36,25 @@ TEST(ForecastStep, HorizonChecks) {
   // A changing horizon fails on the first row that differs, even after a rejected row.
   db.exec("CREATE TABLE h(ts, v, hz)");
   db.exec("INSERT INTO h VALUES (1, 1, 7), (2.5, 2, 7), (3, 3, 8)");
-  EXPECT_EQ(db.error("SELECT forecast(ts, v, hz) FROM h"), "VORNEL_ERR_HORIZON: horizon must be constant within a group");
+  EXPECT_EQ(db.error("SELECT forecast(ts, v, hz) FROM h"),
+            "VORNEL_ERR_HORIZON: horizon must be constant within a group");
 }
 
 TEST(ForecastStep, OptionsMustBeConstantText) {
   FDb db;
   db.exec("CREATE TABLE o(ts, v, opt)");
   db.exec("INSERT INTO o VALUES (1, 1, '{\"model\":\"tsb\"}'), (2, 2, '{ \"model\":\"tsb\"}')");
-  EXPECT_EQ(db.error("SELECT forecast(ts, v, 3, opt) FROM o"), "VORNEL_ERR_OPTIONS: options must be constant within a group");
+  EXPECT_EQ(db.error("SELECT forecast(ts, v, 3, opt) FROM o"),
+            "VORNEL_ERR_OPTIONS: options must be constant within a group");
   db.exec("CREATE TABLE o2(ts, v, opt)");
   db.exec("INSERT INTO o2 VALUES (1, 1, NULL), (2, 2, '{}')");
-  EXPECT_EQ(db.error("SELECT forecast(ts, v, 3, opt) FROM o2"), "VORNEL_ERR_OPTIONS: options must be constant within a group");
+  EXPECT_EQ(db.error("SELECT forecast(ts, v, 3, opt) FROM o2"),
+            "VORNEL_ERR_OPTIONS: options must be constant within a group");
   // The empty text counts as absent on every row, first or later.
   db.exec("CREATE TABLE o3(ts, v, opt)");
   db.exec("INSERT INTO o3 VALUES (1, 1, ''), (2, 2, NULL), (3, 3, '')");
-  EXPECT_EQ(db.one("SELECT forecast(ts, v, 3, opt) FROM o3"), "{\"model\":\"auto\",\"status\":\"insufficient_history\",\"rows\":[]}");
+  EXPECT_EQ(db.one("SELECT forecast(ts, v, 3, opt) FROM o3"),
+            "{\"model\":\"auto\",\"status\":\"insufficient_history\",\"rows\":[]}");
 }
 
 TEST(ForecastStep, QueryStringMisuseOnlyOnTheFirstRow) {
@@ -63,6 +67,54 @@ TEST(ForecastStep, QueryStringMisuseOnlyOnTheFirstRow) {
   db.exec("CREATE TABLE q(ts, v)");
   db.exec("INSERT INTO q VALUES (1, 1), ('select 1', 2)");
   EXPECT_EQ(db.one("SELECT forecast(ts, v, 3) FROM q"), "{\"model\":\"auto\",\"status\":\"non_numeric\",\"rows\":[]}");
+}
+
+namespace {
+// An aggregate over the anomaly family of the shared step, registered from this test's copy
+// of the extension: its final shows what the record collected.
+void probe_step(sqlite3_context *ctx, int argc, sqlite3_value **argv) { series_step(ctx, argc, argv, SERIES_ANOMALY); }
+void probe_final(sqlite3_context *ctx) {
+  series *s = (series *)sqlite3_aggregate_context(ctx, 0);
+  if (!s) return sqlite3_result_null(ctx);
+  if (s->failed) {
+    series_free(s);
+    return sqlite3_result_error_code(ctx, SQLITE_ERROR);
+  }
+  series_sort(s);
+  std::string out =
+      std::to_string(s->count) + (s->rejected ? " rejected" : "") + " opt=" + (s->options ? s->options : "-");
+  for (int i = 0; i < s->count; i++)
+    out += " " + std::to_string(s->ts[i]) + ":" + std::to_string((int)s->values[i]);
+  series_free(s);
+  sqlite3_result_text(ctx, out.c_str(), -1, SQLITE_TRANSIENT);
+}
+void add_probe(vt::Db &db) {
+  for (int n = 2; n <= 3; n++)
+    ASSERT_EQ(sqlite3_create_function(db.handle(), "probe", n, SQLITE_UTF8, nullptr, nullptr, probe_step, probe_final),
+              SQLITE_OK);
+}
+} // namespace
+
+TEST(SeriesStep, AnomalyFamilyMessagesAndCollection) {
+  FDb db;
+  add_probe(db);
+  EXPECT_EQ(db.error("SELECT probe('\rwith q AS (SELECT 1) SELECT * FROM q', 1)"),
+            "VORNEL_ERR_SCHEMA: detect_anomalies does not take a query string; it is an aggregate over your rows: "
+            "SELECT detect_anomalies(ts, value[, options]) FROM ...");
+  db.exec("CREATE TABLE o(ts, v, opt)");
+  db.exec("INSERT INTO o VALUES (1, 1, '{}'), (2, 2, '{} ')");
+  EXPECT_EQ(db.error("SELECT probe(ts, v, opt) FROM o"), "VORNEL_ERR_OPTIONS: options must be constant within a group");
+  // Seconds and milliseconds name the same instants; remainders are floored; equal times keep
+  // their arrival order.
+  db.exec("CREATE TABLE t(ts, v)");
+  db.exec("INSERT INTO t VALUES (1700000002, 1), (1700000000123, 2), (1700000000, 3), ('2023-11-14T22:13:21.5Z', 4)");
+  EXPECT_EQ(db.one("SELECT probe(ts, v, '{\"a\":1}') FROM t"),
+            "4 opt={\"a\":1} 1700000000000:2 1700000000000:3 1700000001000:4 1700000002000:1");
+  // Nothing after a rejected row is collected.
+  db.exec("INSERT INTO t VALUES (1.5, 5), (1700000009, 6)");
+  EXPECT_EQ(db.one("SELECT probe(ts, v) FROM t"),
+            "4 rejected opt=- 1700000000000:2 1700000000000:3 1700000001000:4 1700000002000:1");
+  EXPECT_EQ(db.one("SELECT probe(ts, v) FROM t WHERE 0"), "NULL");
 }
 
 TEST(ForecastStep, RejectedRowsMakeNonNumeric) {
@@ -134,7 +186,8 @@ TEST(ForecastFinal, NumbersMatchTheModelRoutine) {
   FDb db;
   make_series(db, 60);
   std::vector<double> y;
-  for (int i = 0; i < 60; i++) y.push_back(10 + 0.1 * i + 3 * ((i % 7) == 2));
+  for (int i = 0; i < 60; i++)
+    y.push_back(10 + 0.1 * i + 3 * ((i % 7) == 2));
   double f[3], d[3];
   model_theta(y.data(), 60, 3, f, d);
   double z = vornel0_norm_quantile(0.5 + 0.8 / 2);
@@ -159,20 +212,24 @@ TEST(ForecastFinal, NumbersMatchTheModelRoutine) {
 TEST(ForecastFinal, ContextLimitTruncates) {
   FDb db;
   make_series(db, 100);
-  EXPECT_EQ(db.one("SELECT json_extract(forecast(ts, v, 3, '{\"context_limit\":10,\"model\":\"tsb\"}'), '$.status') FROM s"),
-            "truncated");
+  EXPECT_EQ(
+      db.one("SELECT json_extract(forecast(ts, v, 3, '{\"context_limit\":10,\"model\":\"tsb\"}'), '$.status') FROM s"),
+      "truncated");
   // The same as forecasting the last 10 points alone, but marked truncated.
   std::string cut = fc(db, "3, '{\"context_limit\":10,\"model\":\"tsb\"}'");
   db.exec("CREATE TABLE last10 AS SELECT * FROM s ORDER BY ts DESC LIMIT 10");
   std::string alone = fc(db, "3, '{\"model\":\"tsb\"}'", "last10");
   EXPECT_EQ(cut.substr(cut.find("rows")), alone.substr(alone.find("rows")));
-  EXPECT_EQ(db.one("SELECT count(*) FROM json_each((SELECT forecast(ts, v, 3, '{\"context_limit\":10}') FROM s), '$.rows')"), "3");
+  EXPECT_EQ(
+      db.one("SELECT count(*) FROM json_each((SELECT forecast(ts, v, 3, '{\"context_limit\":10}') FROM s), '$.rows')"),
+      "3");
 }
 
 TEST(ForecastFinal, ModelResolution) {
   FDb db;
   make_series(db, 40);
-  EXPECT_EQ(db.one("SELECT json_extract(forecast(ts, v, 2, '{\"model\":\"default-ts\"}'), '$.model') FROM s"), "theta-classic");
+  EXPECT_EQ(db.one("SELECT json_extract(forecast(ts, v, 2, '{\"model\":\"default-ts\"}'), '$.model') FROM s"),
+            "theta-classic");
   EXPECT_EQ(db.one("SELECT json_extract(forecast(ts, v, 2, '{\"model\":\"stub-seasonal-naive\"}'), '$.model') FROM s"),
             "stub-seasonal-naive");
   EXPECT_EQ(db.error("SELECT forecast(ts, v, 2, '{\"model\":\"Theta-classic\"}') FROM s"),
@@ -183,10 +240,12 @@ TEST(ForecastFinal, ModelResolution) {
   EXPECT_EQ(db.error("SELECT forecast(ts, v, 2, '{\"model\":\"nope\",\"candidates\":\"tsb\"}') FROM s"),
             "VORNEL_ERR_OPTIONS: candidates requires model=\"auto\"");
   EXPECT_EQ(db.one("SELECT json_extract(forecast(ts, v, 2, '{\"candidates\":\"tsb\"}'), '$.model') FROM s"), "tsb");
-  EXPECT_EQ(db.error("SELECT forecast(ts, v, 2, '{\"candidates\":[\"tsb\",\"my-student\"]}') FROM s"),
-            "VORNEL_ERR_MODEL_NOT_FOUND: candidate must be a statistical model or a distilled forecast student: my-student");
+  EXPECT_EQ(
+      db.error("SELECT forecast(ts, v, 2, '{\"candidates\":[\"tsb\",\"my-student\"]}') FROM s"),
+      "VORNEL_ERR_MODEL_NOT_FOUND: candidate must be a statistical model or a distilled forecast student: my-student");
   // Errors of the options and the model come before any look at the series.
-  EXPECT_EQ(db.error("SELECT forecast(ts, NULL, 2, '{\"model\":\"x\"}') FROM s"), "VORNEL_ERR_MODEL_NOT_FOUND: no such model: x");
+  EXPECT_EQ(db.error("SELECT forecast(ts, NULL, 2, '{\"model\":\"x\"}') FROM s"),
+            "VORNEL_ERR_MODEL_NOT_FOUND: no such model: x");
 }
 
 TEST(ForecastFinal, CandidatesNeedOneFold) {
@@ -199,7 +258,8 @@ TEST(ForecastFinal, CandidatesNeedOneFold) {
   // Equal scores: the earlier candidate wins.
   FDb c;
   make_series(c, 30, "4");
-  EXPECT_EQ(c.one("SELECT json_extract(forecast(ts, v, 2, '{\"candidates\":[\"theta-classic\",\"default-ts\",\"stub-seasonal-naive\"]}'), '$.model') FROM s"),
+  EXPECT_EQ(c.one("SELECT json_extract(forecast(ts, v, 2, "
+                  "'{\"candidates\":[\"theta-classic\",\"default-ts\",\"stub-seasonal-naive\"]}'), '$.model') FROM s"),
             "theta-classic");
 }
 
@@ -214,7 +274,8 @@ TEST(ForecastFinal, ConformalIntervals) {
   FDb d2;
   make_series(d2, 60);
   std::vector<double> y;
-  for (int i = 0; i < 60; i++) y.push_back(10 + 0.1 * i + 3 * ((i % 7) == 2));
+  for (int i = 0; i < 60; i++)
+    y.push_back(10 + 0.1 * i + 3 * ((i % 7) == 2));
   double radius[2], f[2];
   ts_scratch sc = {};
   ASSERT_EQ(ts_conformal_radius(&TS_MODELS[1], y.data(), 60, 2, 1, 20, 0.9, radius, &sc), 20);
@@ -263,7 +324,8 @@ TEST(ForecastOptions, MessagesOfTheCallback) {
   EXPECT_EQ(err("{\"folds\":513}"), "VORNEL_ERR_OPTIONS: folds must be in 1..512");
   EXPECT_EQ(err("{\"folds\":0}"), "VORNEL_ERR_OPTIONS: folds must be in 1..512");
   EXPECT_EQ(err("{\"gap\":-1}"), "VORNEL_ERR_OPTIONS: gap must be >= 0");
-  EXPECT_EQ(err("{\"interval_method\":\"Residual\"}"), "VORNEL_ERR_OPTIONS: interval_method must be 'residual' or 'conformal'");
+  EXPECT_EQ(err("{\"interval_method\":\"Residual\"}"),
+            "VORNEL_ERR_OPTIONS: interval_method must be 'residual' or 'conformal'");
   EXPECT_EQ(err("{\"model\":7}"), "VORNEL_ERR_OPTIONS: wrong type for option 'model'");
   EXPECT_EQ(err("{\"candidates\":[]}"), "VORNEL_ERR_OPTIONS: candidates must not be empty");
   EXPECT_EQ(err("{\"candidates\":[\"a\",\"b\",\"c\",\"d\",\"e\",\"f\",\"g\",\"h\",\"i\"]}"),
@@ -274,7 +336,8 @@ TEST(ForecastOptions, MessagesOfTheCallback) {
   EXPECT_EQ(err("[1]"), "VORNEL_ERR_OPTIONS: options must be a JSON object");
   EXPECT_EQ(err("{"), "VORNEL_ERR_OPTIONS: options is not valid JSON");
   // A huge context limit is no limit, not a wrapped 32-bit value.
-  EXPECT_EQ(db.one("SELECT json_extract(forecast(ts, v, 2, '{\"context_limit\":4294967297}'), '$.status') FROM s"), "ok");
+  EXPECT_EQ(db.one("SELECT json_extract(forecast(ts, v, 2, '{\"context_limit\":4294967297}'), '$.status') FROM s"),
+            "ok");
 }
 
 TEST(ForecastOptions, CallbackDirectly) {

@@ -2,9 +2,9 @@
 // closed forms, hand computations and plain reference loops written here.
 #include "support/harness.h"
 #include "ts/ts.h"
+#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -17,17 +17,20 @@ int ref_period(const Vec &y) {
   int n = (int)y.size();
   int L = n < 734 ? n / 2 : 366;
   double st = 0, sy = 0, sty = 0, stt = 0;
-  for (int t = 0; t < n; t++) st += t, sy += y[t], sty += t * y[t], stt += (double)t * t;
+  for (int t = 0; t < n; t++)
+    st += t, sy += y[t], sty += t * y[t], stt += (double)t * t;
   double den = n * stt - st * st;
   double b = den != 0 ? (n * sty - st * sy) / den : 0, a = (sy - b * st) / n;
   Vec r(n);
   double D = 0;
-  for (int t = 0; t < n; t++) r[t] = y[t] - (a + b * t), D += r[t] * r[t];
+  for (int t = 0; t < n; t++)
+    r[t] = y[t] - (a + b * t), D += r[t] * r[t];
   if (!(D > 0)) return 0;
   Vec ac(n + 2, 0);
   for (int k = 1; k < n && k <= L + 1; k++) {
     double s = 0;
-    for (int t = k; t < n; t++) s += r[t - k] * r[t];
+    for (int t = k; t < n; t++)
+      s += r[t - k] * r[t];
     ac[k] = s / D;
   }
   int best = 0;
@@ -44,7 +47,8 @@ Vec ref_theta(const Vec &y, int s) {
   auto fit = [](const Vec &v, double *A, double *B) {
     int n = (int)v.size();
     double st = 0, sy = 0, sty = 0, stt = 0;
-    for (int t = 0; t < n; t++) st += t, sy += v[t], sty += t * v[t], stt += (double)t * t;
+    for (int t = 0; t < n; t++)
+      st += t, sy += v[t], sty += t * v[t], stt += (double)t * t;
     double den = n * stt - st * st;
     *B = den != 0 ? (n * sty - st * sy) / den : 0;
     *A = (sy - *B * st) / n;
@@ -55,14 +59,18 @@ Vec ref_theta(const Vec &y, int s) {
     fit(y, &a, &b);
     S.assign(p, 0);
     Vec c(p, 0);
-    for (int t = 0; t < n; t++) S[t % p] += y[t] - (a + b * t), c[t % p] += 1;
-    for (int j = 0; j < p; j++) S[j] = S[j] / c[j];
-    for (int t = 0; t < n; t++) x[t] -= S[t % p];
+    for (int t = 0; t < n; t++)
+      S[t % p] += y[t] - (a + b * t), c[t % p] += 1;
+    for (int j = 0; j < p; j++)
+      S[j] = S[j] / c[j];
+    for (int t = 0; t < n; t++)
+      x[t] -= S[t % p];
   }
   double A, B;
   fit(x, &A, &B);
   Vec z(n);
-  for (int t = 0; t < n; t++) z[t] = 2 * x[t] - (A + B * t);
+  for (int t = 0; t < n; t++)
+    z[t] = 2 * x[t] - (A + B * t);
   double alpha = 0.05, best_sse = INFINITY, L = z[0];
   for (int i = 0; i < 19; i++, alpha = alpha + 0.05) {
     double lv = z[0], sse = 0;
@@ -85,7 +93,8 @@ Vec noisy_season(int n, int period, unsigned seed, double trend = 0.05) {
   std::mt19937 rng(seed);
   std::normal_distribution<double> noise(0, 0.4);
   Vec y(n);
-  for (int t = 0; t < n; t++) y[t] = 20 + trend * t + 3 * std::sin(2 * M_PI * t / period) + noise(rng);
+  for (int t = 0; t < n; t++)
+    y[t] = 20 + trend * t + 3 * std::sin(2 * M_PI * t / period) + noise(rng);
   return y;
 }
 
@@ -95,16 +104,19 @@ bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; 
 
 TEST(Period, FindsCleanSineAndRejectsLines) {
   Vec sine(48);
-  for (int t = 0; t < 48; t++) sine[t] = std::sin(2 * M_PI * t / 12);
+  for (int t = 0; t < 48; t++)
+    sine[t] = std::sin(2 * M_PI * t / 12);
   EXPECT_EQ(detect_period(sine.data(), 48), 12);
   Vec line(30);
-  for (int t = 0; t < 30; t++) line[t] = 2.0 * t;
+  for (int t = 0; t < 30; t++)
+    line[t] = 2.0 * t;
   EXPECT_EQ(detect_period(line.data(), 30), 0);
   // Noise alone has no autocorrelation peak above 0.3.
   std::mt19937 rng(3);
   std::uniform_real_distribution<double> u(0, 1);
   Vec noise(200);
-  for (double &v : noise) v = u(rng);
+  for (double &v : noise)
+    v = u(rng);
   EXPECT_EQ(detect_period(noise.data(), 200), ref_period(noise));
   EXPECT_EQ(detect_period(noise.data(), 200), 0);
 }
@@ -131,7 +143,8 @@ TEST(SeasonalNaive, SingleValueAndStraightLine) {
   // errs, by 2k at step k, and every later cut point is exact, so dev_k = 2k / sqrt(n - k).
   const int n = 20;
   Vec y(n);
-  for (int t = 0; t < n; t++) y[t] = 2.0 * t;
+  for (int t = 0; t < n; t++)
+    y[t] = 2.0 * t;
   double fc[3], dev[3];
   model_seasonal_naive(y.data(), n, 3, fc, dev);
   for (int k = 1; k <= 3; k++) {
@@ -144,7 +157,8 @@ TEST(SeasonalNaive, SourcePositionsAndShortSeries) {
   // Period 7 over 30 points: step 8 repeats y[23] plus 14 drifts.
   Vec y(30);
   const double pattern[7] = {5, 9, 2, 7, 1, 8, 3};
-  for (int t = 0; t < 30; t++) y[t] = pattern[t % 7] * 3 + 0.1 * t;
+  for (int t = 0; t < 30; t++)
+    y[t] = pattern[t % 7] * 3 + 0.1 * t;
   ASSERT_EQ(detect_period(y.data(), 30), 7);
   Vec f(10);
   model_seasonal_naive(y.data(), 30, 10, f.data(), nullptr);
@@ -164,20 +178,25 @@ TEST(SeasonalNaive, FewReplayedErrorsFallBackToWidenedStepSigma) {
   Vec f(10), d(10);
   model_seasonal_naive(y.data(), 8, 10, f.data(), d.data());
   double s2 = 0;
-  for (int t = 1; t < 8; t++) s2 += (y[t] - y[t - 1]) * (y[t] - y[t - 1]);
+  for (int t = 1; t < 8; t++)
+    s2 += (y[t] - y[t - 1]) * (y[t] - y[t - 1]);
   double sigma1 = std::sqrt(s2 / 7);
-  for (int k = 8; k <= 10; k++) EXPECT_DOUBLE_EQ(d[k - 1], std::sqrt((double)k) * sigma1) << k;
+  for (int k = 8; k <= 10; k++)
+    EXPECT_DOUBLE_EQ(d[k - 1], std::sqrt((double)k) * sigma1) << k;
 }
 
 TEST(Theta, StraightLineLagsTheTrend) {
   Vec y(10);
-  for (int t = 0; t < 10; t++) y[t] = 3 + 2.0 * t;
+  for (int t = 0; t < 10; t++)
+    y[t] = 3 + 2.0 * t;
   double f[3];
   model_theta(y.data(), 10, 3, f, nullptr);
   // z = y; the grid keeps alpha = 0.95; the level of SES on a line lags by 2(1-a)/a.
   double level = y[0];
-  for (int t = 1; t < 10; t++) level = level + 0.95 * (y[t] - level);
-  for (int k = 1; k <= 3; k++) EXPECT_DOUBLE_EQ(f[k - 1], 0.5 * (3 + 2.0 * (9 + k)) + 0.5 * level);
+  for (int t = 1; t < 10; t++)
+    level = level + 0.95 * (y[t] - level);
+  for (int k = 1; k <= 3; k++)
+    EXPECT_DOUBLE_EQ(f[k - 1], 0.5 * (3 + 2.0 * (9 + k)) + 0.5 * level);
   EXPECT_NEAR(f[0], 21.947, 1e-3);
   EXPECT_NEAR(f[1], 22.947, 1e-3);
   EXPECT_NEAR(f[2], 23.947, 1e-3);
@@ -200,8 +219,10 @@ TEST(Theta, ConstantAndSingleValue) {
 TEST(Theta, SeasonalProfileNeedsTwoSeasons) {
   const double pattern[6] = {4, -1, 2, -3, 1, -3};
   Vec y12(12), y11(11);
-  for (int t = 0; t < 12; t++) y12[t] = 10 + pattern[t % 6];
-  for (int t = 0; t < 11; t++) y11[t] = 10 + pattern[t % 6];
+  for (int t = 0; t < 12; t++)
+    y12[t] = 10 + pattern[t % 6];
+  for (int t = 0; t < 11; t++)
+    y11[t] = 10 + pattern[t % 6];
   ASSERT_EQ(detect_period(y12.data(), 12), ref_period(y12));
   double f12[6], f11[6];
   model_theta(y12.data(), 12, 6, f12, nullptr);
@@ -213,7 +234,8 @@ TEST(Theta, SeasonalProfileNeedsTwoSeasons) {
   }
   if (detect_period(y12.data(), 12) == 6) {
     // With the profile the forecast follows the season; without it, it cannot.
-    for (int k = 0; k < 6; k++) EXPECT_NEAR(f12[k], 10 + pattern[(12 + k) % 6], 1.0);
+    for (int k = 0; k < 6; k++)
+      EXPECT_NEAR(f12[k], 10 + pattern[(12 + k) % 6], 1.0);
   }
 }
 
@@ -223,7 +245,8 @@ TEST(Theta, GridAcrossWeightsMatchesPlainPasses) {
     Vec f(14);
     model_theta(y.data(), n, 14, f.data(), nullptr);
     Vec r = ref_theta(y, 14);
-    for (int k = 0; k < 14; k++) EXPECT_TRUE(same_bits(f[k], r[k])) << n << " step " << k;
+    for (int k = 0; k < 14; k++)
+      EXPECT_TRUE(same_bits(f[k], r[k])) << n << " step " << k;
   }
 }
 
@@ -231,19 +254,22 @@ TEST(Theta, DeviationsReplayAgainstInput) {
   // Constant-slope line: deviations come from the lagging replayed level; check against a
   // direct replay and the short-count fallback.
   Vec y(10);
-  for (int t = 0; t < 10; t++) y[t] = 3 + 2.0 * t;
+  for (int t = 0; t < 10; t++)
+    y[t] = 3 + 2.0 * t;
   double f[12], d[12];
   model_theta(y.data(), 10, 12, f, d);
   Vec l(10);
   l[0] = y[0];
-  for (int t = 1; t < 10; t++) l[t] = l[t - 1] + 0.95 * (y[t] - l[t - 1]);
+  for (int t = 1; t < 10; t++)
+    l[t] = l[t - 1] + 0.95 * (y[t] - l[t - 1]);
   double sum1 = 0, sse = 0;
   for (int t = 0; t < 9; t++) {
     double e = y[t + 1] - (0.5 * l[t] + 0.5 * (3 + 2.0 * (t + 1)));
     sum1 += e * e;
   }
   double lv = y[0];
-  for (int t = 1; t < 10; t++) sse += (y[t] - lv) * (y[t] - lv), lv = lv + 0.95 * (y[t] - lv);
+  for (int t = 1; t < 10; t++)
+    sse += (y[t] - lv) * (y[t] - lv), lv = lv + 0.95 * (y[t] - lv);
   EXPECT_NEAR(d[0], std::sqrt(sum1 / 9), 1e-12);
   double sigma1 = 0.5 * std::sqrt(sse / 9);
   EXPECT_NEAR(d[9], std::sqrt(10.0) * sigma1, 1e-12); // no replayed error at step 10
@@ -254,18 +280,22 @@ TEST(Tsb, UpdatesByHand) {
   Vec y = {0, 0, 5, 0, 0, 5};
   double q = 2.0 / 6, z = 5;
   for (double v : y) {
-    if (v > 0) z = z + 0.1 * (v - z), q = q + 0.1 * (1 - q);
-    else q = q + 0.1 * (0 - q);
+    if (v > 0)
+      z = z + 0.1 * (v - z), q = q + 0.1 * (1 - q);
+    else
+      q = q + 0.1 * (0 - q);
   }
   EXPECT_EQ(z, 5.0);
   double f[4];
   model_tsb(y.data(), 6, 4, f, nullptr);
-  for (double v : f) EXPECT_EQ(v, 5 * q);
+  for (double v : f)
+    EXPECT_EQ(v, 5 * q);
   // Negative values count as periods without demand.
   Vec neg = {-3, 0, 5, -1, 0, 5};
   double g[4];
   model_tsb(neg.data(), 6, 4, g, nullptr);
-  for (int i = 0; i < 4; i++) EXPECT_EQ(g[i], f[i]);
+  for (int i = 0; i < 4; i++)
+    EXPECT_EQ(g[i], f[i]);
 }
 
 TEST(Tsb, ZerosAndDeviations) {
@@ -282,17 +312,20 @@ TEST(Tsb, ZerosAndDeviations) {
   Vec fitted(n);
   double z = 3, q = 3.0 / 8;
   for (int t = 0; t < n; t++) {
-    if (y[t] > 0) z = z + 0.1 * (y[t] - z), q = q + 0.1 * (1 - q);
-    else q = q + 0.1 * (0 - q);
+    if (y[t] > 0)
+      z = z + 0.1 * (y[t] - z), q = q + 0.1 * (1 - q);
+    else
+      q = q + 0.1 * (0 - q);
     fitted[t] = z * q;
   }
   Vec dev(s), fc(s);
   model_tsb(y.data(), n, s, fc.data(), dev.data());
   double s1 = 0, total = 0;
-  for (int t = 1; t < n; t++) s1 += std::pow(y[t] - fitted[t - 1], 2), total += std::pow(y[t] - fitted[t - 1], 2);
+  for (int t = 1; t < n; t++)
+    s1 += std::pow(y[t] - fitted[t - 1], 2), total += std::pow(y[t] - fitted[t - 1], 2);
   EXPECT_NEAR(dev[0], std::sqrt(s1 / 7), 1e-12);
   double s7 = std::pow(y[6] - fitted[0], 2) + std::pow(y[7] - fitted[1], 2);
-  EXPECT_NEAR(dev[5], std::sqrt(s7 / 2), 1e-12);   // step 6: origins 1 and 2
+  EXPECT_NEAR(dev[5], std::sqrt(s7 / 2), 1e-12);    // step 6: origins 1 and 2
   EXPECT_NEAR(dev[6], std::sqrt(total / 7), 1e-12); // one error only: sigma1, not widened
   EXPECT_NEAR(dev[7], std::sqrt(total / 7), 1e-12);
   EXPECT_NEAR(dev[8], std::sqrt(total / 7), 1e-12);
@@ -312,7 +345,8 @@ TEST(Models, TableOrderAndLookup) {
     ts_scratch sc = {};
     TS_MODELS[m].fn_ex(y.data(), 90, 9, b.data(), bd.data(), detect_period(y.data(), 90), &sc);
     ts_scratch_free(&sc);
-    for (int i = 0; i < 9; i++) EXPECT_TRUE(same_bits(a[i], b[i]) && same_bits(ad[i], bd[i])) << m;
+    for (int i = 0; i < 9; i++)
+      EXPECT_TRUE(same_bits(a[i], b[i]) && same_bits(ad[i], bd[i])) << m;
   }
 }
 
@@ -325,7 +359,8 @@ TEST(Quantiles, AcklamBranches) {
   for (double p : {0.02425, 0.97575}) {
     EXPECT_NEAR(vornel0_norm_quantile(std::nextafter(p, 0)), vornel0_norm_quantile(std::nextafter(p, 1)), 1e-8);
   }
-  for (double p : {0.001, 0.1, 0.3, 0.7, 0.9, 0.999}) EXPECT_NEAR(vornel0_norm_quantile(p), -vornel0_norm_quantile(1 - p), 1e-9);
+  for (double p : {0.001, 0.1, 0.3, 0.7, 0.9, 0.999})
+    EXPECT_NEAR(vornel0_norm_quantile(p), -vornel0_norm_quantile(1 - p), 1e-9);
   EXPECT_EQ(vornel0_norm_quantile(0.0), -INFINITY);
   EXPECT_EQ(vornel0_norm_quantile(1.0), INFINITY);
 }
@@ -356,27 +391,30 @@ TEST(Conformal, RankAndSort) {
 namespace {
 // Forecast k is k itself: shows which steps the folds keep.
 void step_numbers(const double *, int, int s, double *out, double *) {
-  for (int i = 0; i < s; i++) out[i] = i + 1;
+  for (int i = 0; i < s; i++)
+    out[i] = i + 1;
 }
 } // namespace
 
 TEST(Folds, LayoutAndGap) {
   EXPECT_EQ(ts_fold_count(20, 5, 0, 20), 8);
-  for (int i = 0; i < 8; i++) EXPECT_EQ(ts_fold_cut(20, 5, 0, 8, i), 8 + i);
+  for (int i = 0; i < 8; i++)
+    EXPECT_EQ(ts_fold_cut(20, 5, 0, 8, i), 8 + i);
   EXPECT_EQ(ts_fold_count(12, 5, 0, 20), 0);
   EXPECT_EQ(ts_fold_count(30, 5, 0, 3), 3);
   EXPECT_EQ(ts_fold_cut(30, 5, 0, 3, 0), 23);
   EXPECT_EQ(ts_fold_count(100, 5, 2000000000, 20), 0); // a huge gap leaves no fold, no overflow
   Vec y(30);
-  for (int t = 0; t < 30; t++) y[t] = 100 + t;
+  for (int t = 0; t < 30; t++)
+    y[t] = 100 + t;
   Vec act(20 * 5), fc(20 * 5);
   int k = ts_backtest(step_numbers, y.data(), 30, 5, 2, 20, act.data(), fc.data());
   ASSERT_EQ(k, 16); // usable 23
   for (int i = 0; i < k; i++) {
     int o = 23 - k + 1 + i;
     for (int j = 0; j < 5; j++) {
-      EXPECT_EQ(fc[i * 5 + j], 3 + j);          // steps 3..7 of each fold
-      EXPECT_EQ(act[i * 5 + j], y[o + 2 + j]);  // after the gap
+      EXPECT_EQ(fc[i * 5 + j], 3 + j);         // steps 3..7 of each fold
+      EXPECT_EQ(act[i * 5 + j], y[o + 2 + j]); // after the gap
     }
   }
   EXPECT_EQ(act[(k - 1) * 5 + 4], y[29]); // the last window ends at the last point
@@ -400,7 +438,8 @@ TEST(Selection, SharedPeriodScoresEqualThePerModelFolds) {
       int km = ts_backtest(TS_MODELS[m].fn, y.data(), n, h, g, F, act.data(), fc.data());
       ASSERT_EQ(km, k);
       double sum = 0;
-      for (int i = 0; i < km * h; i++) sum += std::fabs(act[i] - fc[i]);
+      for (int i = 0; i < km * h; i++)
+        sum += std::fabs(act[i] - fc[i]);
       double score = sum / (km * h) / scale;
       EXPECT_TRUE(same_bits(score, scores[m])) << n << " model " << m;
       if (best < 0 || score < best_score) best = m, best_score = score;
@@ -432,7 +471,8 @@ TEST(Conformal, RadiusIsTheRankedFoldError) {
   ts_backtest(model_theta, y.data(), 60, h, 0, 10, act.data(), fc.data());
   for (int j = 0; j < h; j++) {
     std::vector<double> e;
-    for (int i = 0; i < 10; i++) e.push_back(std::fabs(fc[i * h + j] - act[i * h + j]));
+    for (int i = 0; i < 10; i++)
+      e.push_back(std::fabs(fc[i * h + j] - act[i * h + j]));
     std::sort(e.begin(), e.end());
     EXPECT_EQ(radius[j], e[9 - 1]); // ceil(11 * 0.8) = 9
   }
@@ -443,17 +483,21 @@ TEST(Series, StableSortKeepsArrivalOrderOfEqualTimes) {
     std::mt19937 rng(n);
     std::vector<int64_t> ts(n);
     Vec v(n);
-    for (int i = 0; i < n; i++) ts[i] = (int64_t)(rng() % (n / 3 + 1)) * 1000, v[i] = i;
+    for (int i = 0; i < n; i++)
+      ts[i] = (int64_t)(rng() % (n / 3 + 1)) * 1000, v[i] = i;
     std::vector<std::pair<int64_t, double>> ref;
-    for (int i = 0; i < n; i++) ref.push_back({ts[i], v[i]});
+    for (int i = 0; i < n; i++)
+      ref.push_back({ts[i], v[i]});
     std::stable_sort(ref.begin(), ref.end(), [](auto &a, auto &b) { return a.first < b.first; });
     series_sort_arrays(ts.data(), v.data(), n);
-    for (int i = 0; i < n; i++) ASSERT_TRUE(ts[i] == ref[i].first && v[i] == ref[i].second) << n << " at " << i;
+    for (int i = 0; i < n; i++)
+      ASSERT_TRUE(ts[i] == ref[i].first && v[i] == ref[i].second) << n << " at " << i;
   }
   // Descending input (the worst case of an insertion sort) is handled too.
   std::vector<int64_t> ts(100000);
   Vec v(100000);
-  for (int i = 0; i < 100000; i++) ts[i] = (100000 - i) * 1000LL, v[i] = i;
+  for (int i = 0; i < 100000; i++)
+    ts[i] = (100000 - i) * 1000LL, v[i] = i;
   series_sort_arrays(ts.data(), v.data(), 100000);
   EXPECT_EQ(ts[0], 1000);
   EXPECT_EQ(v[0], 99999);

@@ -47,10 +47,12 @@ struct FailingAllocator {
 TEST(OutOfMemory, ModelsDegradeAndStillAnswer) {
   FailingAllocator fa;
   std::vector<double> y;
-  for (int t = 0; t < 60; t++) y.push_back(10 + 0.2 * t + 4 * std::sin(2 * M_PI * t / 7));
+  for (int t = 0; t < 60; t++)
+    y.push_back(10 + 0.2 * t + 4 * std::sin(2 * M_PI * t / 7));
   const int n = 60, s = 5;
   double sq = 0;
-  for (int t = 1; t < n; t++) sq += (y[t] - y[t - 1]) * (y[t] - y[t - 1]);
+  for (int t = 1; t < n; t++)
+    sq += (y[t] - y[t - 1]) * (y[t] - y[t - 1]);
   const double sigma1 = std::sqrt(sq / (n - 1)), drift = (y[n - 1] - y[0]) / (n - 1);
   g_fail_after = 0;
   EXPECT_EQ(detect_period(y.data(), n), 0);
@@ -67,10 +69,12 @@ TEST(OutOfMemory, ModelsDegradeAndStillAnswer) {
   }
   // TSB falls back to the population spread of the values.
   double sum = 0, sum2 = 0;
-  for (double v : y) sum += v, sum2 += v * v;
+  for (double v : y)
+    sum += v, sum2 += v * v;
   double var = sum2 / n - (sum / n) * (sum / n);
   model_tsb(y.data(), n, s, f, d);
-  for (int k = 0; k < s; k++) EXPECT_DOUBLE_EQ(d[k], std::sqrt(var));
+  for (int k = 0; k < s; k++)
+    EXPECT_DOUBLE_EQ(d[k], std::sqrt(var));
   EXPECT_LT(ts_auto_select(y.data(), n, 5, 0, 20, 1.0, nullptr, nullptr), -1);
   g_fail_after = -1;
 }

@@ -1,0 +1,161 @@
+// Series of the backtest query: one record per distinct group key in order of first
+// appearance, found through an open-addressing hash index (FNV-1a over the key bytes) so that
+// many interleaved groups cost no list scans; the order and content equal those of a linear
+// search. Also the integer time rule and the stable point sort.
+#include "backtest/backtest.h"
+
+namespace {
+
+uint32_t key_hash(const char *key, int32_t len) {
+  uint32_t h = 2166136261u;
+  for (int32_t i = 0; i < len; i++) {
+    h ^= (unsigned char)key[i];
+    h *= 16777619u;
+  }
+  return h;
+}
+
+bool key_equal(const BtSeries &s, const char *key, int32_t len) {
+  return s.key_len == len && (len == 0 || memcmp(s.key, key, (size_t)len) == 0);
+}
+
+// Rebuilds the index with room for want slots (a power of two).
+bool rehash(BtSeriesList *list, int32_t want) {
+  int32_t *slots = host_calloc<int32_t>(want);
+  if (!slots) return false;
+  for (int32_t i = 0; i < list->count; i++) {
+    uint32_t at = key_hash(list->items[i].key, list->items[i].key_len) & (uint32_t)(want - 1);
+    while (slots[at])
+      at = (at + 1) & (uint32_t)(want - 1);
+    slots[at] = i + 1;
+  }
+  sqlite3_free(list->slots);
+  list->slots = slots;
+  list->slot_cap = want;
+  return true;
+}
+
+} // namespace
+
+int bt_series_lookup(BtSeriesList *list, const char *key, int32_t key_len, BtSeries **out) {
+  *out = nullptr;
+  uint32_t h = key_hash(key, key_len);
+  if (list->slot_cap) {
+    uint32_t at = h & (uint32_t)(list->slot_cap - 1);
+    while (list->slots[at]) {
+      BtSeries &s = list->items[list->slots[at] - 1];
+      if (key_equal(s, key, key_len)) {
+        *out = &s;
+        return SQLITE_OK;
+      }
+      at = (at + 1) & (uint32_t)(list->slot_cap - 1);
+    }
+  }
+  if (list->count == list->capacity) {
+    int32_t want = list->capacity ? list->capacity * 2 : 8;
+    if (list->capacity > INT32_MAX / 4) return SQLITE_NOMEM;
+    BtSeries *grown = (BtSeries *)sqlite3_realloc64(list->items, (sqlite3_uint64)want * sizeof(BtSeries));
+    if (!grown) return SQLITE_NOMEM;
+    list->items = grown;
+    list->capacity = want;
+  }
+  // Keep the index at most half full.
+  if ((int64_t)(list->count + 1) * 2 > list->slot_cap && !rehash(list, list->slot_cap ? list->slot_cap * 2 : 16))
+    return SQLITE_NOMEM;
+  char *copy = (char *)sqlite3_malloc64((sqlite3_uint64)key_len + 1);
+  if (!copy) return SQLITE_NOMEM;
+  if (key_len) memcpy(copy, key, (size_t)key_len);
+  copy[key_len] = 0;
+  BtSeries &s = list->items[list->count];
+  memset(&s, 0, sizeof s);
+  s.key = copy;
+  s.key_len = key_len;
+  uint32_t at = h & (uint32_t)(list->slot_cap - 1);
+  while (list->slots[at])
+    at = (at + 1) & (uint32_t)(list->slot_cap - 1);
+  list->slots[at] = ++list->count;
+  *out = &s;
+  return SQLITE_OK;
+}
+
+int bt_series_append(BtSeries *series, int64_t t, double value) {
+  if (series->count == series->capacity) {
+    if (series->capacity > INT32_MAX / 2) return SQLITE_NOMEM;
+    int32_t want = series->capacity ? series->capacity * 2 : 64;
+    int64_t *ts = (int64_t *)sqlite3_realloc64(series->ts, (sqlite3_uint64)want * sizeof(int64_t));
+    if (!ts) return SQLITE_NOMEM;
+    series->ts = ts;
+    double *values = (double *)sqlite3_realloc64(series->values, (sqlite3_uint64)want * sizeof(double));
+    if (!values) return SQLITE_NOMEM;
+    series->values = values;
+    series->capacity = want;
+  }
+  series->ts[series->count] = t;
+  series->values[series->count] = value;
+  series->count++;
+  return SQLITE_OK;
+}
+
+void bt_series_list_free(BtSeriesList *list) {
+  if (!list) return;
+  for (int32_t i = 0; i < list->count; i++) {
+    sqlite3_free(list->items[i].key);
+    sqlite3_free(list->items[i].ts);
+    sqlite3_free(list->items[i].values);
+  }
+  sqlite3_free(list->items);
+  sqlite3_free(list->slots);
+  memset(list, 0, sizeof *list);
+}
+
+bool bt_time_from_integer(int64_t t, int64_t *out_ms) {
+  if (t < 0 || t > 253402300799999LL) return false;
+  *out_ms = t <= 99999999999LL ? t * 1000 : t;
+  return true;
+}
+
+// Bottom-up merge sort: stable, so it orders exactly as an insertion sort would, without
+// the quadratic cost on long reversed input. Already sorted input returns at once.
+void bt_sort_points(int64_t *ts, double *values, int32_t n, int64_t *ts_tmp, double *values_tmp) {
+  int32_t i = 1;
+  while (i < n && ts[i - 1] <= ts[i])
+    i++;
+  if (i >= n) return;
+  int64_t *src_t = ts, *dst_t = ts_tmp;
+  double *src_v = values, *dst_v = values_tmp;
+  for (int64_t width = 1; width < n; width *= 2) {
+    for (int64_t lo = 0; lo < n; lo += 2 * width) {
+      int64_t mid = lo + width < n ? lo + width : n;
+      int64_t hi = lo + 2 * width < n ? lo + 2 * width : n;
+      int64_t a = lo, b = mid, out = lo;
+      while (a < mid && b < hi) {
+        // Taking the left run on equal times keeps arrival order.
+        if (src_t[b] < src_t[a]) {
+          dst_t[out] = src_t[b];
+          dst_v[out++] = src_v[b++];
+        } else {
+          dst_t[out] = src_t[a];
+          dst_v[out++] = src_v[a++];
+        }
+      }
+      while (a < mid) {
+        dst_t[out] = src_t[a];
+        dst_v[out++] = src_v[a++];
+      }
+      while (b < hi) {
+        dst_t[out] = src_t[b];
+        dst_v[out++] = src_v[b++];
+      }
+    }
+    int64_t *swap_t = src_t;
+    src_t = dst_t;
+    dst_t = swap_t;
+    double *swap_v = src_v;
+    src_v = dst_v;
+    dst_v = swap_v;
+  }
+  if (src_t != ts) {
+    memcpy(ts, src_t, (size_t)n * sizeof(int64_t));
+    memcpy(values, src_v, (size_t)n * sizeof(double));
+  }
+}

@@ -1,0 +1,437 @@
+// The backtest(query, horizon[, options]) eponymous table-valued function. bt_filter does the
+// whole job: it checks the arguments and options, runs the user's read-only query on the
+// caller's connection, groups its rows into series and evaluates every series into the
+// cursor's row array; the other callbacks only walk that array.
+#include "backtest/backtest.h"
+
+namespace {
+
+// Columns in the order of the declared schema.
+enum BtColumn {
+  BT_COL_SERIES_KEY,
+  BT_COL_FOLD,
+  BT_COL_CUTOFF,
+  BT_COL_MODEL,
+  BT_COL_N,
+  BT_COL_MAE,
+  BT_COL_RMSE,
+  BT_COL_MASE,
+  BT_COL_SMAPE,
+  BT_COL_COVERAGE,
+  BT_COL_WIDTH,
+  BT_COL_STATUS,
+  BT_COL_QUERY,   // argument 1
+  BT_COL_HORIZON, // argument 2
+  BT_COL_OPTIONS, // argument 3
+};
+
+constexpr const char BT_SCHEMA[] =
+    "CREATE TABLE x(series_key TEXT, fold INTEGER, cutoff_timestamp TEXT, model TEXT, n INTEGER, mae REAL, "
+    "rmse REAL, mase REAL, smape REAL, coverage REAL, mean_interval_width REAL, status TEXT, query HIDDEN, "
+    "horizon HIDDEN, options HIDDEN)";
+
+constexpr int64_t BT_MAX_ROWS = 2097152;
+constexpr const char BT_MODEL_HINT[] =
+    "backtest() supports the statistical models (theta-classic, stub-seasonal-naive, tsb) or auto: ";
+
+struct BtTable {
+  sqlite3_vtab base; // must come first
+  sqlite3 *db;       // the connection the queries run on
+};
+
+struct BtCursor {
+  sqlite3_vtab_cursor base; // must come first
+  BtRow *rows;              // result rows (owned)
+  int64_t row_count;        // rows in use
+  char **keys;              // series keys, indexed by BtRow::series (owned, each owned)
+  int32_t *key_lens;        // byte length of each key (owned)
+  int32_t key_count;        // entries of keys
+  int64_t pos;              // current row, also the rowid
+};
+
+void cursor_clear(BtCursor *cur) {
+  sqlite3_free(cur->rows);
+  for (int32_t i = 0; i < cur->key_count; i++)
+    sqlite3_free(cur->keys[i]);
+  sqlite3_free(cur->keys);
+  sqlite3_free(cur->key_lens);
+  cur->rows = nullptr;
+  cur->keys = nullptr;
+  cur->key_lens = nullptr;
+  cur->row_count = 0;
+  cur->key_count = 0;
+  cur->pos = 0;
+}
+
+// Builds "code: text suffix" into the table's error slot; returns SQLITE_ERROR (SQLITE_NOMEM
+// when the message cannot be built).
+int fail(sqlite3_vtab *vtab, const char *code, const char *text, const char *suffix = "") {
+  return vtab_set_error(vtab, sqlite3_mprintf("%s: %s%s", code, text, suffix));
+}
+
+int bt_connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, char **) {
+  int rc = sqlite3_declare_vtab(db, BT_SCHEMA);
+  if (rc != SQLITE_OK) return rc;
+  BtTable *table = host_calloc<BtTable>(1);
+  if (!table) return SQLITE_NOMEM;
+  table->db = db;
+  *out = &table->base;
+  return SQLITE_OK;
+}
+
+int bt_disconnect(sqlite3_vtab *vtab) {
+  sqlite3_free(vtab);
+  return SQLITE_OK;
+}
+
+// Argument positions: query 1, horizon 2, options 3, in the order bt_filter reads argv.
+int bt_best_index(sqlite3_vtab *vtab, sqlite3_index_info *info) {
+  bool seen[3] = {false, false, false};
+  for (int i = 0; i < info->nConstraint; i++) {
+    const auto &c = info->aConstraint[i];
+    if (c.iColumn < BT_COL_QUERY || c.op != SQLITE_INDEX_CONSTRAINT_EQ) continue;
+    if (!c.usable) return SQLITE_CONSTRAINT;
+    int arg = c.iColumn - BT_COL_QUERY;
+    if (seen[arg]) continue; // a repeated constraint is left for the host to check
+    seen[arg] = true;
+    info->aConstraintUsage[i].argvIndex = arg + 1;
+    info->aConstraintUsage[i].omit = 1;
+  }
+  if (!seen[0] || !seen[1]) {
+    int rc = fail(vtab, VORNEL_ERR_SCHEMA, "backtest(query, horizon) requires both arguments");
+    return rc == SQLITE_NOMEM ? SQLITE_NOMEM : SQLITE_ERROR;
+  }
+  info->estimatedCost = 1000.0;
+  return SQLITE_OK;
+}
+
+int bt_open(sqlite3_vtab *, sqlite3_vtab_cursor **out) {
+  BtCursor *cur = host_calloc<BtCursor>(1);
+  if (!cur) return SQLITE_NOMEM;
+  *out = &cur->base;
+  return SQLITE_OK;
+}
+
+int bt_close(sqlite3_vtab_cursor *base) {
+  BtCursor *cur = (BtCursor *)base;
+  cursor_clear(cur);
+  sqlite3_free(cur);
+  return SQLITE_OK;
+}
+
+// Owns what one filter call gathers, so every exit path releases it.
+struct FilterState {
+  forecast_opts opts;
+  BtSeriesList series;
+  BtWork work;
+  HostArray<BtRow> rows;
+  FilterState() {
+    memset(&opts, 0, sizeof opts);
+    memset(&series, 0, sizeof series);
+    memset(&work, 0, sizeof work);
+  }
+  ~FilterState() {
+    forecast_opts_free(&opts);
+    bt_series_list_free(&series);
+    bt_work_free(&work);
+  }
+};
+
+// Only blanks, tabs, line feeds and semicolons may follow the prepared statement.
+bool tail_is_empty(const char *tail) {
+  for (const char *p = tail; p && *p; p++)
+    if (*p != ' ' && *p != '\t' && *p != '\n' && *p != ';') return false;
+  return true;
+}
+
+// Whether the first-row value of a column can serve as a time: 1 yes, 0 no, -1 out of memory.
+int looks_like_time(sqlite3_stmt *st, int col) {
+  int type = sqlite3_column_type(st, col);
+  if (type == SQLITE_INTEGER) return 1;
+  if (type != SQLITE_TEXT) return 0;
+  const char *text = (const char *)sqlite3_column_text(st, col);
+  if (!text) return -1;
+  int64_t ms;
+  return vornel0_parse_timestamp(text, &ms) == 0;
+}
+
+// Reads the query's rows into series. Column indexes: time_idx, value_idx (-1 to infer on the
+// first row) and group_idx[0..group_count-1].
+int read_rows(sqlite3_vtab *vtab, sqlite3_stmt *st, int time_idx, int value_idx, const int *group_idx, int group_count,
+              BtSeriesList *list) {
+  const int ncols = sqlite3_column_count(st);
+  HostArray<char> key;
+  int64_t read = 0;
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    if (read == BT_MAX_ROWS) return fail(vtab, VORNEL_ERR_RESOURCE, "too many input rows");
+    if (read++ == 0 && (time_idx < 0 || value_idx < 0)) {
+      // A column bound to a group or to the value is never taken for the time.
+      for (int c = 0; time_idx < 0 && c < ncols; c++) {
+        bool taken = c == value_idx;
+        for (int g = 0; g < group_count; g++)
+          taken = taken || c == group_idx[g];
+        int is_time = taken ? 0 : looks_like_time(st, c);
+        if (is_time < 0) return SQLITE_NOMEM;
+        if (is_time) time_idx = c;
+      }
+      for (int c = 0; value_idx < 0 && c < ncols; c++) {
+        bool taken = c == time_idx;
+        for (int g = 0; g < group_count; g++)
+          taken = taken || c == group_idx[g];
+        int type = sqlite3_column_type(st, c);
+        if (!taken && (type == SQLITE_INTEGER || type == SQLITE_FLOAT)) value_idx = c;
+      }
+      if (time_idx < 0 || value_idx < 0) return fail(vtab, VORNEL_ERR_SCHEMA, "could not infer time/value columns");
+    }
+    // Read the time and value before the key texts: turning a column into text would change
+    // the type a later read sees when one column serves twice.
+    int64_t ms = 0;
+    bool ok;
+    switch (sqlite3_column_type(st, time_idx)) {
+    case SQLITE_INTEGER:
+      ok = bt_time_from_integer(sqlite3_column_int64(st, time_idx), &ms);
+      break;
+    case SQLITE_TEXT: {
+      const char *text = (const char *)sqlite3_column_text(st, time_idx);
+      if (!text) return SQLITE_NOMEM;
+      ok = vornel0_parse_timestamp(text, &ms) == 0;
+      break;
+    }
+    default:
+      ok = false;
+    }
+    const int vtype = sqlite3_column_type(st, value_idx);
+    ok = ok && (vtype == SQLITE_INTEGER || vtype == SQLITE_FLOAT);
+    const double value = ok ? sqlite3_column_double(st, value_idx) : 0;
+
+    key.clear();
+    for (int g = 0; g < group_count; g++) {
+      if (g > 0 && !key.push('\x1f')) return SQLITE_NOMEM;
+      const int gtype = sqlite3_column_type(st, group_idx[g]);
+      const char *text = (const char *)sqlite3_column_text(st, group_idx[g]);
+      int len = sqlite3_column_bytes(st, group_idx[g]);
+      if (!text && gtype != SQLITE_NULL) return SQLITE_NOMEM;
+      if (len > 0 && !key.reserve(key.len + len + 1)) return SQLITE_NOMEM;
+      if (len > 0) {
+        memcpy(key.data + key.len, text, (size_t)len);
+        key.len += len;
+      }
+    }
+    BtSeries *series;
+    if (bt_series_lookup(list, key.len ? key.data : "", (int32_t)key.len, &series) != SQLITE_OK) return SQLITE_NOMEM;
+    if (series->bad) continue;
+    if (!ok) {
+      series->bad = 1;
+      continue;
+    }
+    if (bt_series_append(series, ms, value) != SQLITE_OK) return SQLITE_NOMEM;
+  }
+  if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
+  if (rc != SQLITE_DONE) return fail(vtab, VORNEL_ERR_RESOURCE, "query execution failed");
+  return SQLITE_OK;
+}
+
+int bt_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_value **argv) {
+  BtCursor *cur = (BtCursor *)base;
+  sqlite3_vtab *vtab = base->pVtab;
+  sqlite3 *db = ((BtTable *)vtab)->db;
+  cursor_clear(cur);
+  if (argc < 2) return fail(vtab, VORNEL_ERR_SCHEMA, "backtest(query, horizon) requires both arguments");
+  const char *query = (const char *)sqlite3_value_text(argv[0]);
+  if (!query) {
+    if (sqlite3_value_type(argv[0]) != SQLITE_NULL) return SQLITE_NOMEM;
+    return fail(vtab, VORNEL_ERR_SCHEMA, "query must be text");
+  }
+  if (sqlite3_value_type(argv[1]) != SQLITE_INTEGER)
+    return fail(vtab, VORNEL_ERR_HORIZON, "horizon must be an integer");
+  sqlite3_int64 horizon = sqlite3_value_int64(argv[1]);
+  if (horizon < 1 || horizon > 1000) return fail(vtab, VORNEL_ERR_HORIZON, "horizon out of range 1..1000");
+
+  FilterState state;
+  const char *doc = argc > 2 ? (const char *)sqlite3_value_text(argv[2]) : nullptr;
+  if (argc > 2 && !doc && sqlite3_value_type(argv[2]) != SQLITE_NULL) return SQLITE_NOMEM;
+  char *msg = nullptr;
+  int rc = bt_options_parse(db, doc, &state.opts, &msg);
+  if (rc == SQLITE_NOMEM) {
+    sqlite3_free(msg);
+    return SQLITE_NOMEM;
+  }
+  if (rc != SQLITE_OK) return vtab_set_error(vtab, msg);
+  const forecast_opts &opts = state.opts;
+  int model = bt_model_index(opts.model);
+  if (model == -2) return fail(vtab, VORNEL_ERR_MODEL_NOT_FOUND, BT_MODEL_HINT, opts.model);
+
+  StmtGuard st;
+  const char *tail = nullptr;
+  rc = sqlite3_prepare_v2(db, query, -1, st.out(), &tail);
+  if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
+  if (rc != SQLITE_OK || !st.stmt)
+    return vtab_set_error(vtab, sqlite3_mprintf("%s: query does not parse: %s", VORNEL_ERR_SCHEMA, sqlite3_errmsg(db)));
+  if (!tail_is_empty(tail)) return fail(vtab, VORNEL_ERR_SCHEMA, "query must be a single statement");
+  if (!sqlite3_stmt_readonly(st)) return fail(vtab, VORNEL_ERR_QUERY_NOT_READONLY, "query must be a read-only SELECT");
+  const int ncols = sqlite3_column_count(st);
+  if (ncols < 2) return fail(vtab, VORNEL_ERR_SCHEMA, "query must yield at least a time and a value column");
+
+  int time_idx = -1, value_idx = -1, group_idx[8];
+  for (int g = 0; g < 8; g++)
+    group_idx[g] = -1;
+  for (int c = 0; c < ncols; c++) {
+    const char *name = sqlite3_column_name(st, c);
+    if (!name) return SQLITE_NOMEM;
+    if (opts.time_col && strcmp(name, opts.time_col) == 0) time_idx = c;
+    if (opts.value_col && strcmp(name, opts.value_col) == 0) value_idx = c;
+    for (int g = 0; g < opts.group_count; g++)
+      if (strcmp(name, opts.group_cols[g]) == 0) group_idx[g] = c;
+  }
+  if (opts.time_col && time_idx < 0)
+    return vtab_set_error(vtab, sqlite3_mprintf("%s: no such time_col: %s", VORNEL_ERR_SCHEMA, opts.time_col));
+  if (opts.value_col && value_idx < 0)
+    return vtab_set_error(vtab, sqlite3_mprintf("%s: no such value_col: %s", VORNEL_ERR_SCHEMA, opts.value_col));
+  for (int g = 0; g < opts.group_count; g++)
+    if (group_idx[g] < 0)
+      return vtab_set_error(vtab, sqlite3_mprintf("%s: no such group col: %s", VORNEL_ERR_SCHEMA, opts.group_cols[g]));
+
+  rc = read_rows(vtab, st, time_idx, value_idx, group_idx, opts.group_count, &state.series);
+  st.reset();
+  if (rc != SQLITE_OK) return rc;
+
+  BtConfig cfg;
+  cfg.horizon = (int32_t)horizon;
+  cfg.gap = opts.gap;
+  cfg.folds = forecast_opts_folds(&opts);
+  cfg.context_limit = opts.context_limit;
+  cfg.level = opts.level;
+  cfg.z = vornel0_norm_quantile(0.5 * opts.level + 0.5);
+  cfg.conformal = opts.interval_method == INTERVAL_CONFORMAL;
+  cfg.model = model;
+  for (int32_t i = 0; i < state.series.count; i++) {
+    rc = bt_evaluate_series(&state.series.items[i], i, &cfg, &state.work, &state.rows);
+    if (rc != SQLITE_OK) return rc;
+    // The points are no longer needed; release them early on large inputs.
+    BtSeries &s = state.series.items[i];
+    sqlite3_free(s.ts);
+    sqlite3_free(s.values);
+    s.ts = nullptr;
+    s.values = nullptr;
+  }
+
+  // Hand the keys and rows to the cursor.
+  const int32_t count = state.series.count;
+  if (count > 0) {
+    cur->keys = host_calloc<char *>(count);
+    cur->key_lens = host_calloc<int32_t>(count);
+    if (!cur->keys || !cur->key_lens) {
+      cursor_clear(cur);
+      return SQLITE_NOMEM;
+    }
+    for (int32_t i = 0; i < count; i++) {
+      cur->keys[i] = state.series.items[i].key;
+      cur->key_lens[i] = state.series.items[i].key_len;
+      state.series.items[i].key = nullptr;
+    }
+    cur->key_count = count;
+  }
+  cur->row_count = state.rows.len;
+  cur->rows = state.rows.release();
+  cur->pos = 0;
+  return SQLITE_OK;
+}
+
+int bt_next(sqlite3_vtab_cursor *base) {
+  ((BtCursor *)base)->pos++;
+  return SQLITE_OK;
+}
+
+int bt_eof(sqlite3_vtab_cursor *base) {
+  BtCursor *cur = (BtCursor *)base;
+  return cur->pos >= cur->row_count;
+}
+
+int bt_column(sqlite3_vtab_cursor *base, sqlite3_context *ctx, int col) {
+  BtCursor *cur = (BtCursor *)base;
+  const BtRow &row = cur->rows[cur->pos];
+  if (col == BT_COL_SERIES_KEY) {
+    if (row.series < cur->key_count && cur->keys[row.series])
+      sqlite3_result_text(ctx, cur->keys[row.series], cur->key_lens[row.series], SQLITE_STATIC);
+    else
+      sqlite3_result_text(ctx, "", 0, SQLITE_STATIC);
+    return SQLITE_OK;
+  }
+  if (col == BT_COL_STATUS) {
+    sqlite3_result_text(ctx, row.status, -1, SQLITE_STATIC);
+    return SQLITE_OK;
+  }
+  if (col >= BT_COL_FOLD && col <= BT_COL_SMAPE && !row.has_metrics) return SQLITE_OK;
+  if ((col == BT_COL_COVERAGE || col == BT_COL_WIDTH) && !row.has_interval) return SQLITE_OK;
+  switch (col) {
+  case BT_COL_FOLD:
+    sqlite3_result_int(ctx, row.fold);
+    break;
+  case BT_COL_CUTOFF:
+    sqlite3_result_text(ctx, row.cutoff, -1, SQLITE_TRANSIENT);
+    break;
+  case BT_COL_MODEL:
+    sqlite3_result_text(ctx, row.model, -1, SQLITE_STATIC);
+    break;
+  case BT_COL_N:
+    sqlite3_result_int(ctx, row.n);
+    break;
+  case BT_COL_MAE:
+    sqlite3_result_double(ctx, row.mae);
+    break;
+  case BT_COL_RMSE:
+    sqlite3_result_double(ctx, row.rmse);
+    break;
+  case BT_COL_MASE:
+    sqlite3_result_double(ctx, row.mase);
+    break;
+  case BT_COL_SMAPE:
+    sqlite3_result_double(ctx, row.smape);
+    break;
+  case BT_COL_COVERAGE:
+    sqlite3_result_double(ctx, row.coverage);
+    break;
+  case BT_COL_WIDTH:
+    sqlite3_result_double(ctx, row.width);
+    break;
+  default:
+    break; // the hidden argument columns read as NULL
+  }
+  return SQLITE_OK;
+}
+
+int bt_rowid(sqlite3_vtab_cursor *base, sqlite3_int64 *out) {
+  *out = ((BtCursor *)base)->pos;
+  return SQLITE_OK;
+}
+
+} // namespace
+
+const sqlite3_module backtestModule = {
+    /* iVersion */ 0,
+    /* xCreate */ nullptr,
+    /* xConnect */ bt_connect,
+    /* xBestIndex */ bt_best_index,
+    /* xDisconnect */ bt_disconnect,
+    /* xDestroy */ nullptr,
+    /* xOpen */ bt_open,
+    /* xClose */ bt_close,
+    /* xFilter */ bt_filter,
+    /* xNext */ bt_next,
+    /* xEof */ bt_eof,
+    /* xColumn */ bt_column,
+    /* xRowid */ bt_rowid,
+    /* xUpdate */ nullptr,
+    /* xBegin */ nullptr,
+    /* xSync */ nullptr,
+    /* xCommit */ nullptr,
+    /* xRollback */ nullptr,
+    /* xFindFunction */ nullptr,
+    /* xRename */ nullptr,
+    /* xSavepoint */ nullptr,
+    /* xRelease */ nullptr,
+    /* xRollbackTo */ nullptr,
+    /* xShadowName */ nullptr,
+    /* xIntegrity */ nullptr,
+};
