@@ -4,6 +4,7 @@
 #include "registry/registry.h"
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -166,16 +167,19 @@ int vornel0_hash_file(const char *path, char *out, char **out_msg) {
   *out_msg = nullptr;
   // Plain descriptors rather than stdio: the C library would allocate the stream's buffer
   // outside the host's accounting.
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // Non-blocking so that a FIFO cannot stall the open; only regular files are read, since a
+  // device or pipe may never end (/dev/zero would be hashed forever).
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     *out_msg = sqlite3_mprintf("%s: cannot open weights file: %s", VORNEL_ERR_RESOURCE, path);
     return 1;
   }
+  struct stat info;
+  bool failed = fstat(fd, &info) != 0 || !S_ISREG(info.st_mode);
   sha256_state st;
   sha256_init(&st);
   unsigned char buf[65536];
-  bool failed = false;
-  for (;;) {
+  while (!failed) {
     ssize_t got = read(fd, buf, sizeof buf);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {

@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -138,4 +139,18 @@ TEST(HashFile, FilesOfEveryShape) {
   EXPECT_STREQ(hex, "untouched");
   sqlite3_free(msg);
   rmdir(dir.c_str());
+
+  // Devices and pipes are refused at once instead of being read until they end, or forever.
+  EXPECT_EQ(vornel0_hash_file("/dev/zero", hex, &msg), 1);
+  ASSERT_NE(msg, nullptr);
+  EXPECT_STREQ(msg, "VORNEL_ERR_RESOURCE: read error on weights file: /dev/zero");
+  sqlite3_free(msg);
+  std::string fifo = std::string(VORNEL_BINARY_DIR) + "/hash_fifo";
+  unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(vornel0_hash_file(fifo.c_str(), hex, &msg), 1); // no writer: must not block
+  ASSERT_NE(msg, nullptr);
+  EXPECT_EQ(std::string(msg), "VORNEL_ERR_RESOURCE: read error on weights file: " + fifo);
+  sqlite3_free(msg);
+  unlink(fifo.c_str());
 }

@@ -112,6 +112,8 @@ TEST(Register, ChecksInOrder) {
   EXPECT_EQ(f.db.error("SELECT vornel_register('m', '{\"weights_uri\":\"" + dir + "\",\"io_spec\":\"x\"}')"),
             "VORNEL_ERR_RESOURCE: read error on weights file: " + dir);
   rmdir(dir.c_str());
+  EXPECT_EQ(f.db.error("SELECT vornel_register('m', '{\"weights_uri\":\"/dev/zero\",\"io_spec\":\"x\"}')"),
+            "VORNEL_ERR_RESOURCE: read error on weights file: /dev/zero");
   EXPECT_EQ(f.db.error("SELECT vornel_register('m', " + f.cfg("") + ")"),
             "VORNEL_ERR_IO_SPEC: io_spec is required in this build; the onnx build (loadable-onnx) derives it from the model");
   EXPECT_EQ(f.count(), "6");

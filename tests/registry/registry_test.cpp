@@ -104,7 +104,7 @@ TEST(RegistryEnsure, ReadOnlyDatabaseReportsTheCreateError) {
   std::string msg;
   EXPECT_EQ(ensure(ro, &msg), SQLITE_READONLY);
   EXPECT_EQ(msg, "VORNEL_ERR_RESOURCE: cannot create the model registry (attempt to write a readonly database)");
-  EXPECT_EQ(ro.error("SELECT vornel_register('m', '/dev/null')"),
+  EXPECT_EQ(ro.error("SELECT vornel_register('m', 'no-file')"),
             "VORNEL_ERR_RESOURCE: cannot create the model registry (attempt to write a readonly database)");
 }
 
