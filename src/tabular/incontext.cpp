@@ -5,6 +5,7 @@
 #include "tabular/knn.h"
 #include "tabular/vornel_internal.h"
 #include <math.h>
+#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -12,7 +13,7 @@ namespace {
 constexpr int MAX_FEATURES = 64;
 constexpr int64_t MAX_TRAIN_ROWS = 100000;
 constexpr int64_t FIRST_ROWS = 256;
-constexpr int64_t APPLY_BATCH = 256; // apply rows answered per pass over the training matrix
+constexpr int64_t APPLY_BATCH = 2048; // apply rows answered per pass over the training matrix
 
 // A span of bytes inside an arena.
 struct TextRef {
@@ -300,6 +301,19 @@ int map_apply_columns(sqlite3_stmt *stmt, const Context *cx, int *position, char
   return SQLITE_OK;
 }
 
+// Search order of one batch row: its feature sum, then its position.
+struct BatchOrder {
+  double key;    // sum of the row's standardised features
+  int64_t index; // row within the batch
+};
+
+int batch_order_cmp(const void *pa, const void *pb) {
+  const BatchOrder *a = (const BatchOrder *)pa, *b = (const BatchOrder *)pb;
+  if (a->key < b->key) return -1;
+  if (a->key > b->key) return 1;
+  return a->index < b->index ? -1 : a->index > b->index ? 1 : 0;
+}
+
 } // namespace
 
 int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_sql, const vornel_options *opts,
@@ -332,13 +346,27 @@ int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_s
   HostPtr<double> batch(host_calloc<double>(APPLY_BATCH * F));
   HostPtr<knn_hit> hits(host_calloc<knn_hit>(APPLY_BATCH * KNN_K));
   HostPtr<int64_t> batch_rows(host_calloc<int64_t>(APPLY_BATCH));
-  if (!batch || !hits || !batch_rows) return SQLITE_NOMEM;
+  HostPtr<double> sorted(host_calloc<double>(APPLY_BATCH * F));
+  HostPtr<BatchOrder> order(host_calloc<BatchOrder>(APPLY_BATCH));
+  if (!batch || !hits || !batch_rows || !sorted || !order) return SQLITE_NOMEM;
   int64_t pending = 0; // numeric rows waiting in the batch
 
+  // Each apply row's search is independent of the others, so a batch is searched in an order
+  // that puts similar rows in the same group of four: their fifth-slot distances shrink
+  // together, which lets the search skip more blocks early. Results do not depend on it.
   auto flush = [&]() -> bool {
-    knn5_search(&cx.matrix, batch.get(), pending, hits.get());
+    for (int64_t i = 0; i < pending; i++) {
+      double key = 0.0;
+      for (int f = 0; f < F; f++)
+        key += batch[i * F + f];
+      order[i] = BatchOrder{key, i};
+    }
+    qsort(order.get(), (size_t)pending, sizeof(BatchOrder), batch_order_cmp);
     for (int64_t i = 0; i < pending; i++)
-      if (!predict(&cx, hits.get() + i * KNN_K, &rows.rows[batch_rows[i]])) return false;
+      memcpy(sorted.get() + i * F, batch.get() + order[i].index * F, sizeof(double) * (size_t)F);
+    knn5_search(&cx.matrix, sorted.get(), pending, hits.get());
+    for (int64_t i = 0; i < pending; i++)
+      if (!predict(&cx, hits.get() + i * KNN_K, &rows.rows[batch_rows[order[i].index]])) return false;
     pending = 0;
     return true;
   };

@@ -45,54 +45,75 @@ inline void list_insert(knn_hit *list, double d, int64_t row) {
   list[s].row = row;
 }
 
-__attribute__((always_inline)) inline bool any_below(const v4d &a, const v4d &b, double limit) {
-  v4d w = {limit, limit, limit, limit};
-  v4i m = (a < w) | (b < w);
-  return (m[0] | m[1] | m[2] | m[3]) != 0;
+// Lanes of (a, b) below limit, as a mask vector.
+__attribute__((always_inline)) inline v4i below(const v4d &a, const v4d &b, double limit) {
+  const v4d w = {limit, limit, limit, limit};
+  return (a < w) | (b < w);
 }
+__attribute__((always_inline)) inline bool any_set(const v4i &m) { return (m[0] | m[1] | m[2] | m[3]) != 0; }
+
+// Squared differences of one feature for four apply rows against the block's 8 lanes; the
+// accumulators are named so they stay in registers.
+#define KNN_FEATURE_STEP(f)                                                                                            \
+  do {                                                                                                                 \
+    const v4d t0 = load4(block + (f)*KNN_LANES), t1 = load4(block + (f)*KNN_LANES + 4);                                \
+    const double q0 = q[(f)], q1 = q[F + (f)], q2 = q[2 * F + (f)], q3 = q[3 * F + (f)];                               \
+    v4d d;                                                                                                             \
+    d = t0 - q0;                                                                                                       \
+    a00 += d * d;                                                                                                      \
+    d = t1 - q0;                                                                                                       \
+    a01 += d * d;                                                                                                      \
+    d = t0 - q1;                                                                                                       \
+    a10 += d * d;                                                                                                      \
+    d = t1 - q1;                                                                                                       \
+    a11 += d * d;                                                                                                      \
+    d = t0 - q2;                                                                                                       \
+    a20 += d * d;                                                                                                      \
+    d = t1 - q2;                                                                                                       \
+    a21 += d * d;                                                                                                      \
+    d = t0 - q3;                                                                                                       \
+    a30 += d * d;                                                                                                      \
+    d = t1 - q3;                                                                                                       \
+    a31 += d * d;                                                                                                      \
+  } while (0)
 
 // One pass of GROUP apply rows (q, row-major) over blocks [b0, b1) of the matrix.
 __attribute__((target_clones("avx2", "default"))) void search_group(const double *data, int F, int64_t b0, int64_t b1,
                                                                     const double *q, knn_hit *lists) {
+  static_assert(GROUP == 4, "the step below is written for four apply rows");
+  knn_hit *l0 = lists, *l1 = lists + KNN_K, *l2 = lists + 2 * KNN_K, *l3 = lists + 3 * KNN_K;
   for (int64_t b = b0; b < b1; b++) {
     const double *block = data + b * F * KNN_LANES;
-    v4d acc[GROUP][2];
-    for (int a = 0; a < GROUP; a++)
-      acc[a][0] = acc[a][1] = (v4d){0, 0, 0, 0};
+    const v4d zero = {0, 0, 0, 0};
+    v4d a00 = zero, a01 = zero, a10 = zero, a11 = zero, a20 = zero, a21 = zero, a30 = zero, a31 = zero;
     bool pruned = false;
     for (int f0 = 0; f0 < F; f0 += PRUNE_STEP) {
-      int f1 = f0 + PRUNE_STEP < F ? f0 + PRUNE_STEP : F;
-      for (int f = f0; f < f1; f++) {
-        v4d t0 = load4(block + f * KNN_LANES), t1 = load4(block + f * KNN_LANES + 4);
-        for (int a = 0; a < GROUP; a++) {
-          double qv = q[a * F + f];
-          v4d qa = {qv, qv, qv, qv};
-          v4d d0 = t0 - qa, d1 = t1 - qa;
-          acc[a][0] += d0 * d0;
-          acc[a][1] += d1 * d1;
-        }
-      }
-      if (f1 < F) {
-        bool live = false;
-        for (int a = 0; a < GROUP && !live; a++)
-          live = any_below(acc[a][0], acc[a][1], lists[a * KNN_K + KNN_K - 1].distance);
-        if (!live) {
-          pruned = true;
-          break;
-        }
+      const int f1 = f0 + PRUNE_STEP < F ? f0 + PRUNE_STEP : F;
+      // One feature per iteration keeps the eight accumulators in registers.
+#pragma GCC unroll 1
+      for (int f = f0; f < f1; f++)
+        KNN_FEATURE_STEP(f);
+      if (f1 < F && !any_set(below(a00, a01, l0[KNN_K - 1].distance) | below(a10, a11, l1[KNN_K - 1].distance) |
+                             below(a20, a21, l2[KNN_K - 1].distance) | below(a30, a31, l3[KNN_K - 1].distance))) {
+        pruned = true;
+        break;
       }
     }
     if (pruned) continue;
+    const int64_t row0 = b * KNN_LANES;
+    const v4d *acc[GROUP][2] = {{&a00, &a01}, {&a10, &a11}, {&a20, &a21}, {&a30, &a31}};
     for (int a = 0; a < GROUP; a++) {
       knn_hit *list = lists + a * KNN_K;
-      if (!any_below(acc[a][0], acc[a][1], list[KNN_K - 1].distance)) continue;
+      const v4d &lo = *acc[a][0], &hi = *acc[a][1];
+      if (!any_set(below(lo, hi, list[KNN_K - 1].distance))) continue;
       for (int l = 0; l < 4; l++)
-        list_insert(list, acc[a][0][l], b * KNN_LANES + l);
+        list_insert(list, lo[l], row0 + l);
       for (int l = 0; l < 4; l++)
-        list_insert(list, acc[a][1][l], b * KNN_LANES + 4 + l);
+        list_insert(list, hi[l], row0 + 4 + l);
     }
   }
 }
+#undef KNN_FEATURE_STEP
 
 } // namespace
 

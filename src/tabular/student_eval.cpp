@@ -36,6 +36,47 @@ inline double dot_zw(const double *z, const float *w, int n) {
   return acc;
 }
 
+// Boosted trees walked together: the walks of several trees are independent, so interleaving
+// them hides each walk's chain of dependent loads, and the branch-free child choice avoids a
+// mispredicted jump per level. Values come out per tree; the caller adds them in tree order.
+constexpr int WALK_TREES = 8;
+
+void forest_values(const forest_model *forest, int32_t t0, int count, const float *inputs, float *out) {
+  int32_t index[WALK_TREES], first[WALK_TREES], size[WALK_TREES];
+  bool live[WALK_TREES];
+  int live_count = 0;
+  for (int j = 0; j < count; j++) {
+    first[j] = forest->tree_offsets[t0 + j];
+    size[j] = forest->tree_offsets[t0 + j + 1] - first[j];
+    index[j] = 0;
+    out[j] = 0.0f;
+    live[j] = size[j] > 0;
+    live_count += live[j];
+  }
+  // Visit v examines one node of every live tree; a tree still walking after n + 1 visits
+  // (a cycle) contributes 0.0, as reg_tree_value does.
+  for (int64_t visit = 0; live_count > 0; visit++) {
+    for (int j = 0; j < count; j++) {
+      if (!live[j]) continue;
+      const tree_node &node = forest->nodes[first[j] + index[j]];
+      if (node.feature < 0 || visit > size[j]) {
+        if (visit <= size[j]) out[j] = node.leaf_value;
+        live[j] = false;
+        live_count--;
+        continue;
+      }
+      const int32_t go_left = node.threshold > inputs[node.feature];
+      const int32_t next = node.right ^ ((node.left ^ node.right) & -go_left);
+      if ((uint32_t)next >= (uint32_t)size[j]) {
+        live[j] = false;
+        live_count--;
+        continue;
+      }
+      index[j] = next;
+    }
+  }
+}
+
 } // namespace
 
 int32_t tree_walk(const tree_model *tree, const float *inputs) {
@@ -135,22 +176,30 @@ int forest_eval_row(const forest_model *forest, const float *inputs, double *sco
   *out_has_confidence = 0;
   const int32_t K = forest->output_count;
   const double rate = (double)forest->learning_rate;
+  float values[WALK_TREES];
   if (forest->task != STUDENT_CLASSIFY) {
     double sum = K > 0 && forest->initial_scores ? (double)forest->initial_scores[0] : 0.0;
-    for (int32_t t = 0; t < forest->tree_count; t++) {
-      int32_t first = forest->tree_offsets[t];
-      sum += rate * (double)reg_tree_value(forest->nodes + first, forest->tree_offsets[t + 1] - first, inputs);
+    for (int32_t t = 0; t < forest->tree_count; t += WALK_TREES) {
+      int count = forest->tree_count - t < WALK_TREES ? forest->tree_count - t : WALK_TREES;
+      forest_values(forest, t, count, inputs, values);
+      for (int j = 0; j < count; j++)
+        sum += rate * (double)values[j];
     }
     *out_text = format_value(sum);
     return *out_text ? SQLITE_OK : SQLITE_NOMEM;
   }
   for (int32_t k = 0; k < K; k++)
     scores[k] = (double)forest->initial_scores[k];
-  int32_t t = 0;
-  for (int32_t r = 0; r < forest->rounds; r++) {
-    for (int32_t k = 0; k < K && t < forest->tree_count; k++, t++) {
-      int32_t first = forest->tree_offsets[t];
-      scores[k] += rate * (double)reg_tree_value(forest->nodes + first, forest->tree_offsets[t + 1] - first, inputs);
+  // Tree t = r * K + k adds to score k; walking trees in index order keeps each score's
+  // additions in round order.
+  const int32_t trees = forest->rounds * K < forest->tree_count ? forest->rounds * K : forest->tree_count;
+  int32_t k = 0;
+  for (int32_t t = 0; t < trees; t += WALK_TREES) {
+    int count = trees - t < WALK_TREES ? trees - t : WALK_TREES;
+    forest_values(forest, t, count, inputs, values);
+    for (int j = 0; j < count; j++) {
+      scores[k] += rate * (double)values[j];
+      if (++k == K) k = 0;
     }
   }
   int32_t winner = 0;
