@@ -1,7 +1,13 @@
 // Perceptron training core: population standardisation, xorshift32 Glorot-uniform
 // initialisation from a fixed seed, and full-batch Adam (Kingma and Ba) with weight decay.
-// Every sum runs in binary64 in one fixed order; the loops over hidden units are independent
-// lanes, so the vectorised and the scalar builds give the same bits.
+//
+// Every sum runs in binary64 in one fixed order: each hidden unit's sum over the inputs, each
+// output's sum over the hidden units, and each gradient's sum over the rows in row order. The
+// epoch walks the rows in blocks of four: their forward passes are independent, and every
+// gradient element then takes the block's contributions one row after the other, so blocking
+// changes no result. Vector lanes run across hidden units (padded to a multiple of four with
+// zero weights) or across the rows of a block, never inside one sum, so the vectorised and the
+// scalar builds give the same bits.
 #include "distill/mlp_train.h"
 #include "core/api.h"
 #include "tabular/student.h"
@@ -17,104 +23,203 @@ constexpr double ADAM_ONE_MINUS_BETA1 = 0.09999999999999998;
 constexpr double ADAM_ONE_MINUS_BETA2 = 0.0010000000000000009;
 constexpr double ADAM_EPSILON = 1e-8;
 constexpr double WEIGHT_DECAY = 1e-4;
+constexpr int BLOCK = 4; // rows per block
+
+typedef double v4d __attribute__((vector_size(32)));
+
+[[gnu::always_inline]] inline v4d load4(const double *p) {
+  v4d v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+[[gnu::always_inline]] inline void store4(double *p, v4d v) { memcpy(p, &v, sizeof v); }
 
 // Working state of one training run; everything is host memory freed by the destructor.
+// Hidden-unit arrays have a row stride of Hp = H rounded up to a multiple of 4; the padding
+// lanes hold zero weights, zero gradients and zero activations throughout.
 struct MlpWork {
-  double *z = nullptr;       // I standardised inputs of the current row
-  double *act = nullptr;     // H hidden activations
-  double *delta = nullptr;   // H hidden deltas
-  double *out = nullptr;     // O output scores, then deltas
-  float *w1t = nullptr;      // I x H first layer, transposed so a row's units are contiguous
-  double *g_w1t = nullptr, *m_w1t = nullptr, *v_w1t = nullptr; // I x H, transposed like w1t
-  double *g_b1 = nullptr, *m_b1 = nullptr, *v_b1 = nullptr;    // H
-  double *g_w2 = nullptr, *m_w2 = nullptr, *v_w2 = nullptr;    // O x H
+  int Hp = 0;
+  float *w1t = nullptr;  // I x Hp first layer, transposed (an input's weights to every unit together)
+  float *b1 = nullptr;   // Hp first-layer biases
+  float *w2 = nullptr;   // O x Hp second layer
+  double *w1d = nullptr, *b1d = nullptr, *w2d = nullptr; // binary64 copies of the three, per epoch
+  double *g_w1t = nullptr, *m_w1t = nullptr, *v_w1t = nullptr; // I x Hp
+  double *g_b1 = nullptr, *m_b1 = nullptr, *v_b1 = nullptr;    // Hp
+  double *g_w2 = nullptr, *m_w2 = nullptr, *v_w2 = nullptr;    // O x Hp
   double *g_sk = nullptr, *m_sk = nullptr, *v_sk = nullptr;    // O x I (skip block only)
   double *g_b2 = nullptr, *m_b2 = nullptr, *v_b2 = nullptr;    // O
+  double *z = nullptr;     // BLOCK x I standardised inputs
+  double *act = nullptr;   // BLOCK x Hp hidden activations
+  double *out = nullptr;   // BLOCK x O output scores, then output deltas
+  double *act_t = nullptr; // H x BLOCK activations, transposed (a unit's block rows together)
   ~MlpWork() {
-    double *all[] = {z, act, delta, out, g_w1t, m_w1t, v_w1t, g_b1, m_b1, v_b1, g_w2, m_w2, v_w2,
-                     g_sk, m_sk, v_sk, g_b2, m_b2, v_b2};
+    double *all[] = {w1d, b1d, w2d, g_w1t, m_w1t, v_w1t, g_b1, m_b1, v_b1, g_w2, m_w2, v_w2,
+                     g_sk, m_sk, v_sk, g_b2, m_b2, v_b2, z, act, out, act_t};
     for (double *p : all) sqlite3_free(p);
     sqlite3_free(w1t);
+    sqlite3_free(b1);
+    sqlite3_free(w2);
   }
 };
 
-// acc[h] += w[h] * z for every hidden unit (one term of each unit's own ordered sum).
-[[gnu::always_inline]] inline void lanes_axpy(double *acc, const float *w, double z, int count) {
-  for (int h = 0; h < count; h++) acc[h] += (double)w[h] * z;
-}
+// What one epoch reads.
+struct EpochInput {
+  const float *x;
+  int n, I, H, O;
+  const int32_t *class_indexes;
+  const float *targets;
+  int task;
+  const float *means, *scales, *b2, *skip; // skip null without the linear block
+  double s;                                // hidden-path factor
+};
 
-// acc[h] += w[h] * z for binary64 weights.
-[[gnu::always_inline]] inline void lanes_axpy_d(double *acc, const double *w, double z,
-                                                                      int count) {
-  for (int h = 0; h < count; h++) acc[h] += w[h] * z;
-}
-
-// acc[h] += factor * w[h] where w is binary32.
-[[gnu::always_inline]] inline void lanes_scaled_add(double *acc, double factor, const float *w,
-                                                                          int count) {
-  for (int h = 0; h < count; h++) acc[h] += factor * (double)w[h];
-}
-
-// The ordered dot product sum_h w[h] * a[h], starting from 0.
-[[gnu::always_inline]] inline double ordered_dot(const float *w, const double *a, int count) {
-  double acc = 0.0;
-  for (int h = 0; h < count; h++) acc += (double)w[h] * a[h];
-  return acc;
-}
-
-
-// One pass over the rows of an epoch: forward, output deltas and gradient accumulation.
-__attribute__((target_clones("avx2", "default"))) void mlp_epoch_rows(const float *x, int n, int I, int H, int O,
-                                                                        const int32_t *class_indexes,
-                                                                        const float *targets, int task,
-                                                                        int linear_block, double s,
-                                                                        const mlp_params &p, MlpWork &w) {
-  for (int i = 0; i < n; i++) {
-    const float *row = x + (int64_t)i * I;
-    for (int j = 0; j < I; j++) w.z[j] = ((double)row[j] - (double)p.means[j]) / (double)p.scales[j];
-    // Hidden layer: each unit's sum starts at its bias and adds the inputs in order.
-    for (int h = 0; h < H; h++) w.act[h] = (double)p.b1[h];
-    for (int j = 0; j < I; j++) lanes_axpy(w.act, w.w1t + (int64_t)j * H, w.z[j], H);
-    for (int h = 0; h < H; h++) w.act[h] = tanh(w.act[h]);
-    // Outputs and their deltas.
-    for (int k = 0; k < O; k++) {
-      double o = (double)p.b2[k] + s * ordered_dot(p.w2 + (int64_t)k * H, w.act, H);
-      if (linear_block) o += ordered_dot(p.skip + (int64_t)k * I, w.z, I);
-      w.out[k] = o;
+// Forward pass, output deltas and gradient accumulation for rows i0 .. i0 + R - 1.
+template <int R>
+[[gnu::always_inline]] inline void epoch_block(const EpochInput &in, MlpWork &w, int i0) {
+  const int I = in.I, H = in.H, Hp = w.Hp, O = in.O;
+  const double s = in.s;
+  double *z[R], *act[R], *out[R];
+  for (int r = 0; r < R; r++) {
+    z[r] = w.z + (int64_t)r * I;
+    act[r] = w.act + (int64_t)r * Hp;
+    out[r] = w.out + (int64_t)r * O;
+    const float *row = in.x + (int64_t)(i0 + r) * I;
+    for (int j = 0; j < I; j++) z[r][j] = ((double)row[j] - (double)in.means[j]) / (double)in.scales[j];
+  }
+  // Hidden units: each sum starts at its bias and adds the inputs in order. The block's rows
+  // are separate accumulators (kept in registers) sharing each weight load.
+  for (int hb = 0; hb < Hp; hb += 4) {
+    const v4d bias = load4(w.b1d + hb);
+    v4d a0 = bias, a1 = bias, a2 = bias, a3 = bias;
+    const double *wj = w.w1d + hb;
+    for (int j = 0; j < I; j++, wj += Hp) {
+      const v4d wv = load4(wj);
+      a0 += wv * z[0][j];
+      if constexpr (R == 4) {
+        a1 += wv * z[1][j];
+        a2 += wv * z[2][j];
+        a3 += wv * z[3][j];
+      }
     }
-    if (task == 0) {
-      double mx = w.out[0];
+    store4(act[0] + hb, a0);
+    if constexpr (R == 4) {
+      store4(act[1] + hb, a1);
+      store4(act[2] + hb, a2);
+      store4(act[3] + hb, a3);
+    }
+  }
+  for (int r = 0; r < R; r++) {
+    for (int h = 0; h < H; h++) act[r][h] = tanh(act[r][h]);
+    for (int h = H; h < Hp; h++) act[r][h] = 0.0;
+  }
+  // Outputs: b2 + s * (sum over hidden units in order) [+ skip sum over inputs in order]. With
+  // four rows the lanes are the rows, read from the transposed activations.
+  if constexpr (R == 4) {
+    for (int h = 0; h < H; h++) {
+      v4d col = {act[0][h], act[1][h], act[2][h], act[3][h]};
+      store4(w.act_t + 4 * h, col);
+    }
+  }
+  for (int k = 0; k < O; k++) {
+    const double *w2k = w.w2d + (int64_t)k * Hp;
+    double acc[R];
+    if constexpr (R == 4) {
+      v4d sum = {0.0, 0.0, 0.0, 0.0};
+      for (int h = 0; h < H; h++) sum += w2k[h] * load4(w.act_t + 4 * h);
+      store4(acc, sum);
+    } else {
+      acc[0] = 0.0;
+      for (int h = 0; h < H; h++) acc[0] += w2k[h] * act[0][h];
+    }
+    for (int r = 0; r < R; r++) out[r][k] = (double)in.b2[k] + s * acc[r];
+    if (in.skip) {
+      const float *sk = in.skip + (int64_t)k * I;
+      for (int r = 0; r < R; r++) {
+        double accl = 0.0;
+        for (int j = 0; j < I; j++) accl += (double)sk[j] * z[r][j];
+        out[r][k] += accl;
+      }
+    }
+  }
+  // Output deltas: softmax minus target (classification) or output minus target.
+  for (int r = 0; r < R; r++) {
+    const int i = i0 + r;
+    double *o = out[r];
+    if (in.task == 0) {
+      double mx = o[0];
       for (int k = 1; k < O; k++)
-        if (w.out[k] > mx) mx = w.out[k];
+        if (o[k] > mx) mx = o[k];
       double sum = 0.0;
       for (int k = 0; k < O; k++) {
-        w.out[k] = exp(w.out[k] - mx);
-        sum += w.out[k];
+        o[k] = exp(o[k] - mx);
+        sum += o[k];
       }
       for (int k = 0; k < O; k++) {
-        double y = targets ? (double)targets[(int64_t)i * O + k] : (class_indexes[i] == k ? 1.0 : 0.0);
-        w.out[k] = w.out[k] / sum - y;
+        double y = in.targets ? (double)in.targets[(int64_t)i * O + k] : (in.class_indexes[i] == k ? 1.0 : 0.0);
+        o[k] = o[k] / sum - y;
       }
     } else {
-      for (int k = 0; k < O; k++) w.out[k] -= (double)targets[(int64_t)i * O + k];
+      for (int k = 0; k < O; k++) o[k] -= (double)in.targets[(int64_t)i * O + k];
     }
-    // Gradients, with the second layer as it stood before this epoch's update.
-    for (int h = 0; h < H; h++) w.delta[h] = 0.0;
-    for (int k = 0; k < O; k++) {
-      const double d = w.out[k];
-      w.g_b2[k] += d;
-      if (H > 0) {
-        lanes_axpy_d(w.g_w2 + (int64_t)k * H, w.act, d * s, H);
-        lanes_scaled_add(w.delta, d * s, p.w2 + (int64_t)k * H, H);
-      }
-      if (linear_block) lanes_axpy_d(w.g_sk + (int64_t)k * I, w.z, d, I);
-    }
-    for (int h = 0; h < H; h++) {
-      w.delta[h] = (1.0 - w.act[h] * w.act[h]) * w.delta[h];
-      w.g_b1[h] += w.delta[h];
-    }
-    for (int j = 0; j < I; j++) lanes_axpy_d(w.g_w1t + (int64_t)j * H, w.delta, w.z[j], H);
   }
+  // Gradients; the second layer is the one that stood before this epoch's update.
+  for (int k = 0; k < O; k++) {
+    for (int r = 0; r < R; r++) w.g_b2[k] += out[r][k];
+    double *g = w.g_w2 + (int64_t)k * Hp;
+    double ds[R];
+    for (int r = 0; r < R; r++) ds[r] = out[r][k] * s;
+    for (int hb = 0; hb < Hp; hb += 4) {
+      v4d acc = load4(g + hb);
+      for (int r = 0; r < R; r++) acc += load4(act[r] + hb) * ds[r];
+      store4(g + hb, acc);
+    }
+    if (in.skip) {
+      double *gs = w.g_sk + (int64_t)k * I;
+      for (int j = 0; j < I; j++)
+        for (int r = 0; r < R; r++) gs[j] += z[r][j] * out[r][k];
+    }
+  }
+  for (int hb = 0; hb < Hp; hb += 4) {
+    v4d d[R];
+    for (int r = 0; r < R; r++) {
+      v4d acc = {0.0, 0.0, 0.0, 0.0};
+      for (int k = 0; k < O; k++) acc += (out[r][k] * s) * load4(w.w2d + (int64_t)k * Hp + hb);
+      v4d a = load4(act[r] + hb);
+      d[r] = (1.0 - a * a) * acc;
+    }
+    v4d gb = load4(w.g_b1 + hb);
+    for (int r = 0; r < R; r++) gb += d[r];
+    store4(w.g_b1 + hb, gb);
+    double *g = w.g_w1t + hb;
+    if constexpr (R == 4) {
+      const double *z0 = z[0], *z1 = z[1], *z2 = z[2], *z3 = z[3];
+      const v4d d0 = d[0], d1 = d[1], d2 = d[2], d3 = d[3];
+      for (int j = 0; j < I; j++, g += Hp) {
+        v4d acc = load4(g);
+        acc += d0 * z0[j];
+        acc += d1 * z1[j];
+        acc += d2 * z2[j];
+        acc += d3 * z3[j];
+        store4(g, acc);
+      }
+    } else {
+      for (int j = 0; j < I; j++, g += Hp) store4(g, load4(g) + d[0] * z[0][j]);
+    }
+  }
+}
+
+// One pass over the rows of an epoch.
+__attribute__((target_clones("avx2", "default"))) void mlp_epoch_rows(const EpochInput &in, MlpWork &w) {
+  int i = 0;
+  for (; i + BLOCK <= in.n; i += BLOCK) epoch_block<BLOCK>(in, w, i);
+  for (; i < in.n; i++) epoch_block<1>(in, w, i);
+}
+
+// Refreshes the binary64 copies of the hidden-layer parameters after an update.
+void refresh_copies(MlpWork &w, int I, int O) {
+  for (int64_t k = 0; k < (int64_t)I * w.Hp; k++) w.w1d[k] = (double)w.w1t[k];
+  for (int h = 0; h < w.Hp; h++) w.b1d[h] = (double)w.b1[h];
+  for (int64_t k = 0; k < (int64_t)O * w.Hp; k++) w.w2d[k] = (double)w.w2[k];
 }
 
 } // namespace
@@ -167,39 +272,43 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
   p.hidden = H;
   p.output_count = O;
   MlpWork w;
+  w.Hp = (H + 3) / 4 * 4;
+  const int Hp = w.Hp;
   bool ok = true;
-  auto f32 = [&](float **dst, int64_t count) {
-    if (count <= 0) return;
-    *dst = host_calloc<float>(count);
+  // Every working array gets at least one element so that a zero-width layer needs no checks.
+  auto f32 = [&](float **dst, int64_t count, bool always) {
+    if (count <= 0 && !always) return;
+    *dst = host_calloc<float>(count > 0 ? count : 1);
     if (!*dst) ok = false;
   };
   auto f64 = [&](double **dst, int64_t count) {
-    if (count <= 0) return;
-    *dst = host_calloc<double>(count);
+    *dst = host_calloc<double>(count > 0 ? count : 1);
     if (!*dst) ok = false;
   };
   const int64_t HI = (int64_t)H * I, OH = (int64_t)O * H, OI = (int64_t)O * I;
-  f32(&p.means, I);
-  f32(&p.scales, I);
-  f32(&p.w1, HI);
-  f32(&p.b1, H);
-  f32(&p.w2, OH);
-  f32(&p.b2, O);
-  if (linear_block) f32(&p.skip, OI);
-  f64(&w.z, I);
-  f64(&w.act, H);
-  f64(&w.delta, H);
-  f64(&w.out, O);
-  f32(&w.w1t, HI);
-  f64(&w.g_w1t, HI);
-  f64(&w.m_w1t, HI);
-  f64(&w.v_w1t, HI);
-  f64(&w.g_b1, H);
-  f64(&w.m_b1, H);
-  f64(&w.v_b1, H);
-  f64(&w.g_w2, OH);
-  f64(&w.m_w2, OH);
-  f64(&w.v_w2, OH);
+  const int64_t IHp = (int64_t)I * Hp, OHp = (int64_t)O * Hp;
+  f32(&p.means, I, false);
+  f32(&p.scales, I, false);
+  f32(&p.w1, HI, false);
+  f32(&p.b1, H, false);
+  f32(&p.w2, OH, false);
+  f32(&p.b2, O, false);
+  if (linear_block) f32(&p.skip, OI, false);
+  f32(&w.w1t, IHp, true);
+  f32(&w.b1, Hp, true);
+  f32(&w.w2, OHp, true);
+  f64(&w.w1d, IHp);
+  f64(&w.b1d, Hp);
+  f64(&w.w2d, OHp);
+  f64(&w.g_w1t, IHp);
+  f64(&w.m_w1t, IHp);
+  f64(&w.v_w1t, IHp);
+  f64(&w.g_b1, Hp);
+  f64(&w.m_b1, Hp);
+  f64(&w.v_b1, Hp);
+  f64(&w.g_w2, OHp);
+  f64(&w.m_w2, OHp);
+  f64(&w.v_w2, OHp);
   if (linear_block) {
     f64(&w.g_sk, OI);
     f64(&w.m_sk, OI);
@@ -208,6 +317,10 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
   f64(&w.g_b2, O);
   f64(&w.m_b2, O);
   f64(&w.v_b2, O);
+  f64(&w.z, (int64_t)BLOCK * I);
+  f64(&w.act, (int64_t)BLOCK * Hp);
+  f64(&w.out, (int64_t)BLOCK * O);
+  f64(&w.act_t, (int64_t)BLOCK * Hp);
   if (!ok) {
     mlp_params_free(&p);
     return SQLITE_NOMEM;
@@ -229,7 +342,7 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
     p.scales[j] = scale;
   }
 
-  // Glorot-uniform draws, group by group in array order.
+  // Glorot-uniform draws, group by group in the model's array order.
   uint32_t state = MLP_SEED;
   const double hidden_fan = H > 0 ? (double)H : 1.0;
   const double lim1 = sqrt(6.0 / (hidden_fan + I));
@@ -241,26 +354,35 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
     for (int64_t k = 0; k < OI; k++) p.skip[k] = (float)(mlp_draw(&state) * lim3);
   }
   for (int h = 0; h < H; h++)
-    for (int j = 0; j < I; j++) w.w1t[(int64_t)j * H + h] = p.w1[(int64_t)h * I + j];
+    for (int j = 0; j < I; j++) w.w1t[(int64_t)j * Hp + h] = p.w1[(int64_t)h * I + j];
+  for (int k = 0; k < O; k++)
+    for (int h = 0; h < H; h++) w.w2[(int64_t)k * Hp + h] = p.w2[(int64_t)k * H + h];
+  refresh_copies(w, I, O);
 
-  const double s = linear_block ? 0.1 : 1.0;
+  EpochInput in{x, n, I, H, O, class_indexes, targets, task, p.means, p.scales, p.b2, p.skip,
+                linear_block ? 0.1 : 1.0};
   const double grad_scale = 1.0 / n;
   double pow1 = 1.0, pow2 = 1.0;
   for (int e = 1; e <= epochs; e++) {
     pow1 *= ADAM_BETA1;
     pow2 *= ADAM_BETA2;
-    mlp_epoch_rows(x, n, I, H, O, class_indexes, targets, task, linear_block, s, p, w);
+    mlp_epoch_rows(in, w);
     const double bc1 = 1.0 - pow1, bc2 = 1.0 - pow2;
     if (H > 0) {
-      mlp_adam(w.w1t, w.g_w1t, w.m_w1t, w.v_w1t, HI, learning_rate, grad_scale, bc1, bc2);
-      mlp_adam(p.b1, w.g_b1, w.m_b1, w.v_b1, H, learning_rate, grad_scale, bc1, bc2);
-      mlp_adam(p.w2, w.g_w2, w.m_w2, w.v_w2, OH, learning_rate, grad_scale, bc1, bc2);
+      mlp_adam(w.w1t, w.g_w1t, w.m_w1t, w.v_w1t, IHp, learning_rate, grad_scale, bc1, bc2);
+      mlp_adam(w.b1, w.g_b1, w.m_b1, w.v_b1, Hp, learning_rate, grad_scale, bc1, bc2);
+      mlp_adam(w.w2, w.g_w2, w.m_w2, w.v_w2, OHp, learning_rate, grad_scale, bc1, bc2);
+      refresh_copies(w, I, O);
     }
     if (linear_block) mlp_adam(p.skip, w.g_sk, w.m_sk, w.v_sk, OI, learning_rate, grad_scale, bc1, bc2);
     mlp_adam(p.b2, w.g_b2, w.m_b2, w.v_b2, O, learning_rate, grad_scale, bc1, bc2);
   }
-  for (int h = 0; h < H; h++)
-    for (int j = 0; j < I; j++) p.w1[(int64_t)h * I + j] = w.w1t[(int64_t)j * H + h];
+  for (int h = 0; h < H; h++) {
+    for (int j = 0; j < I; j++) p.w1[(int64_t)h * I + j] = w.w1t[(int64_t)j * Hp + h];
+    p.b1[h] = w.b1[h];
+  }
+  for (int k = 0; k < O; k++)
+    for (int h = 0; h < H; h++) p.w2[(int64_t)k * H + h] = w.w2[(int64_t)k * Hp + h];
   *out = p;
   return SQLITE_OK;
 }

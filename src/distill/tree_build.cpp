@@ -4,6 +4,7 @@
 #include "distill/tree_build.h"
 #include "core/mem.h"
 #include <algorithm>
+#include <math.h>
 
 // Working memory of one build, allocated once at the root call.
 struct bld_work {
@@ -11,6 +12,8 @@ struct bld_work {
   bld_entry *scratch = nullptr; // n_root entries for stable partitions
   uint8_t *go_left = nullptr;   // per row index: 1 when the current split sends it left
   int64_t *counts = nullptr;    // 3 x K class counts: node total, left side, right side
+  double *recip = nullptr;      // recip[k] = 1 / k for k = 1..n_root (the sweeps' estimates)
+  const bld_entry *root_src = nullptr; // the root's orders: the shared presort, or order itself
   const int32_t *root = nullptr; // the root call's index array (segment offsets are relative to it)
   int32_t n_root = 0;
 };
@@ -42,6 +45,7 @@ void work_free(bld_work *w) {
   sqlite3_free(w->scratch);
   sqlite3_free(w->go_left);
   sqlite3_free(w->counts);
+  sqlite3_free(w->recip);
   sqlite3_free(w);
 }
 
@@ -59,11 +63,16 @@ bld_work *work_new(tree_builder *s, const int32_t *indexes, int32_t n) {
   w->scratch = host_calloc<bld_entry>(std::max(n, 1));
   w->go_left = host_calloc<uint8_t>((int64_t)max_row + 1);
   w->counts = host_calloc<int64_t>(3 * (int64_t)std::max(s->class_count, 1));
-  if (!w->order || !w->scratch || !w->go_left || !w->counts) ok = false;
+  w->recip = host_calloc<double>((int64_t)n + 1);
+  if (!w->order || !w->scratch || !w->go_left || !w->counts || !w->recip) ok = false;
+  if (ok) {
+    for (int32_t k = 1; k <= n; k++) w->recip[k] = 1.0 / k;
+    w->root_src = w->order;
+  }
   if (ok && n > 0) {
     if (s->presort) {
-      // Same rows as the presort: copy its orders.
-      memcpy(w->order, s->presort->entries, sizeof(bld_entry) * (size_t)m * (size_t)n);
+      // Same rows as the presort: the root reads its orders, the first split writes ours.
+      w->root_src = s->presort->entries;
     } else {
       uint64_t *keys = host_calloc<uint64_t>(n);
       if (!keys) {
@@ -112,46 +121,111 @@ inline void consider(Split &best, double score, int32_t f, float lo, float hi) {
   }
 }
 
-// Gini sweep over one feature's segment.
+// The sweeps below keep the exact scores of the split rule but avoid its divisions where they
+// cannot matter: a cheap estimate from reciprocals (recip[k] = 1/k) bounds each candidate's
+// exact score within a margin far wider than the rounding of either formula, and only a
+// candidate whose bound reaches the best score so far is scored exactly. The chosen split
+// and its score are therefore those of the plain exhaustive sweep.
+constexpr double GINI_MARGIN = 1e-9;   // scores lie in [-1, 0]; rounding is ~1e-15
+constexpr double SSE_MARGIN_REL = 1e-12; // relative to the magnitudes of the terms
+
+// Gini sweep over one feature's segment. sl and sr track the sums of squared class counts.
 void sweep_gini(const bld_entry *e, int32_t n, const int32_t *labels, int32_t K, const int64_t *total,
-                int64_t *left, int64_t *right, int32_t f, Split &best) {
+                int64_t *left, int64_t *right, const double *recip, int32_t f, Split &best) {
+  int64_t sl = 0, sr = 0;
   for (int32_t c = 0; c < K; c++) {
     left[c] = 0;
     right[c] = total[c];
+    sr += total[c] * total[c];
   }
+  const double inv_n = recip[n];
   for (int32_t i = 1; i < n; i++) {
     int32_t c = labels[e[i - 1].row];
+    sl += 2 * left[c] + 1;
+    sr -= 2 * right[c] - 1;
     left[c]++;
     right[c]--;
     if (e[i - 1].value == e[i].value) continue;
-    double sl = 0.0, sr = 0.0;
+    if (best.found) {
+      double estimate = -((double)n - (double)sl * recip[i] - (double)sr * recip[n - i]) * inv_n;
+      if (!(estimate + GINI_MARGIN >= best.score)) continue;
+    }
+    double pl_sum = 0.0, pr_sum = 0.0;
     for (int32_t k = 0; k < K; k++) {
       double pl = (double)left[k] / i;
       double pr = (double)right[k] / (n - i);
-      sl += pl * pl;
-      sr += pr * pr;
+      pl_sum += pl * pl;
+      pr_sum += pr * pr;
     }
-    double gl = 1.0 - sl, gr = 1.0 - sr;
+    double gl = 1.0 - pl_sum, gr = 1.0 - pr_sum;
     double score = -((double)i * gl + (double)(n - i) * gr) / n;
     consider(best, score, f, e[i - 1].value, e[i].value);
   }
 }
 
-// Squared-error sweep over one feature's segment; S and Q are the node's sum and sum of squares.
-void sweep_sse(const bld_entry *e, int32_t n, const float *targets, double S, double Q, int32_t f, Split &best) {
-  double s = 0.0, q = 0.0;
+// Squared-error sweep over G features' segments at once (their running sums are independent
+// chains, so interleaving them hides the latency of each); S and Q are the node's sum and sum
+// of squares. Each feature keeps its own best, first found and replaced only when strictly
+// greater; the caller merges them in feature order.
+template <int G>
+void sweep_sse(const bld_entry *const *seg, int32_t n, const float *targets, double S, double Q, const double *recip,
+               const int32_t *features, Split *best) {
+  double s[G], q[G];
+  for (int g = 0; g < G; g++) s[g] = q[g] = 0.0;
+  const double absQ = fabs(Q);
   for (int32_t i = 1; i < n; i++) {
-    double t = (double)targets[e[i - 1].row];
-    s += t;
-    q += t * t;
-    if (e[i - 1].value == e[i].value) continue;
-    double rs = S - s;
-    double score = -((q - s * s / i) + ((Q - q) - rs * rs / (n - i)));
-    consider(best, score, f, e[i - 1].value, e[i].value);
+    for (int g = 0; g < G; g++) {
+      const bld_entry *e = seg[g];
+      double t = (double)targets[e[i - 1].row];
+      s[g] += t;
+      q[g] += t * t;
+      double rs = S - s[g];
+      double a = s[g] * s[g] * recip[i], b = rs * rs * recip[n - i];
+      double estimate = a + b - Q;
+      double margin = SSE_MARGIN_REL * (absQ + fabs(q[g]) + fabs(Q - q[g]) + a + b);
+      bool open = !best[g].found || estimate + margin >= best[g].score || !(estimate == estimate);
+      if (e[i - 1].value != e[i].value && open) {
+        double score = -((q[g] - s[g] * s[g] / i) + ((Q - q[g]) - rs * rs / (n - i)));
+        consider(best[g], score, features[g], e[i - 1].value, e[i].value);
+      }
+    }
   }
 }
 
-int32_t build_rec(tree_builder *s, int32_t *indexes, int32_t n, int32_t depth) {
+// Merges a feature's best into the node's: strictly greater wins, so the lower feature keeps ties.
+inline void merge_best(Split &into, const Split &cand) {
+  if (cand.found && (!into.found || cand.score > into.score)) into = cand;
+}
+
+// Moves one feature's segment into the order array with the rows going left first, each side
+// keeping its sorted order. src may be the segment itself (then scratch holds the right side).
+void stable_split(const bld_entry *src, bld_entry *dst, int32_t n, int32_t n_left, const uint8_t *go_left,
+                  bld_entry *scratch) {
+  int32_t nl = 0, nr = 0;
+  if (src == dst) {
+    for (int32_t p = 0; p < n; p++) {
+      bld_entry v = src[p];
+      int32_t g = go_left[v.row];
+      bld_entry *to = g ? &dst[nl] : &scratch[nr];
+      *to = v;
+      nl += g;
+      nr += 1 - g;
+    }
+    memcpy(dst + nl, scratch, sizeof(bld_entry) * (size_t)nr);
+  } else {
+    for (int32_t p = 0; p < n; p++) {
+      bld_entry v = src[p];
+      int32_t g = go_left[v.row];
+      bld_entry *to = g ? &dst[nl] : &dst[n_left + nr];
+      *to = v;
+      nl += g;
+      nr += 1 - g;
+    }
+  }
+}
+
+// src is the orders array this node reads: the root's source, or the work order below it.
+int32_t build_rec(tree_builder *s, int32_t *indexes, int32_t n, int32_t depth, const bld_entry *src) {
   int32_t node = append_node(s);
   if (node < 0) return -1;
   bld_work *w = s->work;
@@ -178,19 +252,34 @@ int32_t build_rec(tree_builder *s, int32_t *indexes, int32_t n, int32_t depth) {
         S += t;
         Q += t * t;
       }
-      for (int32_t f = 0; f < m; f++) {
-        const bld_entry *e = w->order + (int64_t)f * w->n_root + off;
-        if (e[0].value == e[n - 1].value) continue;
-        sweep_sse(e, n, s->targets, S, Q, f, best);
+      // Features with more than one value, swept four at a time in feature order.
+      const bld_entry *seg[4];
+      int32_t feats[4];
+      int g = 0;
+      for (int32_t f = 0; f <= m; f++) {
+        if (f < m) {
+          const bld_entry *e = src + (int64_t)f * w->n_root + off;
+          if (e[0].value == e[n - 1].value) continue;
+          seg[g] = e;
+          feats[g++] = f;
+          if (g < 4) continue;
+        }
+        Split part[4];
+        if (g == 4) sweep_sse<4>(seg, n, s->targets, S, Q, w->recip, feats, part);
+        else if (g == 3) sweep_sse<3>(seg, n, s->targets, S, Q, w->recip, feats, part);
+        else if (g == 2) sweep_sse<2>(seg, n, s->targets, S, Q, w->recip, feats, part);
+        else if (g == 1) sweep_sse<1>(seg, n, s->targets, S, Q, w->recip, feats, part);
+        for (int k = 0; k < g; k++) merge_best(best, part[k]);
+        g = 0;
       }
     } else {
       int64_t *total = w->counts, *left = w->counts + K, *right = w->counts + 2 * K;
       for (int32_t c = 0; c < K; c++) total[c] = 0;
       for (int32_t i = 0; i < n; i++) total[s->labels[indexes[i]]]++;
       for (int32_t f = 0; f < m; f++) {
-        const bld_entry *e = w->order + (int64_t)f * w->n_root + off;
+        const bld_entry *e = src + (int64_t)f * w->n_root + off;
         if (e[0].value == e[n - 1].value) continue;
-        sweep_gini(e, n, s->labels, K, total, left, right, f, best);
+        sweep_gini(e, n, s->labels, K, total, left, right, w->recip, f, best);
       }
     }
     if (best.found) {
@@ -209,20 +298,17 @@ int32_t build_rec(tree_builder *s, int32_t *indexes, int32_t n, int32_t depth) {
         }
       }
       if (i > 0 && i < n) {
-        for (int32_t p = 0; p < n; p++) w->go_left[indexes[p]] = p < i ? 1 : 0;
-        // Stable partition of every feature's segment, keeping each side sorted.
-        for (int32_t f = 0; f < m; f++) {
-          bld_entry *e = w->order + (int64_t)f * w->n_root + off;
-          int32_t nl = 0, nr = 0;
-          for (int32_t p = 0; p < n; p++) {
-            if (w->go_left[e[p].row]) e[nl++] = e[p];
-            else w->scratch[nr++] = e[p];
+        // The children need sorted orders only if either of them may still split.
+        if (depth + 1 < depth_limit && (i >= split_min || n - i >= split_min)) {
+          for (int32_t p = 0; p < n; p++) w->go_left[indexes[p]] = p < i ? 1 : 0;
+          for (int32_t f = 0; f < m; f++) {
+            int64_t at = (int64_t)f * w->n_root + off;
+            stable_split(src + at, w->order + at, n, i, w->go_left, w->scratch);
           }
-          memcpy(e + nl, w->scratch, sizeof(bld_entry) * (size_t)nr);
         }
-        int32_t l = build_rec(s, indexes, i, depth + 1);
+        int32_t l = build_rec(s, indexes, i, depth + 1, w->order);
         if (l < 0) return -1;
-        int32_t r = build_rec(s, indexes + i, n - i, depth + 1);
+        int32_t r = build_rec(s, indexes + i, n - i, depth + 1, w->order);
         if (r < 0) return -1;
         tree_node *nd = &s->nodes[node];
         nd->feature = bf;
@@ -267,13 +353,13 @@ void bld_presort_free(bld_presort *p) {
 }
 
 int32_t bld_build(tree_builder *state, int32_t *indexes, int32_t n, int32_t depth) {
-  if (state->work) return build_rec(state, indexes, n, depth);
+  if (state->work) return build_rec(state, indexes, n, depth, state->work->order);
   if (state->presort &&
       (state->presort->row_count != n || state->presort->feature_count != state->feature_count))
     return -1;
   state->work = work_new(state, indexes, n);
   if (!state->work) return -1;
-  int32_t root = build_rec(state, indexes, n, depth);
+  int32_t root = build_rec(state, indexes, n, depth, state->work->root_src);
   work_free(state->work);
   state->work = nullptr;
   return root;

@@ -301,3 +301,33 @@ TEST(DistillSql, LeakFreeAcrossRepeatedRuns) {
   EXPECT_EQ(msg.rfind("Error: VORNEL_ERR_", 0), 0u) << msg;
   EXPECT_EQ(db.one("SELECT count(*) FROM _vornel_models WHERE model_id='T'"), "0");
 }
+
+TEST(DistillSql, TeacherLabels) {
+  vt::Db db;
+  // 19 'a' and one 'b' among them: the five-neighbour teacher answers 'a' everywhere.
+  make_table(db, "t", 20, [](int i) { return i == 7 ? "'b'" : "'a'"; });
+  EXPECT_EQ(db.error(call("SELECT x, z, y FROM t", "{\"target\":\"y\",\"student_id\":\"s\",\"teacher\":\"knn5-incontext\"}")),
+            "VORNEL_ERR_SCHEMA: teacher produced a single class; nothing to distill");
+  std::string msg = db.error(call("SELECT x, z, y FROM t", "{\"target\":\"y\",\"student_id\":\"s\",\"teacher\":\"nope\"}"));
+  EXPECT_EQ(msg.rfind("VORNEL_ERR_RESOURCE: teacher produced 0 labels for 20 rows (VORNEL_ERR_MODEL_NOT_FOUND", 0), 0u)
+      << msg;
+
+  // Feature names that need quoting reach the teacher's apply query intact.
+  db.exec("CREATE TABLE q(\"we\"\"ird col\" REAL, y TEXT)");
+  for (int i = 1; i <= 40; i++) db.exec("INSERT INTO q VALUES(" + std::to_string(i) + (i <= 20 ? ",'lo')" : ",'hi')"));
+  EXPECT_EQ(write(db, call("SELECT * FROM q", "{\"target\":\"y\",\"student_id\":\"k\",\"teacher\":\"default-tabular\"}"))
+                .text(),
+            "k|40|1.0");
+  // A regression teacher needs a numeric target like any regression; with one it labels rows.
+  db.exec("CREATE TABLE q2 AS SELECT \"we\"\"ird col\" AS v, CASE WHEN \"we\"\"ird col\" > 30 THEN 'mid' ELSE y END "
+          "AS y FROM q");
+  EXPECT_EQ(write(db, "SELECT holdout_metric FROM distill_vornel('SELECT v, y FROM q2', "
+                      "'{\"target\":\"y\",\"student_id\":\"k2\",\"teacher\":\"knn5-incontext\",\"task\":\"regress\"}')")
+                .text(),
+            "Error: VORNEL_ERR_TARGET: regress target must be numeric");
+  vt::Result r = write(db, "SELECT train_rows, holdout_metric FROM distill_vornel('SELECT v, v * 2 AS w FROM q2', "
+                           "'{\"target\":\"w\",\"student_id\":\"k3\",\"teacher\":\"knn5-incontext\",\"task\":\"regress\","
+                           "\"student_kind\":\"gbt\"}')");
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.rows[0].substr(0, 3), "40|");
+}
