@@ -99,19 +99,23 @@ int fcst_run(int steps, double confidence, double *out_centre, double *out_lower
   HostPtr<double> sums(host_calloc<double>(E));
   HostPtr<float> win_out(host_calloc<float>(E));
   if (!sums || !win_out) return SQLITE_NOMEM;
-  // The error windows can be many: evaluate them with the transposed layout (same bits).
+  // The error windows can be many: evaluate them with the transposed layout (same bits), or
+  // with the plain forward pass when there is no memory for it.
   fcst_kernel kernel;
-  if (n >= (int64_t)L + E && fcst_kernel_init(&kernel, &student->net) != SQLITE_OK) return SQLITE_NOMEM;
+  const bool fast = n >= (int64_t)L + E && fcst_kernel_init(&kernel, &student->net) == SQLITE_OK;
   struct kernel_guard {
     fcst_kernel *k;
     bool live;
     ~kernel_guard() {
       if (live) fcst_kernel_free(k);
     }
-  } guard{&kernel, n >= (int64_t)L + E};
+  } guard{&kernel, fast};
   int64_t count = 0;
   for (int64_t w = 0; w + L + E <= n; w += stride) {
-    fcst_infer_kernel(student, &kernel, values + w, inputs.get(), hidden.get(), win_out.get(), &mu, &sigma);
+    if (fast)
+      fcst_infer_kernel(student, &kernel, values + w, inputs.get(), hidden.get(), win_out.get(), &mu, &sigma);
+    else
+      fcst_infer(student, values + w, inputs.get(), hidden.get(), win_out.get(), &mu, &sigma);
     for (int k = 0; k < E; k++) {
       double e = values[w + L + k] - ((double)win_out[k] * sigma + mu);
       sums[k] += e * e;

@@ -11,9 +11,9 @@ struct fcst_kernel {
   int32_t outputs;      // O
   int32_t hidden_lanes; // H rounded up to a multiple of 4
   int32_t output_lanes; // O rounded up to a multiple of 4
-  float *hidden_t;      // I x hidden_lanes: input i's weight into each hidden unit; owned
-  float *output_t;      // H x output_lanes: hidden unit j's weight into each output; owned
-  float *skip_t;        // I x output_lanes, or null without a skip block; owned
+  double *hidden_t;     // I x hidden_lanes: input i's weight into each hidden unit; owned
+  double *output_t;     // H x output_lanes: hidden unit j's weight into each output; owned
+  double *skip_t;       // I x output_lanes, or null without a skip block; owned
   double *z;            // I standardised inputs (scratch); owned
   double *hd;           // H hidden values widened (scratch); owned
   double *acc;          // max(hidden_lanes, output_lanes) sums (scratch); owned

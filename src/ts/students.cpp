@@ -12,7 +12,8 @@ namespace {
 // allocates nothing.
 struct fc_loaded_student {
   fcst_student st; // owned
-  fcst_kernel kernel; // fast layout of st's network; owned
+  fcst_kernel kernel; // fast layout of st's network, when it could be allocated; owned
+  bool fast;          // kernel is built
   double *context; // L
   double *values;  // Q
   float *inputs;   // L
@@ -88,11 +89,13 @@ load_result load_student(sqlite3 *db, const char *id, fc_loaded_student **out) {
   ls->inputs = host_calloc<float>(L);
   ls->hidden = host_calloc<float>(H > 0 ? H : 1);
   ls->outputs = host_calloc<float>(ls->st.net.output_count);
-  if (!ls->context || !ls->values || !ls->inputs || !ls->hidden || !ls->outputs ||
-      fcst_kernel_init(&ls->kernel, &ls->st.net) != SQLITE_OK) {
+  if (!ls->context || !ls->values || !ls->inputs || !ls->hidden || !ls->outputs) {
     loaded_free(ls);
     return LOAD_NOMEM;
   }
+  // The fast layout only saves time (it gives the same bits): without memory for it, the
+  // plain forward pass serves.
+  ls->fast = fcst_kernel_init(&ls->kernel, &ls->st.net) == SQLITE_OK;
   *out = ls;
   return LOAD_OK;
 }
@@ -235,7 +238,10 @@ int fc_student_fold_forecast(const fc_candidate *c, const double *y, int, int o,
     ls->context[i] = y[p < 0 ? 0 : p];
   }
   double mu, sigma;
-  fcst_infer_kernel(&st, &ls->kernel, ls->context, ls->inputs, ls->hidden, ls->outputs, &mu, &sigma);
+  if (ls->fast)
+    fcst_infer_kernel(&st, &ls->kernel, ls->context, ls->inputs, ls->hidden, ls->outputs, &mu, &sigma);
+  else
+    fcst_infer(&st, ls->context, ls->inputs, ls->hidden, ls->outputs, &mu, &sigma);
   double *vals = ls->values;
   for (int s = 0; s < steps; s++) {
     for (int j = 0; j < Q; j++) {
