@@ -74,7 +74,10 @@ int fcst_run(int steps, double confidence, double *out_centre, double *out_lower
   HostPtr<float> inputs(host_calloc<float>(L));
   HostPtr<float> hidden(host_calloc<float>(H > 0 ? H : 1));
   HostPtr<float> outputs(host_calloc<float>((int64_t)E * Q));
-  if (!ctx || !vals || !inputs || !hidden || !outputs) return SQLITE_NOMEM;
+  // The single-level path's error sums, allocated before anything is written.
+  HostPtr<double> sums(Q == 1 ? host_calloc<double>(E) : nullptr);
+  HostPtr<float> win_out(Q == 1 ? host_calloc<float>(E) : nullptr);
+  if (!ctx || !vals || !inputs || !hidden || !outputs || (Q == 1 && (!sums || !win_out))) return SQLITE_NOMEM;
   window(values, n, L, ctx.get());
   double mu, sigma;
   fcst_infer(student, ctx.get(), inputs.get(), hidden.get(), outputs.get(), &mu, &sigma);
@@ -96,9 +99,6 @@ int fcst_run(int steps, double confidence, double *out_centre, double *out_lower
   const double final_sigma = sigma;
   const double z = vornel0_norm_quantile(0.5 * confidence + 0.5);
   const int64_t stride = E >= 2 ? E / 2 : 1;
-  HostPtr<double> sums(host_calloc<double>(E));
-  HostPtr<float> win_out(host_calloc<float>(E));
-  if (!sums || !win_out) return SQLITE_NOMEM;
   // The error windows can be many: evaluate them with the transposed layout (same bits), or
   // with the plain forward pass when there is no memory for it.
   fcst_kernel kernel;

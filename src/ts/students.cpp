@@ -59,10 +59,10 @@ int registry_present(sqlite3 *db) {
 enum load_result { LOAD_OK, LOAD_NOT_STUDENT, LOAD_ONNX, LOAD_MALFORMED, LOAD_NOMEM };
 
 // Looks id up and loads it when it holds a forecast student; *out is owned by the caller on
-// LOAD_OK.
-load_result load_student(sqlite3 *db, const char *id, fc_loaded_student **out) {
+// LOAD_OK. known_present skips asking whether the registry exists.
+load_result load_student(sqlite3 *db, const char *id, fc_loaded_student **out, bool known_present = false) {
   *out = nullptr;
-  int present = registry_present(db);
+  int present = known_present ? SQLITE_ROW : registry_present(db);
   if (present == SQLITE_NOMEM) return LOAD_NOMEM;
   if (present == SQLITE_DONE) return LOAD_NOT_STUDENT;
   vornel0_model_row row = {};
@@ -203,7 +203,7 @@ int fc_append_registered_students(sqlite3 *db, const forecast_opts *opts, int64_
       continue;
     }
     fc_loaded_student *ls = nullptr;
-    switch (load_student(db, id, &ls)) {
+    switch (load_student(db, id, &ls, true)) {
     case LOAD_OK: break;
     case LOAD_NOMEM: return SQLITE_NOMEM;
     case LOAD_MALFORMED:
