@@ -5,19 +5,17 @@
 //       with no registered student and then with 5 registered students.
 // It loads build/vornel.so into a connection and times real SQL on generated data.
 // Usage: bench_fstudent_distill [epochs for W9 (default 1500)] [skip-auto]
-#include <sqlite3.h>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <sqlite3.h>
 #include <string>
 #include <vector>
 
 namespace {
 
-double now_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double now_s() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 double cpu_s() { return (double)std::clock() / CLOCKS_PER_SEC; }
 
@@ -34,7 +32,8 @@ std::vector<double> make_series(int id, int n) {
   Rng rng{(uint64_t)id * 7919 + 17};
   std::vector<double> y(n);
   double level = 50 + 20 * rng.uniform(), trend = 0.05 * rng.uniform(), amp = 5 + 5 * rng.uniform();
-  for (int t = 0; t < n; t++) y[t] = level + trend * t + amp * std::sin(2 * M_PI * t / 7) + 2 * rng.normal();
+  for (int t = 0; t < n; t++)
+    y[t] = level + trend * t + amp * std::sin(2 * M_PI * t / 7) + 2 * rng.normal();
   return y;
 }
 
@@ -49,23 +48,28 @@ void check(int rc, sqlite3 *db, const char *what) {
 // 0.9 quantiles around the actual path).
 void fill_windows(sqlite3 *db, const char *table, int windows, int L, int E, int seed) {
   std::string cols;
-  for (int i = 0; i < L + 3 * E; i++) cols += (i ? ",c" : "c") + std::to_string(i);
-  check(sqlite3_exec(db, ("DROP TABLE IF EXISTS " + std::string(table) + "; CREATE TABLE " + table + "(" + cols +
-                          "); BEGIN")
-                             .c_str(),
-                     0, 0, 0),
-        db, "create windows");
+  for (int i = 0; i < L + 3 * E; i++)
+    cols += (i ? ",c" : "c") + std::to_string(i);
+  check(
+      sqlite3_exec(
+          db,
+          ("DROP TABLE IF EXISTS " + std::string(table) + "; CREATE TABLE " + table + "(" + cols + "); BEGIN").c_str(),
+          0, 0, 0),
+      db, "create windows");
   std::string ins = std::string("INSERT INTO ") + table + " VALUES (";
-  for (int i = 0; i < L + 3 * E; i++) ins += i ? ",?" : "?";
+  for (int i = 0; i < L + 3 * E; i++)
+    ins += i ? ",?" : "?";
   ins += ")";
   sqlite3_stmt *st = nullptr;
   check(sqlite3_prepare_v2(db, ins.c_str(), -1, &st, nullptr), db, "prepare windows");
   for (int w = 0; w < windows; w++) {
     std::vector<double> y = make_series(seed + w / 10, L + E + 10);
     int off = w % 10;
-    for (int i = 0; i < L; i++) sqlite3_bind_double(st, i + 1, y[off + i]);
+    for (int i = 0; i < L; i++)
+      sqlite3_bind_double(st, i + 1, y[off + i]);
     for (int s = 0; s < E; s++)
-      for (int q = 0; q < 3; q++) sqlite3_bind_double(st, L + 3 * s + q + 1, y[off + L + s] + 2.0 * (q - 1));
+      for (int q = 0; q < 3; q++)
+        sqlite3_bind_double(st, L + 3 * s + q + 1, y[off + L + s] + 2.0 * (q - 1));
     check(sqlite3_step(st), db, "insert window");
     sqlite3_reset(st);
   }
@@ -119,9 +123,9 @@ void fill_series(sqlite3 *db, int series, int n) {
 // Times automatic mode over every series; counts the documents won by a student.
 double run_auto(sqlite3 *db, int *student_wins, double *cpu) {
   sqlite3_stmt *st = nullptr;
-  check(sqlite3_prepare_v2(db, "SELECT json_extract(forecast(ts, v, 14), '$.model') FROM s GROUP BY k", -1, &st,
-                           nullptr),
-        db, "prepare forecast");
+  check(
+      sqlite3_prepare_v2(db, "SELECT json_extract(forecast(ts, v, 14), '$.model') FROM s GROUP BY k", -1, &st, nullptr),
+      db, "prepare forecast");
   double t0 = now_s(), c0 = cpu_s();
   int rc;
   *student_wins = 0;

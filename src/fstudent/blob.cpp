@@ -80,8 +80,10 @@ int fcst_deserialize(const void *blob, int64_t size, fcst_student *student, char
   const unsigned char *b = (const unsigned char *)blob;
   int version = 0;
   if (b && size >= 8) {
-    if (memcmp(b, "VNFCST02", 8) == 0) version = 2;
-    else if (memcmp(b, "VNFCST01", 8) == 0) version = 1;
+    if (memcmp(b, "VNFCST02", 8) == 0)
+      version = 2;
+    else if (memcmp(b, "VNFCST01", 8) == 0)
+      version = 1;
   }
   if (!version) {
     *out_msg = sqlite3_mprintf("%s: not a forecast student blob", VORNEL_ERR_SCHEMA);

@@ -18,18 +18,18 @@ int fd_accept_option(void *, const char *, sqlite3_value *, char **) { return 0;
 
 struct FdCursor {
   sqlite3_vtab_cursor base;
-  char *model_id;                      // owned host text of the result row
-  char hash[VORNEL_HASH_HEX_SIZE];     // content hash of the result row
-  int train_rows;                      // windows read
-  double train_rmse;                   // held-out error, standardised units
-  bool eof;                            // no (more) row
+  char *model_id;                  // owned host text of the result row
+  char hash[VORNEL_HASH_HEX_SIZE]; // content hash of the result row
+  int train_rows;                  // windows read
+  double train_rmse;               // held-out error, standardised units
+  bool eof;                        // no (more) row
 };
 
 // The options of one call after reading and checking.
 struct FdOptions {
   sqlite3_int64 context = 0, horizon = 0, hidden = 256, epochs = 1500;
   double lr = 0.005;
-  HostStr student_id;  // owned copy
+  HostStr student_id; // owned copy
   bool teacher = false;
   float levels[FCST_MAX_LEVELS];
   int nquant = 0;
@@ -95,8 +95,10 @@ int read_options(sqlite3 *db, const char *options, FdOptions *o, char **msg) {
   if (rc == SQLITE_OK) rc = sqlite3_bind_text(st, 1, options, -1, SQLITE_STATIC);
   if (rc == SQLITE_OK) rc = sqlite3_step(st);
   if (rc != SQLITE_ROW) {
-    if (rc == SQLITE_NOMEM) *msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
-    else *msg = sqlite3_mprintf("%s: options is not valid JSON", VORNEL_ERR_OPTIONS);
+    if (rc == SQLITE_NOMEM)
+      *msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+    else
+      *msg = sqlite3_mprintf("%s: options is not valid JSON", VORNEL_ERR_OPTIONS);
     return SQLITE_ERROR;
   }
   auto present = [&](int c) { return sqlite3_column_type(st, c) != SQLITE_NULL; };
@@ -120,8 +122,7 @@ int read_options(sqlite3 *db, const char *options, FdOptions *o, char **msg) {
     return SQLITE_ERROR;
   }
   if (o->context > FCST_MAX_CONTEXT) {
-    *msg = sqlite3_mprintf("%s: context %lld exceeds the maximum %d", VORNEL_ERR_OPTIONS, o->context,
-                           FCST_MAX_CONTEXT);
+    *msg = sqlite3_mprintf("%s: context %lld exceeds the maximum %d", VORNEL_ERR_OPTIONS, o->context, FCST_MAX_CONTEXT);
     return SQLITE_ERROR;
   }
   if (o->hidden < 0 || o->hidden > FCST_MAX_HIDDEN) {
@@ -140,13 +141,12 @@ int read_options(sqlite3 *db, const char *options, FdOptions *o, char **msg) {
   if (rc != SQLITE_OK) return rc;
   // The blob reader accepts no more; a larger student would be stored but never load.
   if (o->horizon > FCST_MAX_HORIZON) {
-    *msg = sqlite3_mprintf("%s: horizon %lld exceeds the maximum %d", VORNEL_ERR_OPTIONS, o->horizon,
-                           FCST_MAX_HORIZON);
+    *msg = sqlite3_mprintf("%s: horizon %lld exceeds the maximum %d", VORNEL_ERR_OPTIONS, o->horizon, FCST_MAX_HORIZON);
     return SQLITE_ERROR;
   }
   if (o->horizon * o->nquant > FCST_MAX_OUTPUTS) {
-    *msg = sqlite3_mprintf("%s: horizon*nquant %lld exceeds the maximum %d", VORNEL_ERR_OPTIONS,
-                           o->horizon * o->nquant, FCST_MAX_OUTPUTS);
+    *msg = sqlite3_mprintf("%s: horizon*nquant %lld exceeds the maximum %d", VORNEL_ERR_OPTIONS, o->horizon * o->nquant,
+                           FCST_MAX_OUTPUTS);
     return SQLITE_ERROR;
   }
   return SQLITE_OK;
@@ -182,12 +182,14 @@ int fd_best_index(sqlite3_vtab *vtab, sqlite3_index_info *info) {
     if (c.iColumn != FD_TRAIN_QUERY && c.iColumn != FD_OPTIONS) continue;
     if (c.op != SQLITE_INDEX_CONSTRAINT_EQ) continue;
     if (!c.usable) return SQLITE_CONSTRAINT;
-    if (c.iColumn == FD_TRAIN_QUERY) query = i;
-    else options = i;
+    if (c.iColumn == FD_TRAIN_QUERY)
+      query = i;
+    else
+      options = i;
   }
   if (query < 0) {
-    return vtab_set_error(vtab, sqlite3_mprintf("%s: distill_forecast(train_query, options) requires a train_query",
-                                                VORNEL_ERR_SCHEMA));
+    return vtab_set_error(
+        vtab, sqlite3_mprintf("%s: distill_forecast(train_query, options) requires a train_query", VORNEL_ERR_SCHEMA));
   }
   info->aConstraintUsage[query].argvIndex = 1;
   info->aConstraintUsage[query].omit = 1;
@@ -225,8 +227,7 @@ int fd_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
   cur->eof = true;
 
   const char *query = argc >= 1 ? (const char *)sqlite3_value_text(argv[0]) : nullptr;
-  if (!query)
-    return vtab_set_error(vtab, sqlite3_mprintf("%s: train_query is required", VORNEL_ERR_SCHEMA));
+  if (!query) return vtab_set_error(vtab, sqlite3_mprintf("%s: train_query is required", VORNEL_ERR_SCHEMA));
   const char *options = argc >= 2 ? (const char *)sqlite3_value_text(argv[1]) : nullptr;
   sqlite3 *db = ((FdVtab *)vtab)->db;
 
@@ -238,18 +239,18 @@ int fd_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
   int probe = SQLITE_OK;
   HostStr existing(vornel0_registry_model_hash(db, o.student_id.get(), &probe));
   if (existing) {
-    return vtab_set_error(vtab, sqlite3_mprintf("%s: student '%s' already exists", VORNEL_ERR_STUDENT_EXISTS,
-                                                o.student_id.get()));
+    return vtab_set_error(
+        vtab, sqlite3_mprintf("%s: student '%s' already exists", VORNEL_ERR_STUDENT_EXISTS, o.student_id.get()));
   }
   if (probe == SQLITE_NOMEM) return vtab_set_error(vtab, sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE));
   if (o.teacher) {
-    return vtab_set_error(vtab, sqlite3_mprintf("%s: distill_forecast teacher= needs the onnx build",
-                                                VORNEL_ERR_RUNTIME_UNAVAILABLE));
+    return vtab_set_error(
+        vtab, sqlite3_mprintf("%s: distill_forecast teacher= needs the onnx build", VORNEL_ERR_RUNTIME_UNAVAILABLE));
   }
   int rows = 0;
   double rmse = 0.0;
-  rc = fdistill_train(db, query, (int)o.context, (int)o.horizon, o.nquant, o.levels, o.student_id.get(),
-                      (int)o.hidden, (int)o.epochs, (float)o.lr, &rows, &rmse, cur->hash, &msg);
+  rc = fdistill_train(db, query, (int)o.context, (int)o.horizon, o.nquant, o.levels, o.student_id.get(), (int)o.hidden,
+                      (int)o.epochs, (float)o.lr, &rows, &rmse, cur->hash, &msg);
   if (rc != SQLITE_OK) {
     cur->hash[0] = 0;
     return vtab_set_error(vtab, msg);
@@ -271,11 +272,21 @@ int fd_eof(sqlite3_vtab_cursor *base) { return ((FdCursor *)base)->eof; }
 int fd_column(sqlite3_vtab_cursor *base, sqlite3_context *ctx, int col) {
   FdCursor *cur = (FdCursor *)base;
   switch (col) {
-  case FD_MODEL_ID: sqlite3_result_text(ctx, cur->model_id, -1, SQLITE_TRANSIENT); break;
-  case FD_CONTENT_HASH: sqlite3_result_text(ctx, cur->hash, -1, SQLITE_TRANSIENT); break;
-  case FD_TRAIN_ROWS: sqlite3_result_int(ctx, cur->train_rows); break;
-  case FD_TRAIN_RMSE: sqlite3_result_double(ctx, cur->train_rmse); break;
-  default: sqlite3_result_null(ctx); break;
+  case FD_MODEL_ID:
+    sqlite3_result_text(ctx, cur->model_id, -1, SQLITE_TRANSIENT);
+    break;
+  case FD_CONTENT_HASH:
+    sqlite3_result_text(ctx, cur->hash, -1, SQLITE_TRANSIENT);
+    break;
+  case FD_TRAIN_ROWS:
+    sqlite3_result_int(ctx, cur->train_rows);
+    break;
+  case FD_TRAIN_RMSE:
+    sqlite3_result_double(ctx, cur->train_rmse);
+    break;
+  default:
+    sqlite3_result_null(ctx);
+    break;
   }
   return SQLITE_OK;
 }

@@ -40,17 +40,22 @@ int read_windows(sqlite3 *db, sqlite3_stmt *st, int L, int O, Windows *w, char *
       *out_msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
       return SQLITE_ERROR;
     }
-    for (int c = 0; c < L + O; c++) row[c] = sqlite3_column_double(st, c); // NULL reads as 0
+    for (int c = 0; c < L + O; c++)
+      row[c] = sqlite3_column_double(st, c); // NULL reads as 0
     double sum = 0.0;
-    for (int i = 0; i < L; i++) sum += row[i];
+    for (int i = 0; i < L; i++)
+      sum += row[i];
     double mu = sum / L, ss = 0.0;
-    for (int i = 0; i < L; i++) ss += (row[i] - mu) * (row[i] - mu);
+    for (int i = 0; i < L; i++)
+      ss += (row[i] - mu) * (row[i] - mu);
     double sigma = sqrt(ss / L);
     if (sigma < 1e-9) sigma = 1e-9;
     float *in = w->inputs.data + w->rows * L;
     float *tg = w->targets.data + w->rows * O;
-    for (int i = 0; i < L; i++) in[i] = (float)((row[i] - mu) / sigma);
-    for (int j = 0; j < O; j++) tg[j] = (float)((row[L + j] - mu) / sigma);
+    for (int i = 0; i < L; i++)
+      in[i] = (float)((row[i] - mu) / sigma);
+    for (int j = 0; j < O; j++)
+      tg[j] = (float)((row[L + j] - mu) / sigma);
     w->rows++;
   }
   // Stopping at an error would train on whatever came before it and report success.
@@ -105,8 +110,8 @@ int insert_student(sqlite3 *db, const char *student_id, const unsigned char *blo
 } // namespace
 
 int fdistill_train(sqlite3 *db, const char *train_query, int L, int E, int Q, const float *levels,
-                   const char *student_id, int H, int epochs, float lr, int *out_rows, double *out_rmse,
-                   char *out_hash, char **out_msg) {
+                   const char *student_id, int H, int epochs, float lr, int *out_rows, double *out_rmse, char *out_hash,
+                   char **out_msg) {
   *out_msg = nullptr;
   const int O = E * Q;
   Windows w;
@@ -138,8 +143,8 @@ int fdistill_train(sqlite3 *db, const char *train_query, int L, int E, int Q, co
   const int held = N < 5 ? 1 : N / 5;
 
   fcst_student student{};
-  int rc = train_mlp(w.inputs.data, N - held, L, O, nullptr, w.targets.data, 1, H, epochs, lr, 1, &student.net,
-                     out_msg);
+  int rc =
+      train_mlp(w.inputs.data, N - held, L, O, nullptr, w.targets.data, 1, H, epochs, lr, 1, &student.net, out_msg);
   if (rc != SQLITE_OK) return rc;
   double rmse = holdout_rmse(&student.net, w, N - held, held, L, O);
   student.horizon = E;

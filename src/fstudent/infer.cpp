@@ -10,7 +10,8 @@ namespace {
 // Standardises the L context values by their mean and floored population deviation.
 void standardise_context(int L, const double *context, float *inputs, double *out_centre, double *out_scale) {
   double sum = 0.0;
-  for (int i = 0; i < L; i++) sum += context[i];
+  for (int i = 0; i < L; i++)
+    sum += context[i];
   double mu = sum / L;
   double ss = 0.0;
   for (int i = 0; i < L; i++) {
@@ -19,7 +20,8 @@ void standardise_context(int L, const double *context, float *inputs, double *ou
   }
   double sigma = sqrt(ss / L);
   if (sigma < 1e-9) sigma = 1e-9;
-  for (int i = 0; i < L; i++) inputs[i] = (float)((context[i] - mu) / sigma);
+  for (int i = 0; i < L; i++)
+    inputs[i] = (float)((context[i] - mu) / sigma);
   *out_centre = mu;
   *out_scale = sigma;
 }
@@ -95,7 +97,8 @@ int fcst_run(int steps, double confidence, double *out_centre, double *out_lower
 
   // A single level: the interval is normal, with each step's spread the root mean squared
   // error of the student on windows of the series itself.
-  for (int s = 0; s < steps; s++) out_centre[s] = (double)outputs[s] * sigma + mu;
+  for (int s = 0; s < steps; s++)
+    out_centre[s] = (double)outputs[s] * sigma + mu;
   const double final_sigma = sigma;
   const double z = vornel0_norm_quantile(0.5 * confidence + 0.5);
   const int64_t stride = E >= 2 ? E / 2 : 1;

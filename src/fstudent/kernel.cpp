@@ -16,7 +16,7 @@ inline void load(v4d *v, const double *p) { memcpy(v, p, sizeof *v); }
 // in order (lanes is a multiple of 4). Thirty-two lanes at a time keep eight independent sums
 // in flight.
 __attribute__((target_clones("avx2", "default"))) void gemv_lanes(double *acc, const double *z, const double *w,
-                                                                    int rows, int lanes) {
+                                                                  int rows, int lanes) {
   int j = 0;
   for (; j + 32 <= lanes; j += 32) {
     v4d a[8] = {};
@@ -75,12 +75,15 @@ int fcst_kernel_init(fcst_kernel *k, const mlp_model *net) {
     return SQLITE_NOMEM;
   }
   for (int j = 0; j < H; j++)
-    for (int i = 0; i < I; i++) k->hidden_t[(int64_t)i * HL + j] = net->hidden_weights[(int64_t)j * I + i];
+    for (int i = 0; i < I; i++)
+      k->hidden_t[(int64_t)i * HL + j] = net->hidden_weights[(int64_t)j * I + i];
   for (int o = 0; o < O && H > 0; o++)
-    for (int j = 0; j < H; j++) k->output_t[(int64_t)j * OL + o] = net->output_weights[(int64_t)o * H + j];
+    for (int j = 0; j < H; j++)
+      k->output_t[(int64_t)j * OL + o] = net->output_weights[(int64_t)o * H + j];
   if (k->skip_t)
     for (int o = 0; o < O; o++)
-      for (int i = 0; i < I; i++) k->skip_t[(int64_t)i * OL + o] = net->skip_weights[(int64_t)o * I + i];
+      for (int i = 0; i < I; i++)
+        k->skip_t[(int64_t)i * OL + o] = net->skip_weights[(int64_t)o * I + i];
   return SQLITE_OK;
 }
 
@@ -102,14 +105,17 @@ void fcst_kernel_forward(fcst_kernel *k, const mlp_model *net, const float *inpu
     k->z[i] = ((double)inputs[i] - (double)net->input_mean[i]) / (double)net->input_scale[i];
   if (H > 0) {
     gemv_lanes(k->acc, k->z, k->hidden_t, I, k->hidden_lanes);
-    for (int j = 0; j < H; j++) hidden[j] = (float)tanh((double)net->hidden_bias[j] + k->acc[j]);
+    for (int j = 0; j < H; j++)
+      hidden[j] = (float)tanh((double)net->hidden_bias[j] + k->acc[j]);
   }
   // Output sums over the hidden units, then over the inputs for the skip block.
   if (H > 0) {
-    for (int j = 0; j < H; j++) k->hd[j] = (double)hidden[j];
+    for (int j = 0; j < H; j++)
+      k->hd[j] = (double)hidden[j];
     gemv_lanes(k->acc, k->hd, k->output_t, H, k->output_lanes);
   } else {
-    for (int o = 0; o < k->output_lanes; o++) k->acc[o] = 0.0;
+    for (int o = 0; o < k->output_lanes; o++)
+      k->acc[o] = 0.0;
   }
   if (k->skip_t) gemv_lanes(k->direct, k->z, k->skip_t, I, k->output_lanes);
   const double scale = net->skip_weights ? 0.1 : 1.0;

@@ -11,14 +11,14 @@ namespace {
 // A loaded student with the scratch its evaluations reuse, so scoring it over many folds
 // allocates nothing.
 struct fc_loaded_student {
-  fcst_student st; // owned
+  fcst_student st;    // owned
   fcst_kernel kernel; // fast layout of st's network, when it could be allocated; owned
   bool fast;          // kernel is built
-  double *context; // L
-  double *values;  // Q
-  float *inputs;   // L
-  float *hidden;   // max(H, 1)
-  float *outputs;  // E * Q
+  double *context;    // L
+  double *values;     // Q
+  float *inputs;      // L
+  float *hidden;      // max(H, 1)
+  float *outputs;     // E * Q
 };
 
 void loaded_free(fc_loaded_student *ls) {
@@ -44,8 +44,7 @@ bool holds_forecast_student(const vornel0_model_row &row) {
 // open the temporary database.)
 int registry_present(sqlite3 *db) {
   StmtGuard st;
-  int rc = sqlite3_prepare_v2(db,
-                              "SELECT 1 FROM main.sqlite_schema WHERE type = 'table' AND name = '_vornel_models'",
+  int rc = sqlite3_prepare_v2(db, "SELECT 1 FROM main.sqlite_schema WHERE type = 'table' AND name = '_vornel_models'",
                               -1, st.out(), nullptr);
   if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
   if (rc != SQLITE_OK) return SQLITE_ROW;
@@ -124,13 +123,15 @@ int fail(char **out_msg, char *msg) {
 
 void fc_student_free(void *student) { loaded_free((fc_loaded_student *)student); }
 
-int fc_lookup_named_student(sqlite3 *db, const char *id, const forecast_opts *opts, int64_t horizon,
-                            fc_candidate *out, char **out_msg) {
+int fc_lookup_named_student(sqlite3 *db, const char *id, const forecast_opts *opts, int64_t horizon, fc_candidate *out,
+                            char **out_msg) {
   *out_msg = nullptr;
   fc_loaded_student *ls = nullptr;
   switch (load_student(db, id, &ls)) {
-  case LOAD_OK: break;
-  case LOAD_NOMEM: return SQLITE_NOMEM;
+  case LOAD_OK:
+    break;
+  case LOAD_NOMEM:
+    return SQLITE_NOMEM;
   case LOAD_MALFORMED:
     return fail(out_msg, sqlite3_mprintf("%s: invalid forecast student: %s", VORNEL_ERR_SCHEMA, id));
   case LOAD_ONNX:
@@ -158,8 +159,10 @@ int fc_lookup_candidate_student(sqlite3 *db, const char *name, const forecast_op
   *out_msg = nullptr;
   fc_loaded_student *ls = nullptr;
   switch (load_student(db, name, &ls)) {
-  case LOAD_OK: break;
-  case LOAD_NOMEM: return SQLITE_NOMEM;
+  case LOAD_OK:
+    break;
+  case LOAD_NOMEM:
+    return SQLITE_NOMEM;
   case LOAD_MALFORMED:
     return fail(out_msg, sqlite3_mprintf("%s: invalid forecast student: %s", VORNEL_ERR_SCHEMA, name));
   case LOAD_ONNX:
@@ -204,13 +207,15 @@ int fc_append_registered_students(sqlite3 *db, const forecast_opts *opts, int64_
     }
     fc_loaded_student *ls = nullptr;
     switch (load_student(db, id, &ls, true)) {
-    case LOAD_OK: break;
-    case LOAD_NOMEM: return SQLITE_NOMEM;
+    case LOAD_OK:
+      break;
+    case LOAD_NOMEM:
+      return SQLITE_NOMEM;
     case LOAD_MALFORMED:
-      return fail(out_msg,
-                  sqlite3_mprintf("%s: invalid forecast student in the registry: %s", VORNEL_ERR_SCHEMA, id));
+      return fail(out_msg, sqlite3_mprintf("%s: invalid forecast student in the registry: %s", VORNEL_ERR_SCHEMA, id));
     case LOAD_ONNX:
-    case LOAD_NOT_STUDENT: continue;
+    case LOAD_NOT_STUDENT:
+      continue;
     }
     if (ls->st.horizon < horizon + opts->gap) {
       loaded_free(ls);

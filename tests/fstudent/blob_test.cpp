@@ -27,7 +27,8 @@ fst::Spec spec(int L, int H, int E, int Q, bool linear = true) {
   s.L = L, s.H = H, s.E = E, s.Q = Q, s.linear = linear;
   s.magic = linear ? "VNFCST02" : "VNFCST01";
   s.levels.clear();
-  for (int j = 0; j < Q; j++) s.levels.push_back((j + 1.0f) / (Q + 1.0f));
+  for (int j = 0; j < Q; j++)
+    s.levels.push_back((j + 1.0f) / (Q + 1.0f));
   s.fill();
   return s;
 }
@@ -95,17 +96,17 @@ TEST(FcstBlob, HeaderRanges) {
     bool ok;
   };
   // Ranges are checked on the header alone; a blob that passes them has its arrays appended.
-  const Case cases[] = {{1, 0, 1, 1, true},      {0, 1, 1, 1, false},    {4097, 1, 1, 1, false},
-                        {-1, 1, 1, 1, false},    {2, 2049, 1, 1, false}, {2, -1, 1, 1, false},
-                        {2, 1, 0, 1, false},     {2, 1, 2049, 1, false}, {2, 1, 1, 0, false},
-                        {2, 1, 1, 65, false},    {1, 0, 128, 64, true},  {1, 0, 129, 64, false},
-                        {1, 0, 2048, 4, true},   {1, 0, 2048, 5, false}, {4096, 0, 1, 1, true}};
+  const Case cases[] = {{1, 0, 1, 1, true},     {0, 1, 1, 1, false},    {4097, 1, 1, 1, false}, {-1, 1, 1, 1, false},
+                        {2, 2049, 1, 1, false}, {2, -1, 1, 1, false},   {2, 1, 0, 1, false},    {2, 1, 2049, 1, false},
+                        {2, 1, 1, 0, false},    {2, 1, 1, 65, false},   {1, 0, 128, 64, true},  {1, 0, 129, 64, false},
+                        {1, 0, 2048, 4, true},  {1, 0, 2048, 5, false}, {4096, 0, 1, 1, true}};
   for (const Case &c : cases) {
     fst::Spec s;
     s.L = c.L, s.H = c.H, s.E = c.E, s.Q = c.Q;
     s.levels.clear();
     if (c.ok) {
-      for (int j = 0; j < c.Q; j++) s.levels.push_back((j + 1.0f) / (c.Q + 1.0f));
+      for (int j = 0; j < c.Q; j++)
+        s.levels.push_back((j + 1.0f) / (c.Q + 1.0f));
       s.fill();
     }
     Loaded l(fst::write_blob(s));
@@ -117,9 +118,8 @@ TEST(FcstBlob, HeaderRanges) {
 }
 
 TEST(FcstBlob, LevelsMustBeIncreasingInsideTheUnitInterval) {
-  const std::vector<std::vector<float>> bad = {
-      {0.1f, 0.5f, 0.5f}, {0.0f, 0.5f, 0.9f}, {0.1f, 0.5f, 1.0f}, {0.5f, 0.1f, 0.9f}, {-0.1f, 0.5f, 0.9f},
-      {0.1f, NAN, 0.9f}};
+  const std::vector<std::vector<float>> bad = {{0.1f, 0.5f, 0.5f}, {0.0f, 0.5f, 0.9f},  {0.1f, 0.5f, 1.0f},
+                                               {0.5f, 0.1f, 0.9f}, {-0.1f, 0.5f, 0.9f}, {0.1f, NAN, 0.9f}};
   for (const auto &lv : bad) {
     fst::Spec s = spec(3, 2, 2, 3);
     s.levels = lv;
@@ -152,7 +152,8 @@ TEST(FcstBlob, ForgedHugeHeaderOnATinyBlob) {
   fst::Spec s;
   s.L = 4096, s.H = 2048, s.E = 128, s.Q = 64;
   s.levels.clear();
-  for (int j = 0; j < 64; j++) s.levels.push_back((j + 1.0f) / 65.0f);
+  for (int j = 0; j < 64; j++)
+    s.levels.push_back((j + 1.0f) / 65.0f);
   auto b = fst::write_blob(s); // header and levels only
   sqlite3_int64 base = sqlite3_memory_used();
   sqlite3_memory_highwater(1);

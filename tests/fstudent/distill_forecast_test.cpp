@@ -13,14 +13,17 @@ void make_windows(vt::Db &db, const char *table, int rows, int L, int E, int Q, 
   fst::connect_module(db);
   if (registry) fst::ensure_registry(db);
   std::string cols;
-  for (int i = 0; i < L + E * Q; i++) cols += (i ? ",c" : "c") + std::to_string(i);
+  for (int i = 0; i < L + E * Q; i++)
+    cols += (i ? ",c" : "c") + std::to_string(i);
   db.exec(std::string("CREATE TABLE ") + table + "(" + cols + ")");
   for (int r = 0; r < rows; r++) {
     std::string vals;
     auto y = [&](int t) { return 50 + 10 * std::sin((r + t) * 0.45) + ((r * 7 + t * 3) % 5) * 0.3; };
-    for (int i = 0; i < L; i++) vals += (i ? "," : "") + std::to_string(y(i));
+    for (int i = 0; i < L; i++)
+      vals += (i ? "," : "") + std::to_string(y(i));
     for (int s = 0; s < E; s++)
-      for (int q = 0; q < Q; q++) vals += "," + std::to_string(y(L + s) + (Q == 1 ? 0 : q - 1));
+      for (int q = 0; q < Q; q++)
+        vals += "," + std::to_string(y(L + s) + (Q == 1 ? 0 : q - 1));
     db.exec(std::string("INSERT INTO ") + table + " VALUES (" + vals + ")");
   }
 }
@@ -52,11 +55,11 @@ TEST(DistillForecast, StoresAStudentRowAndReturnsItsDescription) {
   vt::Db db;
   make_windows(db, "w", 12, 4, 2, 3);
   auto r = fst::run(db, "SELECT model_id, length(content_hash), train_rows, typeof(train_rmse) FROM distill_forecast("
-                  "'SELECT * FROM w', '{\"context\":4,\"horizon\":2,\"student_id\":\"fs\",\"hidden\":3,"
-                  "\"epochs\":20,\"quantiles\":[0.9,0.1,0.5]}')");
+                        "'SELECT * FROM w', '{\"context\":4,\"horizon\":2,\"student_id\":\"fs\",\"hidden\":3,"
+                        "\"epochs\":20,\"quantiles\":[0.9,0.1,0.5]}')");
   EXPECT_EQ(r.text(), "fs|64|12|real");
   EXPECT_EQ(fst::run(db, "SELECT kind, runtime, license, io_spec IS NULL, weights_uri IS NULL FROM _vornel_models "
-                   "WHERE model_id = 'fs'")
+                         "WHERE model_id = 'fs'")
                 .text(),
             "student|tree|unspecified|1|1");
   EXPECT_EQ(fst::one(db, "SELECT count(*) FROM _vornel_models"), "7"); // six built-in rows and the student
@@ -83,7 +86,8 @@ TEST(DistillForecast, SameInputsGiveTheSameBlobAndHash) {
     make_windows(db, "w", 10, 4, 2, 1);
     std::string id = pass ? "b" : "a";
     std::string h = fst::one(db, "SELECT content_hash FROM distill_forecast('SELECT * FROM w', '{\"context\":4,"
-                           "\"horizon\":2,\"student_id\":\"" + id + "\",\"hidden\":4,\"epochs\":30}')");
+                                 "\"horizon\":2,\"student_id\":\"" +
+                                     id + "\",\"hidden\":4,\"epochs\":30}')");
     (pass ? h2 : h1) = h;
     (pass ? b2 : b1) = stored_blob(db, id);
   }
@@ -97,7 +101,7 @@ TEST(DistillForecast, HeldOutErrorIsOverTheLastFifth) {
     vt::Db db;
     make_windows(db, "w", rows, 4, 2, 1);
     auto r = fst::run(db, "SELECT train_rows, train_rmse FROM distill_forecast('SELECT * FROM w', "
-                    "'{\"context\":4,\"horizon\":2,\"student_id\":\"s\",\"hidden\":2,\"epochs\":15}')");
+                          "'{\"context\":4,\"horizon\":2,\"student_id\":\"s\",\"hidden\":2,\"epochs\":15}')");
     ASSERT_TRUE(r.ok) << r.error;
     ASSERT_EQ(r.rows.size(), 1u);
     double rmse = std::stod(r.rows[0].substr(r.rows[0].find('|') + 1));
@@ -124,10 +128,12 @@ TEST(DistillForecast, HeldOutErrorIsOverTheLastFifth) {
     for (int i = 0; sqlite3_step(q) == SQLITE_ROW; i++) {
       if (i < rows - held) continue;
       std::vector<double> ctx, x;
-      for (int c = 0; c < 4; c++) ctx.push_back(sqlite3_column_double(q, c));
+      for (int c = 0; c < 4; c++)
+        ctx.push_back(sqlite3_column_double(q, c));
       double mu, sd;
       fst::ref_standardise(ctx, mu, sd, x);
-      for (auto &v : x) v = (float)v;
+      for (auto &v : x)
+        v = (float)v;
       auto o = fst::ref_forward(sp, x);
       for (int k = 0; k < 2; k++) {
         double t = (float)((sqlite3_column_double(q, 4 + k) - mu) / sd);
@@ -144,7 +150,8 @@ TEST(DistillForecast, LinearStudentAndSingleLevelDefault) {
   make_windows(db, "w", 6, 4, 2, 1);
   EXPECT_EQ(fst::one(db, distill("SELECT * FROM w", opts("\"student_id\":\"lin\",\"hidden\":0,\"epochs\":5"))), "lin");
   EXPECT_EQ(fst::one(db, "SELECT hex(substr(weights, 1, 28)) FROM _vornel_models WHERE model_id = 'lin'"),
-            "564E46435354303204000000000000000200000001000000" "0000003F");
+            "564E46435354303204000000000000000200000001000000"
+            "0000003F");
   EXPECT_EQ(fst::one(db, "SELECT length(weights) FROM _vornel_models WHERE model_id = 'lin'"),
             std::to_string(24 + 4 * (1 + 8 + 0 + 2 * 1 + 2 * 4)));
 }
@@ -173,7 +180,8 @@ TEST(DistillForecast, OptionChecksInOrder) {
   EXPECT_EQ(err(base + "\"lr\":0,\"quantiles\":[0,1]}"), "Error: VORNEL_ERR_OPTIONS: lr must be in (0,10]");
   EXPECT_EQ(err(base + "\"lr\":10.5}"), "Error: VORNEL_ERR_OPTIONS: lr must be in (0,10]");
   std::string many = "[";
-  for (int i = 1; i <= 65; i++) many += (i > 1 ? "," : "") + std::to_string(i / 66.0);
+  for (int i = 1; i <= 65; i++)
+    many += (i > 1 ? "," : "") + std::to_string(i / 66.0);
   EXPECT_EQ(err(base + "\"quantiles\":" + many + "]}"), "Error: VORNEL_ERR_OPTIONS: at most 64 quantile levels");
   const char *DISTINCT = "Error: VORNEL_ERR_OPTIONS: quantile levels must be distinct values in (0,1)";
   EXPECT_EQ(err(base + "\"quantiles\":[0.5,0.5]}"), DISTINCT);
@@ -227,8 +235,8 @@ TEST(DistillForecast, TrainQueryProblems) {
             "Error: VORNEL_ERR_SCHEMA: need at least 2 training windows, got 0");
   // A query that fails part-way is an error, not a shorter training set.
   EXPECT_EQ(fst::one(db, distill("SELECT c0,c1,c2,c3,c4, CASE WHEN rowid < 4 THEN c5 ELSE abs(-9223372036854775807-1) "
-                           "END FROM w",
-                           o)),
+                                 "END FROM w",
+                                 o)),
             "Error: VORNEL_ERR_RESOURCE: train_query failed: integer overflow");
   EXPECT_EQ(fst::one(db, "SELECT count(*) FROM _vornel_models WHERE kind = 'student'"), "0");
   // NULL cells read as 0.

@@ -74,7 +74,8 @@ void series(vt::Db &db, const char *table, const std::vector<double> &v) {
 
 std::vector<double> wavy(int n) {
   std::vector<double> v(n);
-  for (int i = 0; i < n; i++) v[i] = 20 + 5 * std::sin(i * 0.9) + 0.3 * (i % 4);
+  for (int i = 0; i < n; i++)
+    v[i] = 20 + 5 * std::sin(i * 0.9) + 0.3 * (i % 4);
   return v;
 }
 
@@ -89,8 +90,8 @@ struct Fixture {
     return fst::one(db, "SELECT forecast(t, v, " + std::to_string(h) + ", '" + opts + "') FROM s");
   }
   std::string model(int h, const std::string &opts) {
-    return fst::one(db, "SELECT json_extract(forecast(t, v, " + std::to_string(h) + ", '" + opts +
-                            "'), '$.model') FROM s");
+    return fst::one(db,
+                    "SELECT json_extract(forecast(t, v, " + std::to_string(h) + ", '" + opts + "'), '$.model') FROM s");
   }
 };
 
@@ -121,8 +122,7 @@ TEST(ForecastStudents, NamedStudentRunsWithItsQuantileIntervals) {
     char ts[32];
     std::snprintf(ts, sizeof ts, "2024-02-%02dT00:00:00Z", 10 + k);
     want += std::string(k ? "," : "") + "{\"step\":" + std::to_string(k + 1) + ",\"forecast_timestamp\":\"" + ts +
-            "\",\"forecast\":" + num(c[k]) + ",\"lower_bound\":" + num(lo[k]) + ",\"upper_bound\":" + num(hi[k]) +
-            "}";
+            "\",\"forecast\":" + num(c[k]) + ",\"lower_bound\":" + num(lo[k]) + ",\"upper_bound\":" + num(hi[k]) + "}";
   }
   EXPECT_EQ(doc, want + "]}");
   EXPECT_EQ(f.model(2, "{\"model\":\"fs\",\"context_limit\":10}"), "fs");
@@ -154,7 +154,7 @@ TEST(ForecastStudents, UnknownAndUnusableIds) {
   put_row(f.db, "tab", {'V', 'N', 'M', 'L', 'P', '0', '1', 0, 0, 0, 0});
   put_row(f.db, "short", {'V', 'N', 'F', 'C', 'S'});
   auto bad = fst::write_blob(small(5));
-  bad[24] = 0; // first level becomes tiny but positive: still valid; break the second instead
+  bad[24] = 0;        // first level becomes tiny but positive: still valid; break the second instead
   bad[28 + 3] = 0x7f; // second level far above 1
   put_row(f.db, "bad", bad);
   f.db.exec("INSERT INTO _vornel_models (model_id, kind, runtime, weights_uri, content_hash, license) "
@@ -206,7 +206,8 @@ TEST(ForecastStudents, RegisteredStudentWinsWhenItForecastsBest) {
   fst::connect_module(db);
   fst::ensure_registry(db);
   std::vector<double> sq(40);
-  for (int i = 0; i < 40; i++) sq[i] = (double)i * i;
+  for (int i = 0; i < 40; i++)
+    sq[i] = (double)i * i;
   series(db, "s", sq);
   put_student(db, "quad", quadratic(7));
   auto q = [&](const std::string &sql) { return fst::one(db, sql); };
@@ -230,7 +231,8 @@ TEST(ForecastStudents, ShortSeriesFallBacks) {
   fst::connect_module(db);
   fst::ensure_registry(db);
   std::vector<double> v(12);
-  for (int i = 0; i < 12; i++) v[i] = (double)i * i;
+  for (int i = 0; i < 12; i++)
+    v[i] = (double)i * i;
   series(db, "s", v);
   put_student(db, "quad", quadratic(7));
   // usable = 12 - 5 = 7: no fold.
@@ -257,8 +259,7 @@ TEST(ForecastStudents, FoldScoringTiesWithTheStatisticalPath) {
   put_student(f.db, "twin-a", small(3, 3, 9));
   put_student(f.db, "twin-b", small(3, 3, 9));
   auto chosen = [&](const std::string &c) {
-    return fst::one(f.db, "SELECT json_extract(forecast(t, v, 2, '{\"candidates\":" + c +
-                              "}'), '$.model') FROM flat");
+    return fst::one(f.db, "SELECT json_extract(forecast(t, v, 2, '{\"candidates\":" + c + "}'), '$.model') FROM flat");
   };
   EXPECT_EQ(chosen("[\"stub-seasonal-naive\",\"last\"]"), "stub-seasonal-naive");
   EXPECT_EQ(chosen("[\"last\",\"stub-seasonal-naive\"]"), "last");
@@ -279,7 +280,8 @@ TEST(ForecastStudents, HostileBlobsNeverCrash) {
     auto b = good;
     if (trial % 3 == 0) b.resize(rnd() % b.size());
     int flips = 1 + rnd() % 4;
-    for (int k = 0; k < flips && !b.empty(); k++) b[rnd() % b.size()] ^= (unsigned char)(1 + rnd() % 255);
+    for (int k = 0; k < flips && !b.empty(); k++)
+      b[rnd() % b.size()] ^= (unsigned char)(1 + rnd() % 255);
     if (trial % 5 == 0 && b.size() >= 24) b[8 + 4 * (rnd() % 4) + 3] = 0x80 | (rnd() & 0x7f); // negative field
     f.db.exec("DELETE FROM _vornel_models WHERE model_id = 'h'");
     put_row(f.db, "h", b);

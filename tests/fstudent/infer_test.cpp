@@ -26,13 +26,15 @@ double interp(const std::vector<float> &L, const std::vector<double> &V, double 
   if (x <= L[0]) return V[0] + (V[1] - V[0]) / (L[1] - L[0]) * (x - L[0]);
   if (x >= L[n - 1]) return V[n - 1] + (V[n - 1] - V[n - 2]) / (L[n - 1] - L[n - 2]) * (x - L[n - 1]);
   size_t i = 1;
-  while (x > L[i]) i++;
+  while (x > L[i])
+    i++;
   return V[i - 1] + (V[i] - V[i - 1]) * (x - L[i - 1]) / (L[i] - L[i - 1]);
 }
 
 std::vector<double> series(int n) {
   std::vector<double> v(n);
-  for (int i = 0; i < n; i++) v[i] = 100 + 10 * std::sin(i * 0.7) + 0.5 * i + (i % 3);
+  for (int i = 0; i < n; i++)
+    v[i] = 100 + 10 * std::sin(i * 0.7) + 0.5 * i + (i % 3);
   return v;
 }
 
@@ -52,9 +54,11 @@ TEST(FcstInfer, StandardisesTheContextAndEvaluatesTheNetwork) {
   fst::ref_standardise(ctx, rmu, rsd, x);
   EXPECT_DOUBLE_EQ(mu, 12.0);
   EXPECT_NEAR(sd, std::sqrt((4 + 0 + 9 + 9 + 4) / 5.0), 1e-12);
-  for (int i = 0; i < 5; i++) EXPECT_EQ(in[i], (float)x[i]);
+  for (int i = 0; i < 5; i++)
+    EXPECT_EQ(in[i], (float)x[i]);
   auto ref = fst::ref_forward(s, x);
-  for (int k = 0; k < 6; k++) EXPECT_NEAR(out[k], ref[k], 1e-5) << k;
+  for (int k = 0; k < 6; k++)
+    EXPECT_NEAR(out[k], ref[k], 1e-5) << k;
 }
 
 TEST(FcstInfer, ConstantContextUsesTheDeviationFloor) {
@@ -69,11 +73,13 @@ TEST(FcstInfer, ConstantContextUsesTheDeviationFloor) {
   fcst_infer(&st.st, ctx.data(), in.data(), hid, out.data(), &mu, &sd);
   EXPECT_EQ(mu, 42.0);
   EXPECT_EQ(sd, 1e-9);
-  for (float v : in) EXPECT_EQ(v, 0.0f);
+  for (float v : in)
+    EXPECT_EQ(v, 0.0f);
   std::vector<double> c(4), u(4), l(4);
   ASSERT_EQ(fcst_run(2, 0.9, c.data(), l.data(), u.data(), &st.st, 4, ctx.data()), SQLITE_OK);
   auto ref = fst::ref_forward(s, std::vector<double>(4, 0.0));
-  for (int k = 0; k < 2; k++) EXPECT_NEAR(c[k], 42.0 + ref[k] * 1e-9, 1e-12);
+  for (int k = 0; k < 2; k++)
+    EXPECT_NEAR(c[k], 42.0 + ref[k] * 1e-9, 1e-12);
 }
 
 TEST(FcstRun, QuantilePathSortsAndInterpolates) {
@@ -138,7 +144,8 @@ TEST(FcstRun, SingleLevelSpreadFromInSampleWindows) {
     double mu, sd;
     fst::ref_standardise(ctx, mu, sd, x);
     auto o = fst::ref_forward(s, x);
-    for (int k = 0; k < 5; k++) sum[k] += std::pow(v[w + 4 + k] - (o[k] * sd + mu), 2);
+    for (int k = 0; k < 5; k++)
+      sum[k] += std::pow(v[w + 4 + k] - (o[k] * sd + mu), 2);
     count++;
   }
   EXPECT_EQ(count, 8);
@@ -166,7 +173,8 @@ TEST(FcstRun, SingleLevelWithoutWindowsUsesTheContextDeviation) {
   std::vector<double> ctx(v.end() - 4, v.end()), x;
   double mu, sd;
   fst::ref_standardise(ctx, mu, sd, x);
-  for (int k = 0; k < 3; k++) EXPECT_NEAR(hi[k] - c[k], 1.959963984540054 * sd, 1e-6 * sd);
+  for (int k = 0; k < 3; k++)
+    EXPECT_NEAR(hi[k] - c[k], 1.959963984540054 * sd, 1e-6 * sd);
 }
 
 TEST(FcstKernel, SameBitsAsTheForwardPass) {
@@ -174,14 +182,15 @@ TEST(FcstKernel, SameBitsAsTheForwardPass) {
     int L, H, E, Q;
     bool linear;
   };
-  const Shape shapes[] = {{1, 0, 1, 1, true}, {3, 1, 2, 1, true},   {5, 7, 3, 2, false}, {64, 256, 14, 3, true},
+  const Shape shapes[] = {{1, 0, 1, 1, true},  {3, 1, 2, 1, true},    {5, 7, 3, 2, false}, {64, 256, 14, 3, true},
                           {9, 17, 5, 3, true}, {70, 33, 1, 5, false}, {4, 0, 7, 3, true}};
   for (const Shape &sh : shapes) {
     fst::Spec s;
     s.L = sh.L, s.H = sh.H, s.E = sh.E, s.Q = sh.Q, s.linear = sh.linear;
     s.magic = sh.linear ? "VNFCST02" : "VNFCST01";
     s.levels.clear();
-    for (int j = 0; j < sh.Q; j++) s.levels.push_back((j + 1.0f) / (sh.Q + 1.0f));
+    for (int j = 0; j < sh.Q; j++)
+      s.levels.push_back((j + 1.0f) / (sh.Q + 1.0f));
     s.fill(sh.L * 31 + sh.H);
     if (sh.H == 0 && !sh.linear) continue;
     Student st(s);
@@ -190,7 +199,8 @@ TEST(FcstKernel, SameBitsAsTheForwardPass) {
     const int O = sh.E * sh.Q;
     std::vector<float> x(sh.L), h1(sh.H + 1), h2(sh.H + 1), o1(O), o2(O);
     for (int trial = 0; trial < 5; trial++) {
-      for (int i = 0; i < sh.L; i++) x[i] = (float)std::sin(i * 1.7 + trial) * (trial == 4 ? 1e30f : 2.0f);
+      for (int i = 0; i < sh.L; i++)
+        x[i] = (float)std::sin(i * 1.7 + trial) * (trial == 4 ? 1e30f : 2.0f);
       mlp_forward(&st.st.net, x.data(), h1.data(), o1.data());
       fcst_kernel_forward(&k, &st.st.net, x.data(), h2.data(), o2.data());
       ASSERT_EQ(0, std::memcmp(o1.data(), o2.data(), sizeof(float) * O)) << sh.L << "x" << sh.H << "x" << O;

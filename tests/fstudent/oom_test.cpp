@@ -40,7 +40,7 @@ bool install() {
   if (inj.installed) return true;
   sqlite3_shutdown();
   if (sqlite3_config(SQLITE_CONFIG_GETMALLOC, &inj.real) != SQLITE_OK) return false;
-  static sqlite3_mem_methods wrapped = {oom_malloc, oom_free,     oom_realloc, oom_size,
+  static sqlite3_mem_methods wrapped = {oom_malloc,  oom_free, oom_realloc,  oom_size,
                                         oom_roundup, oom_init, oom_shutdown, nullptr};
   if (sqlite3_config(SQLITE_CONFIG_MALLOC, &wrapped) != SQLITE_OK) return false;
   sqlite3_config(SQLITE_CONFIG_LOOKASIDE, 0, 0);
@@ -65,7 +65,8 @@ Outcome run_sql(sqlite3 *db, const char *sql) {
   }
   int rc;
   while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-    for (int c = 0; c < sqlite3_column_count(st); c++) out.text += (c ? "|" : "") + vt::render(st, c);
+    for (int c = 0; c < sqlite3_column_count(st); c++)
+      out.text += (c ? "|" : "") + vt::render(st, c);
     out.text += '\n';
   }
   if (rc != SQLITE_DONE) {
@@ -134,10 +135,11 @@ void sweep(const char *name, const char *setup, const char *sql) {
       // season): a document naming the same model is a valid answer.
       auto head = [](const std::string &t) { return t.substr(0, t.find(",\"rows\"")); };
       bool degraded = clean.outcome.rc == SQLITE_OK && r.outcome.rc == SQLITE_OK &&
-                      clean.outcome.text.rfind("{\"model\":", 0) == 0 && head(r.outcome.text) == head(clean.outcome.text);
+                      clean.outcome.text.rfind("{\"model\":", 0) == 0 &&
+                      head(r.outcome.text) == head(clean.outcome.text);
       if (!same && !is_oom(r.outcome) && !lost && !degraded) {
-        ADD_FAILURE() << name << " N=" << n << (persistent ? " (persistent)" : "") << ": rc " << r.outcome.rc
-                      << " '" << r.outcome.text << "'; clean '" << clean.outcome.text << "'";
+        ADD_FAILURE() << name << " N=" << n << (persistent ? " (persistent)" : "") << ": rc " << r.outcome.rc << " '"
+                      << r.outcome.text << "'; clean '" << clean.outcome.text << "'";
         bad++;
       }
     }
@@ -145,19 +147,19 @@ void sweep(const char *name, const char *setup, const char *sql) {
   }
 }
 
-#define WINDOWS                                                                                      \
-  "CREATE TABLE w(a,b,c,d,e,f,g,h,i,j);"                                                             \
-  "INSERT INTO w VALUES (1,2,3,4,4,5,6,5,6,7),(2,3,5,4,4,5,6,5,6,7),(3,1,4,1,5,9,2,6,5,3),"          \
+#define WINDOWS                                                                                                        \
+  "CREATE TABLE w(a,b,c,d,e,f,g,h,i,j);"                                                                               \
+  "INSERT INTO w VALUES (1,2,3,4,4,5,6,5,6,7),(2,3,5,4,4,5,6,5,6,7),(3,1,4,1,5,9,2,6,5,3),"                            \
   "(5,6,7,8,8,9,10,9,10,11),(4,3,2,1,0,1,2,-1,0,1),(2,2,2,3,3,4,5,3,4,5);"
-#define SERIES                                                                                       \
-  "CREATE TABLE s(t, v); WITH RECURSIVE c(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM c WHERE i < 29) " \
+#define SERIES                                                                                                         \
+  "CREATE TABLE s(t, v); WITH RECURSIVE c(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM c WHERE i < 29) "                \
   "INSERT INTO s SELECT i * 86400, 10 + (i % 7) + i * 0.1 FROM c;"
-#define STUDENTS                                                                                     \
-  WINDOWS SERIES                                                                                     \
-  "SELECT * FROM distill_forecast('SELECT * FROM w', '{\"context\":4,\"horizon\":2,\"student_id\":\"q3\"," \
-  "\"hidden\":2,\"epochs\":3,\"quantiles\":[0.1,0.5,0.9]}');"                                        \
-  "SELECT * FROM distill_forecast('SELECT a,b,c,d,e,f FROM w', '{\"context\":4,\"horizon\":2,"       \
-  "\"student_id\":\"q1\",\"hidden\":2,\"epochs\":3}');"
+#define STUDENTS                                                                                                       \
+  WINDOWS SERIES                                                                                                       \
+      "SELECT * FROM distill_forecast('SELECT * FROM w', '{\"context\":4,\"horizon\":2,\"student_id\":\"q3\","         \
+      "\"hidden\":2,\"epochs\":3,\"quantiles\":[0.1,0.5,0.9]}');"                                                      \
+      "SELECT * FROM distill_forecast('SELECT a,b,c,d,e,f FROM w', '{\"context\":4,\"horizon\":2,"                     \
+      "\"student_id\":\"q1\",\"hidden\":2,\"epochs\":3}');"
 
 } // namespace
 

@@ -38,12 +38,14 @@ struct Spec {
     b2.resize(O);
     skip.resize(linear ? (size_t)O * L : 0);
     for (auto *v : {&w1, &b1, &w2, &b2, &skip})
-      for (auto &x : *v) x = next();
+      for (auto &x : *v)
+        x = next();
   }
 };
 
 inline void put32(std::vector<unsigned char> &b, uint32_t v) {
-  for (int i = 0; i < 4; i++) b.push_back((unsigned char)(v >> (8 * i)));
+  for (int i = 0; i < 4; i++)
+    b.push_back((unsigned char)(v >> (8 * i)));
 }
 inline void putf(std::vector<unsigned char> &b, const std::vector<float> &v) {
   for (float f : v) {
@@ -74,19 +76,23 @@ inline std::vector<unsigned char> write_blob(const Spec &s) {
 inline std::vector<double> ref_forward(const Spec &s, const std::vector<double> &x) {
   int O = s.E * s.Q;
   std::vector<double> z(s.L), h(s.H), out(O);
-  for (int i = 0; i < s.L; i++) z[i] = ((double)(float)x[i] - s.means[i]) / s.scales[i];
+  for (int i = 0; i < s.L; i++)
+    z[i] = ((double)(float)x[i] - s.means[i]) / s.scales[i];
   for (int j = 0; j < s.H; j++) {
     double a = s.b1[j];
-    for (int i = 0; i < s.L; i++) a += s.w1[(size_t)j * s.L + i] * z[i];
+    for (int i = 0; i < s.L; i++)
+      a += s.w1[(size_t)j * s.L + i] * z[i];
     h[j] = std::tanh(a);
   }
   double f = s.linear ? 0.1 : 1.0;
   for (int k = 0; k < O; k++) {
     double a = 0;
-    for (int j = 0; j < s.H; j++) a += s.w2[(size_t)k * s.H + j] * h[j];
+    for (int j = 0; j < s.H; j++)
+      a += s.w2[(size_t)k * s.H + j] * h[j];
     double o = s.b2[k] + f * a;
     if (s.linear)
-      for (int i = 0; i < s.L; i++) o += s.skip[(size_t)k * s.L + i] * z[i];
+      for (int i = 0; i < s.L; i++)
+        o += s.skip[(size_t)k * s.L + i] * z[i];
     out[k] = o;
   }
   return out;
@@ -95,14 +101,17 @@ inline std::vector<double> ref_forward(const Spec &s, const std::vector<double> 
 // Mean and floored population deviation of a context, as the student standardises it.
 inline void ref_standardise(const std::vector<double> &ctx, double &mu, double &sd, std::vector<double> &x) {
   mu = 0;
-  for (double v : ctx) mu += v;
+  for (double v : ctx)
+    mu += v;
   mu /= ctx.size();
   double ss = 0;
-  for (double v : ctx) ss += (v - mu) * (v - mu);
+  for (double v : ctx)
+    ss += (v - mu) * (v - mu);
   sd = std::sqrt(ss / ctx.size());
   if (sd < 1e-9) sd = 1e-9;
   x.resize(ctx.size());
-  for (size_t i = 0; i < ctx.size(); i++) x[i] = (ctx[i] - mu) / sd;
+  for (size_t i = 0; i < ctx.size(); i++)
+    x[i] = (ctx[i] - mu) / sd;
 }
 
 // Creates the registry up front: its schema change would otherwise count against the memory
@@ -146,7 +155,8 @@ inline vt::Result run(vt::Db &db, const std::string &sql) {
     int cols = sqlite3_column_count(st);
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
       std::string row;
-      for (int c = 0; c < cols; c++) row += (c ? "|" : "") + vt::render(st, c);
+      for (int c = 0; c < cols; c++)
+        row += (c ? "|" : "") + vt::render(st, c);
       res.rows.push_back(row);
     }
     if (rc != SQLITE_DONE) {
