@@ -39,8 +39,6 @@ void bt_series_list_free(BtSeriesList *list);
 // Converts an INTEGER time: seconds up to 99,999,999,999, milliseconds from there up to
 // 9999-12-31T23:59:59.999Z. Returns false for any other integer.
 bool bt_time_from_integer(int64_t t, int64_t *out_ms);
-// Stable sort of the points by time (equal times keep their order).
-void bt_sort_points(int64_t *ts, double *values, int32_t n, int64_t *ts_tmp, double *values_tmp);
 
 // Error and interval figures of one fold.
 struct BtMetrics {
@@ -92,9 +90,6 @@ struct BtRow {
 // Buffers reused by every series of one call; each group grows when a series needs more
 // (all owned; freed by bt_work_free).
 struct BtWork {
-  int64_t *ts_tmp;    // sort scratch
-  double *values_tmp; // sort scratch
-  int64_t sort_cap;   // entries of both sort scratch arrays
   double *step_fc;    // forecasts of one fit (horizon + gap)
   double *step_sd;    // deviations of one fit (horizon + gap)
   int64_t step_cap;   // entries of step_fc and step_sd

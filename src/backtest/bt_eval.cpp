@@ -33,8 +33,6 @@ BtRow status_row(int32_t series_index, const char *status) {
 
 void bt_work_free(BtWork *work) {
   if (!work) return;
-  sqlite3_free(work->ts_tmp);
-  sqlite3_free(work->values_tmp);
   double *arrays[] = {work->step_fc, work->step_sd, work->actual, work->forecast, work->spread,
                       work->abs_err, work->radius,  work->lower,  work->upper,    work->conf_work};
   for (double *a : arrays)
@@ -53,15 +51,7 @@ int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *c
   bool sorted = true;
   for (int32_t i = 1; sorted && i < series->count; i++)
     sorted = series->ts[i - 1] <= series->ts[i];
-  if (!sorted && series->count > work->sort_cap) {
-    sqlite3_free(work->ts_tmp);
-    sqlite3_free(work->values_tmp);
-    work->ts_tmp = host_calloc<int64_t>(series->count);
-    work->values_tmp = host_calloc<double>(series->count);
-    work->sort_cap = work->ts_tmp && work->values_tmp ? series->count : 0;
-    if (!work->sort_cap) return SQLITE_NOMEM;
-  }
-  if (!sorted) bt_sort_points(series->ts, series->values, series->count, work->ts_tmp, work->values_tmp);
+  if (!sorted) series_sort_arrays(series->ts, series->values, series->count);
   int32_t offset = 0;
   const char *status = "ok";
   if (series->count > cfg->context_limit) {

@@ -1,7 +1,7 @@
 // Series of the backtest query: one record per distinct group key in order of first
 // appearance, found through an open-addressing hash index (FNV-1a over the key bytes) so that
 // many interleaved groups cost no list scans; the order and content equal those of a linear
-// search. Also the integer time rule and the stable point sort.
+// search. Also the integer time rule.
 #include "backtest/backtest.h"
 
 namespace {
@@ -114,48 +114,3 @@ bool bt_time_from_integer(int64_t t, int64_t *out_ms) {
   return true;
 }
 
-// Bottom-up merge sort: stable, so it orders exactly as an insertion sort would, without
-// the quadratic cost on long reversed input. Already sorted input returns at once.
-void bt_sort_points(int64_t *ts, double *values, int32_t n, int64_t *ts_tmp, double *values_tmp) {
-  int32_t i = 1;
-  while (i < n && ts[i - 1] <= ts[i])
-    i++;
-  if (i >= n) return;
-  int64_t *src_t = ts, *dst_t = ts_tmp;
-  double *src_v = values, *dst_v = values_tmp;
-  for (int64_t width = 1; width < n; width *= 2) {
-    for (int64_t lo = 0; lo < n; lo += 2 * width) {
-      int64_t mid = lo + width < n ? lo + width : n;
-      int64_t hi = lo + 2 * width < n ? lo + 2 * width : n;
-      int64_t a = lo, b = mid, out = lo;
-      while (a < mid && b < hi) {
-        // Taking the left run on equal times keeps arrival order.
-        if (src_t[b] < src_t[a]) {
-          dst_t[out] = src_t[b];
-          dst_v[out++] = src_v[b++];
-        } else {
-          dst_t[out] = src_t[a];
-          dst_v[out++] = src_v[a++];
-        }
-      }
-      while (a < mid) {
-        dst_t[out] = src_t[a];
-        dst_v[out++] = src_v[a++];
-      }
-      while (b < hi) {
-        dst_t[out] = src_t[b];
-        dst_v[out++] = src_v[b++];
-      }
-    }
-    int64_t *swap_t = src_t;
-    src_t = dst_t;
-    dst_t = swap_t;
-    double *swap_v = src_v;
-    src_v = dst_v;
-    dst_v = swap_v;
-  }
-  if (src_t != ts) {
-    memcpy(ts, src_t, (size_t)n * sizeof(int64_t));
-    memcpy(values, src_v, (size_t)n * sizeof(double));
-  }
-}

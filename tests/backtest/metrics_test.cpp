@@ -85,31 +85,6 @@ TEST(BacktestMetrics, ConformalRadiiWithNaNFollowInsertionSort) {
   EXPECT_EQ(radius[0], 2); // others 1, 2, 3
 }
 
-TEST(BacktestSeries, SortIsStableAndMatchesStableSort) {
-  std::mt19937 rng(3);
-  for (int n : {0, 1, 2, 5, 64, 1000, 4097}) {
-    for (int pattern = 0; pattern < 3; pattern++) {
-      std::vector<int64_t> ts(n);
-      std::vector<double> v(n);
-      for (int i = 0; i < n; i++) {
-        ts[i] = pattern == 0 ? (int64_t)(rng() % 50) : pattern == 1 ? n - i : i / 3;
-        v[i] = i; // the arrival position, to check stability
-      }
-      std::vector<std::pair<int64_t, double>> want;
-      for (int i = 0; i < n; i++)
-        want.push_back({ts[i], v[i]});
-      std::stable_sort(want.begin(), want.end(), [](auto &a, auto &b) { return a.first < b.first; });
-      std::vector<int64_t> tt(n + 1);
-      std::vector<double> vt(n + 1);
-      bt_sort_points(ts.data(), v.data(), n, tt.data(), vt.data());
-      for (int i = 0; i < n; i++) {
-        ASSERT_EQ(ts[i], want[i].first);
-        ASSERT_EQ(v[i], want[i].second);
-      }
-    }
-  }
-}
-
 TEST(BacktestSeries, IntegerTimes) {
   int64_t ms = -7;
   EXPECT_TRUE(bt_time_from_integer(0, &ms));
