@@ -12,6 +12,14 @@ namespace {
   REGISTERED "INSERT INTO _vornel_models (model_id,kind,runtime,weights,content_hash,license) "      \
              "VALUES ('st','student','tree',zeroblob(3000),'h','l');"
 
+// Two stores of 30 days: a weekly pattern with a trend, and intermittent demand.
+#define SERIES                                                                                          \
+  "CREATE TABLE daily AS WITH RECURSIVE d(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM d WHERE i < 29) "   \
+  "SELECT s.value AS store, date('2024-01-01', '+' || d.i || ' days') AS day, "                          \
+  "CASE s.value WHEN 'A' THEN 100 + 0.5 * d.i + (d.i % 7) * 3 + (d.i * 37 % 11) "                        \
+  "ELSE CASE WHEN d.i % 9 = 4 OR d.i % 13 = 7 THEN 6.0 ELSE 0.0 END END AS sales "                       \
+  "FROM json_each('[\"A\",\"B\"]') AS s, d;"
+
 oom::Outcome text_outcome(int rc, const std::string &text) { return oom::Outcome{rc, text}; }
 
 const char *const OPTION_KEYS[] = {"model", "level", "candidates", nullptr};
@@ -138,6 +146,41 @@ const Case CASES[] = {
     {"registry lookup unknown", STUDENT_ROW, nullptr, lookup_unknown, 0},
     {"registry lookup without table", nullptr, nullptr, lookup_unknown, 0},
     {"registry model hash", REGISTERED, nullptr, model_hash, 0},
+    // Forecasting.
+    {"forecast auto", SERIES, "SELECT forecast(day, sales, 7) FROM daily WHERE store = 'A'", nullptr, 0, true},
+    {"forecast theta grouped", SERIES,
+     "SELECT store, forecast(day, sales, 3, '{\"model\":\"theta-classic\",\"confidence_level\":0.8}') FROM daily "
+     "GROUP BY store", nullptr, 0, true},
+    {"forecast tsb", SERIES, "SELECT forecast(day, sales, 5, '{\"model\":\"tsb\"}') FROM daily WHERE store = 'B'",
+     nullptr, 0, true},
+    {"forecast conformal", SERIES,
+     "SELECT forecast(day, sales, 4, '{\"model\":\"stub-seasonal-naive\",\"interval_method\":\"conformal\"}') "
+     "FROM daily WHERE store = 'A'", nullptr, 0, true},
+    {"forecast candidates", SERIES,
+     "SELECT forecast(day, sales, 7, '{\"candidates\":[\"tsb\",\"stub-seasonal-naive\"]}') FROM daily WHERE store = 'A'",
+     nullptr, 0, true},
+    {"forecast unknown candidate", SERIES REGISTERED,
+     "SELECT forecast(day, sales, 7, '{\"candidates\":[\"tsb\",\"my-student\"]}') FROM daily", nullptr, 0},
+    {"forecast unknown model", SERIES, "SELECT forecast(day, sales, 7, '{\"model\":\"weekly-v2\"}') FROM daily",
+     nullptr, 0},
+    {"forecast external model", SERIES REGISTERED,
+     "SELECT forecast(day, sales, 7, '{\"model\":\"ext\"}') FROM daily", nullptr, 0},
+    {"forecast short series", SERIES, "SELECT forecast(day, sales, 7) FROM daily WHERE day < '2024-01-03'", nullptr, 0},
+    {"forecast bad horizon", SERIES, "SELECT forecast(day, sales, 0) FROM daily", nullptr, 0},
+    {"forecast bad options", SERIES, "SELECT forecast(day, sales, 7, '{\"folds\":') FROM daily", nullptr, 0},
+    {"forecast unknown option", SERIES, "SELECT forecast(day, sales, 7, '{\"horizon\":7}') FROM daily", nullptr, 0},
+    // Back-testing.
+    {"backtest", SERIES,
+     "SELECT fold, model, n, mae, rmse, mase, coverage FROM backtest("
+     "'SELECT day, sales FROM daily WHERE store = ''A''', 5, '{\"folds\":3}')", nullptr, 0, true},
+    {"backtest grouped auto", SERIES,
+     "SELECT series_key, model, count(*), avg(mase) FROM backtest('SELECT store, day, sales FROM daily', 3, "
+     "'{\"group_cols\":\"store\",\"model\":\"auto\",\"folds\":2}') GROUP BY 1, 2", nullptr, 0, true},
+    {"backtest not read-only", SERIES, "SELECT * FROM backtest('DELETE FROM daily', 7)", nullptr, 0},
+    {"backtest bad query", SERIES, "SELECT * FROM backtest('SELECT day, qty FROM dialy', 7)", nullptr, 0},
+    {"backtest bad options", SERIES,
+     "SELECT * FROM backtest('SELECT day, sales FROM daily', 7, '{\"model\":\"arima\"}')", nullptr, 0},
+    {"backtest no horizon", SERIES, "SELECT * FROM backtest('SELECT day, sales FROM daily')", nullptr, 0},
 };
 const int CASE_COUNT = sizeof CASES / sizeof CASES[0];
 
