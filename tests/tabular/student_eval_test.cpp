@@ -290,3 +290,66 @@ TEST(MlpEval, LinearNetworkWithoutHiddenUnits) {
   EXPECT_EQ(o[0], 0.5f + 1.0f + 2.0f);
   mlp_free(&m);
 }
+
+// Many trees of mixed depth (walked several at a time) against the sequential definition: the
+// running sum of learning rate x reg_tree_value in tree order; a cyclic tree adds 0.
+TEST(ForestEval, ManyMixedTreesMatchTheSequentialSum) {
+  st::LeakCheck leak;
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  for (int task : {STUDENT_CLASSIFY, STUDENT_REGRESS}) {
+    const int K = task == STUDENT_CLASSIFY ? 3 : 1, R = 7, F = 4;
+    forest_model f{};
+    f.task = task;
+    f.feature_count = F;
+    f.class_count = task == STUDENT_CLASSIFY ? 3 : 0;
+    f.class_labels = task == STUDENT_CLASSIFY ? st::host_names({"a", "b", "c"}) : nullptr;
+    f.output_count = K;
+    f.rounds = R;
+    f.learning_rate = 0.3f;
+    f.initial_scores = st::host_copy<float>(std::vector<float>(K, 0.25f));
+    f.tree_count = R * K;
+    std::vector<int32_t> offsets{0};
+    std::vector<tree_node> nodes;
+    for (int t = 0; t < R * K; t++) {
+      std::vector<tree_node> tree;
+      if (t % 5 == 0) {
+        tree = {st::leaf(u(rng))};
+      } else if (t % 7 == 3) { // a cycle on the left branch
+        tree = {st::split(0, 0.0f, 1, 2), st::split(1, 0.0f, 0, 0), st::leaf(u(rng))};
+      } else {
+        tree = {st::split(t % F, u(rng), 1, 4), st::split((t + 1) % F, u(rng), 2, 3), st::leaf(u(rng)),
+                st::leaf(u(rng)), st::leaf(u(rng))};
+      }
+      nodes.insert(nodes.end(), tree.begin(), tree.end());
+      offsets.push_back((int32_t)nodes.size());
+    }
+    f.tree_offsets = st::host_copy(offsets);
+    f.nodes = st::host_copy(nodes);
+    for (int trial = 0; trial < 50; trial++) {
+      std::vector<float> x(F);
+      for (float &v : x)
+        v = u(rng);
+      std::vector<double> want(K, 0.25f);
+      for (int t = 0; t < R * K; t++)
+        want[t % K] +=
+            (double)0.3f * (double)reg_tree_value(f.nodes + offsets[t], offsets[t + 1] - offsets[t], x.data());
+      RowOut r = eval_forest(f, x);
+      if (task == STUDENT_REGRESS) {
+        char buf[64];
+        snprintf(buf, sizeof buf, "%.17g", want[0]);
+        EXPECT_EQ(r.text, buf);
+      } else {
+        int best = 0;
+        for (int k = 1; k < K; k++)
+          if (want[k] > want[best]) best = k;
+        double denom = 0;
+        for (int k = 0; k < K; k++)
+          denom += std::exp(want[k] - want[best]);
+        EXPECT_EQ(r.text, std::string(1, "abc"[best]));
+        EXPECT_EQ(r.confidence, 1.0 / denom);
+      }
+    }
+    forest_free(&f);
+  }
+}
