@@ -331,3 +331,37 @@ TEST(DistillSql, TeacherLabels) {
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.rows[0].substr(0, 3), "40|");
 }
+
+TEST(DistillSql, OutOfMemoryAnywhereFailsCleanly) {
+  // A hard heap limit a little above the current use makes some allocation fail: reading rows,
+  // interning labels, training, serialising or inserting. Every such call must fail with an
+  // out-of-memory error, store nothing and give back every byte.
+  vt::Db db;
+  make_table(db, "t", 60, [](int i) { return i % 3 ? "'u'" : "'v'"; });
+  ASSERT_EQ(first(write(db, call("SELECT x, z, y FROM t", "{\"target\":\"y\",\"student_id\":\"warm\"}"))), "warm");
+  db.exec("DELETE FROM _vornel_models WHERE model_id = 'warm'");
+  int failures = 0;
+  for (const char *kind : {"tree", "gbt", "mlp"}) {
+    const std::string q = call("SELECT x, z, y FROM t", std::string("{\"target\":\"y\",\"student_id\":\"oom\","
+                                                                    "\"student_kind\":\"") + kind + "\"}");
+    for (sqlite3_int64 extra = 2048; extra < (sqlite3_int64)1 << 21; extra = extra * 3 / 2) {
+      sqlite3_int64 before = sqlite3_memory_used();
+      sqlite3_hard_heap_limit64(before + extra);
+      vt::Result r = write(db, q);
+      sqlite3_hard_heap_limit64(0);
+      if (r.ok) {
+        db.exec("DELETE FROM _vornel_models WHERE model_id = 'oom'");
+        continue;
+      }
+      failures++;
+      // Ours say "out of memory"; the registry's own helpers report theirs under the same code.
+      EXPECT_TRUE(r.error == "VORNEL_ERR_RESOURCE: out of memory" || r.error == "out of memory" ||
+                  r.error == "VORNEL_ERR_RESOURCE: student insert failed: out of memory" ||
+                  r.error.rfind("VORNEL_ERR_RESOURCE: cannot ", 0) == 0)
+          << kind << " " << extra << ": " << r.error;
+      EXPECT_EQ(db.one("SELECT count(*) FROM _vornel_models WHERE model_id = 'oom'"), "0");
+      EXPECT_EQ(sqlite3_memory_used(), before) << kind << " " << extra;
+    }
+  }
+  EXPECT_GT(failures, 10);
+}
