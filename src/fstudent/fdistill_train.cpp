@@ -100,7 +100,10 @@ int insert_student(sqlite3 *db, const char *student_id, const unsigned char *blo
   if (rc == SQLITE_OK) rc = sqlite3_bind_text(st, 3, hash, -1, SQLITE_STATIC);
   if (rc == SQLITE_OK) rc = sqlite3_step(st);
   if (rc == SQLITE_DONE) return SQLITE_OK;
-  if ((rc & 0xff) == SQLITE_CONSTRAINT)
+  // Only a clash on the id means it was taken meanwhile; a CHECK or a trigger refusing the row
+  // is an insert failure with the host's reason.
+  const int ext = sqlite3_extended_errcode(db);
+  if (ext == SQLITE_CONSTRAINT_PRIMARYKEY || ext == SQLITE_CONSTRAINT_UNIQUE)
     *out_msg = sqlite3_mprintf("%s: student '%s' already exists", VORNEL_ERR_STUDENT_EXISTS, student_id);
   else
     *out_msg = sqlite3_mprintf("%s: student insert failed: %s", VORNEL_ERR_RESOURCE, sqlite3_errmsg(db));

@@ -218,6 +218,20 @@ TEST(DistillForecast, ExistingIdIsRefusedBeforeTraining) {
   EXPECT_EQ(fst::one(db, "SELECT content_hash FROM _vornel_models WHERE model_id = 's'"), hash);
 }
 
+TEST(DistillForecast, InsertFailuresStoreNothing) {
+  vt::Db db;
+  make_windows(db, "w", 6, 4, 2, 1);
+  const std::string o = opts("\"student_id\":\"f\",\"hidden\":1,\"epochs\":2");
+  // A trigger refusing the row is a constraint result too, but not a taken id.
+  db.exec("CREATE TRIGGER frozen BEFORE INSERT ON _vornel_models WHEN NEW.kind = 'student' "
+          "BEGIN SELECT RAISE(ABORT, 'registry is frozen'); END");
+  EXPECT_EQ(fst::one(db, distill("SELECT * FROM w", o)),
+            "Error: VORNEL_ERR_RESOURCE: student insert failed: registry is frozen");
+  EXPECT_EQ(fst::one(db, "SELECT count(*) FROM _vornel_models WHERE model_id = 'f'"), "0");
+  db.exec("DROP TRIGGER frozen");
+  EXPECT_EQ(fst::one(db, distill("SELECT * FROM w", o)), "f");
+}
+
 TEST(DistillForecast, TrainQueryProblems) {
   vt::Db db;
   make_windows(db, "w", 6, 4, 2, 1);
