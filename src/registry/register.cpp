@@ -15,7 +15,8 @@ struct RegisterConfig {
 };
 
 bool is_bare_path(const char *config) {
-  while (*config == ' ' || *config == '\t' || *config == '\n' || *config == '\r') config++;
+  while (*config == ' ' || *config == '\t' || *config == '\n' || *config == '\r')
+    config++;
   return *config != '{';
 }
 
@@ -61,7 +62,8 @@ void vornel_register_func(sqlite3_context *ctx, int, sqlite3_value **argv) {
     return;
   }
   if (!model_id || !*model_id || !config) {
-    vornel0_report(ctx, sqlite3_mprintf("%s: vornel_register(model_id, config_json) requires both", VORNEL_ERR_OPTIONS));
+    vornel0_report(ctx,
+                   sqlite3_mprintf("%s: vornel_register(model_id, config_json) requires both", VORNEL_ERR_OPTIONS));
     return;
   }
   sqlite3 *db = sqlite3_context_db_handle(ctx);
@@ -137,9 +139,10 @@ void vornel_register_func(sqlite3_context *ctx, int, sqlite3_value **argv) {
     vornel0_report(ctx, sqlite3_mprintf("%s: cannot prepare registry insert", VORNEL_ERR_RESOURCE));
     return;
   }
-  const char *values[7] = {model_id, cfg.kind.get(), runtime, cfg.weights_uri.get(), cfg.io_spec.get(), hex,
-                           cfg.license.get()};
-  for (int i = 0; i < 7 && rc == SQLITE_OK; i++) rc = sqlite3_bind_text(insert, i + 1, values[i], -1, SQLITE_STATIC);
+  const char *values[7] = {model_id, cfg.kind.get(),   runtime, cfg.weights_uri.get(), cfg.io_spec.get(),
+                           hex,      cfg.license.get()};
+  for (int i = 0; i < 7 && rc == SQLITE_OK; i++)
+    rc = sqlite3_bind_text(insert, i + 1, values[i], -1, SQLITE_STATIC);
   if (rc == SQLITE_OK) rc = sqlite3_step(insert);
   if (rc == SQLITE_DONE) {
     sqlite3_result_text(ctx, hex, 64, SQLITE_TRANSIENT);

@@ -31,8 +31,8 @@ struct BuiltIn {
 };
 
 const BuiltIn BUILT_INS[] = {
-    {"theta-classic", "ts-stat"}, {"stub-seasonal-naive", "ts-stat"}, {"sub-pca", "ts-stat"},
-    {"tsb", "ts-stat"},           {"auto", "ts-stat"},                {"knn5-incontext", "tabular-stat"},
+    {"theta-classic", "ts-stat"}, {"stub-seasonal-naive", "ts-stat"}, {"sub-pca", "ts-stat"}, {"tsb", "ts-stat"},
+    {"auto", "ts-stat"},          {"knn5-incontext", "tabular-stat"},
 };
 
 // The version whose text goes into the built-in digests; it names the model rows, not the build.
@@ -168,7 +168,8 @@ int vornel0_registry_lookup(sqlite3 *db, const char *model_id, vornel0_model_row
 char *vornel0_registry_model_hash(sqlite3 *db, const char *model_id, int *out_rc) {
   if (out_rc) *out_rc = SQLITE_OK;
   StmtGuard stmt;
-  int rc = sqlite3_prepare_v2(db, "SELECT content_hash FROM _vornel_models WHERE model_id = ?", -1, stmt.out(), nullptr);
+  int rc =
+      sqlite3_prepare_v2(db, "SELECT content_hash FROM _vornel_models WHERE model_id = ?", -1, stmt.out(), nullptr);
   if (rc != SQLITE_OK) {
     // No table means no such model; only a lack of memory leaves the answer open.
     if (rc == SQLITE_NOMEM && out_rc) *out_rc = rc;
@@ -177,8 +178,10 @@ char *vornel0_registry_model_hash(sqlite3 *db, const char *model_id, int *out_rc
   rc = sqlite3_bind_text(stmt, 1, model_id, -1, SQLITE_STATIC);
   if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
   char *copy = nullptr;
-  if (rc == SQLITE_ROW) rc = copy_text_column(stmt, 0, &copy) ? SQLITE_OK : SQLITE_NOMEM;
-  else if (rc == SQLITE_DONE) rc = SQLITE_OK;
+  if (rc == SQLITE_ROW)
+    rc = copy_text_column(stmt, 0, &copy) ? SQLITE_OK : SQLITE_NOMEM;
+  else if (rc == SQLITE_DONE)
+    rc = SQLITE_OK;
   if (out_rc) *out_rc = rc;
   return copy;
 }

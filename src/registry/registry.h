@@ -8,10 +8,10 @@
 // Streaming SHA-256 state (FIPS 180-4). The caller owns the storage, normally on its stack;
 // nothing in it is allocated and nothing needs freeing.
 struct sha256_state {
-  uint32_t h[8];            // chaining words
-  uint64_t bits;            // message bits fed so far
-  unsigned char block[64];  // pending bytes of the current block
-  uint32_t pending;         // bytes in use in block
+  uint32_t h[8];           // chaining words
+  uint64_t bits;           // message bits fed so far
+  unsigned char block[64]; // pending bytes of the current block
+  uint32_t pending;        // bytes in use in block
 };
 
 // One registry row in memory. Every pointer is owned by the row and released by

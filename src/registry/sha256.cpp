@@ -9,18 +9,16 @@
 
 namespace {
 
-const uint32_t K[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+const uint32_t K[64] = {0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+                        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+                        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+                        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+                        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+                        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+                        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+                        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
-const uint32_t H0[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                        0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+const uint32_t H0[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
 inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
@@ -84,7 +82,8 @@ void sha256_update(sha256_state *st, const void *data, size_t len) {
     compress(st->h, st->block);
     st->pending = 0;
   }
-  for (; len >= 64; p += 64, len -= 64) compress(st->h, p);
+  for (; len >= 64; p += 64, len -= 64)
+    compress(st->h, p);
   if (len) {
     memcpy(st->block, p, len);
     st->pending = (uint32_t)len;
@@ -96,7 +95,8 @@ void sha256_final(sha256_state *st, unsigned char out[32]) {
   unsigned char pad[72] = {0x80};
   // Pad to 56 bytes mod 64, then the bit count big-endian.
   size_t padlen = st->pending < 56 ? 56 - st->pending : 120 - st->pending;
-  for (int i = 0; i < 8; i++) pad[padlen + i] = (unsigned char)(bits >> (56 - 8 * i));
+  for (int i = 0; i < 8; i++)
+    pad[padlen + i] = (unsigned char)(bits >> (56 - 8 * i));
   sha256_update(st, pad, padlen + 8);
   for (int i = 0; i < 8; i++) {
     out[4 * i] = (unsigned char)(st->h[i] >> 24);
@@ -129,7 +129,8 @@ void vornel0_hash_int(sha256_state *st, int64_t value) {
   int len = 0;
   buf[len++] = 'i';
   if (value < 0) buf[len++] = '-';
-  while (n) buf[len++] = digits[--n];
+  while (n)
+    buf[len++] = digits[--n];
   buf[len++] = (char)UNIT_SEP;
   sha256_update(st, buf, (size_t)len);
 }
@@ -139,7 +140,8 @@ void vornel0_hash_real(sha256_state *st, double value) {
   memcpy(&bits, &value, 8);
   unsigned char bytes[10];
   bytes[0] = 'r';
-  for (int i = 0; i < 8; i++) bytes[1 + i] = (unsigned char)(bits >> (56 - 8 * i));
+  for (int i = 0; i < 8; i++)
+    bytes[1 + i] = (unsigned char)(bits >> (56 - 8 * i));
   bytes[9] = UNIT_SEP;
   sha256_update(st, bytes, 10);
 }

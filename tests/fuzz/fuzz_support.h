@@ -22,9 +22,9 @@ int parse_str_array(sqlite3 *db, const char *json, char ***out_items, int *out_c
 void str_array_free(char **items, int count);
 
 // Fails the run: libFuzzer records the input that got here.
-#define FUZZ_CHECK(cond)                                                                                          \
-  do {                                                                                                             \
-    if (!(cond)) __builtin_trap();                                                                                 \
+#define FUZZ_CHECK(cond)                                                                                               \
+  do {                                                                                                                 \
+    if (!(cond)) __builtin_trap();                                                                                     \
   } while (0)
 
 // A NUL-terminated copy of the input, freed by the caller with free().

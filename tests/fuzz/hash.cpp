@@ -3,9 +3,9 @@
 #include "registry/registry.h"
 #include <stdlib.h>
 
-#define FUZZ_CHECK(cond)                                                                                          \
-  do {                                                                                                             \
-    if (!(cond)) __builtin_trap();                                                                                 \
+#define FUZZ_CHECK(cond)                                                                                               \
+  do {                                                                                                                 \
+    if (!(cond)) __builtin_trap();                                                                                     \
   } while (0)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   vornel0_hash_hex(&st, split);
   FUZZ_CHECK(memcmp(whole, split, VORNEL_HASH_HEX_SIZE) == 0);
-  for (int i = 0; i < 64; i++) FUZZ_CHECK((whole[i] >= '0' && whole[i] <= '9') || (whole[i] >= 'a' && whole[i] <= 'f'));
+  for (int i = 0; i < 64; i++)
+    FUZZ_CHECK((whole[i] >= '0' && whole[i] <= '9') || (whole[i] >= 'a' && whole[i] <= 'f'));
 
   vornel0_hash_init(&st);
   if (size >= 8) {

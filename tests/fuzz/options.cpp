@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   rc = parse_str_array(db, doc, &items, &n, &msg);
   FUZZ_CHECK(rc == SQLITE_OK || rc == SQLITE_ERROR || rc == SQLITE_NOMEM);
   FUZZ_CHECK(n >= 0 && (n == 0 || items != nullptr));
-  for (int i = 0; i < n; i++) FUZZ_CHECK(items[i] != nullptr);
+  for (int i = 0; i < n; i++)
+    FUZZ_CHECK(items[i] != nullptr);
   str_array_free(items, n);
   sqlite3_free(msg);
 

@@ -8,16 +8,16 @@ namespace {
 #define WEIGHTS VORNEL_SOURCE_DIR "/tests/registry/data/example-weights.bin"
 #define REG_CFG "'{\"weights_uri\":\"" WEIGHTS "\",\"io_spec\":{\"in\":[1,2]},\"license\":\"MIT\"}'"
 #define REGISTERED "SELECT vornel_register('ext', " REG_CFG ");"
-#define STUDENT_ROW                                                                                    \
-  REGISTERED "INSERT INTO _vornel_models (model_id,kind,runtime,weights,content_hash,license) "      \
+#define STUDENT_ROW                                                                                                    \
+  REGISTERED "INSERT INTO _vornel_models (model_id,kind,runtime,weights,content_hash,license) "                        \
              "VALUES ('st','student','tree',zeroblob(3000),'h','l');"
 
 // Two stores of 30 days: a weekly pattern with a trend, and intermittent demand.
-#define SERIES                                                                                          \
-  "CREATE TABLE daily AS WITH RECURSIVE d(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM d WHERE i < 29) "   \
-  "SELECT s.value AS store, date('2024-01-01', '+' || d.i || ' days') AS day, "                          \
-  "CASE s.value WHEN 'A' THEN 100 + 0.5 * d.i + (d.i % 7) * 3 + (d.i * 37 % 11) "                        \
-  "ELSE CASE WHEN d.i % 9 = 4 OR d.i % 13 = 7 THEN 6.0 ELSE 0.0 END END AS sales "                       \
+#define SERIES                                                                                                         \
+  "CREATE TABLE daily AS WITH RECURSIVE d(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM d WHERE i < 29) "                \
+  "SELECT s.value AS store, date('2024-01-01', '+' || d.i || ' days') AS day, "                                        \
+  "CASE s.value WHEN 'A' THEN 100 + 0.5 * d.i + (d.i % 7) * 3 + (d.i * 37 % 11) "                                      \
+  "ELSE CASE WHEN d.i % 9 = 4 OR d.i % 13 = 7 THEN 6.0 ELSE 0.0 END END AS sales "                                     \
   "FROM json_each('[\"A\",\"B\"]') AS s, d;"
 
 oom::Outcome text_outcome(int rc, const std::string &text) { return oom::Outcome{rc, text}; }
@@ -57,10 +57,12 @@ oom::Outcome str_array(sqlite3 *db) {
   char **items = nullptr;
   int count = 0;
   char *msg = nullptr;
-  int rc = parse_str_array(db, "[\"a\",\"bb\",\"ccc\",\"d\",\"e\",\"f\",\"g\",\"h\",\"i\",\"j\"]", &items, &count, &msg);
+  int rc =
+      parse_str_array(db, "[\"a\",\"bb\",\"ccc\",\"d\",\"e\",\"f\",\"g\",\"h\",\"i\",\"j\"]", &items, &count, &msg);
   std::string text = msg ? msg : "";
   if (rc == SQLITE_OK)
-    for (int i = 0; i < count; i++) text += std::string(items[i]) + ",";
+    for (int i = 0; i < count; i++)
+      text += std::string(items[i]) + ",";
   str_array_free(items, count);
   sqlite3_free(msg);
   return text_outcome(rc, text);
@@ -110,9 +112,11 @@ const Case CASES[] = {
     // Core utilities.
     {"vornel_version", nullptr, "SELECT vornel_version(), json_extract(vornel_version(), '$.runtimes[0]')", nullptr, 0},
     {"vornel_debug", nullptr, "SELECT length(vornel_debug()) > 0", nullptr, 0},
-    {"vornel_ulid", nullptr, "SELECT vornel_ulid('2024-01-01T00:00:00Z'), vornel_ulid('2024-02-29 12:30:00.5')", nullptr, 0},
+    {"vornel_ulid", nullptr, "SELECT vornel_ulid('2024-01-01T00:00:00Z'), vornel_ulid('2024-02-29 12:30:00.5')",
+     nullptr, 0},
     {"vornel_ulid bad timestamp", nullptr, "SELECT vornel_ulid('2023-02-29')", nullptr, 0},
-    {"vornel_ulid over rows", "CREATE TABLE t(ts); INSERT INTO t VALUES ('2024-01-01'),('2024-01-02T03:04:05Z'),('2024-03-01 00:00')",
+    {"vornel_ulid over rows",
+     "CREATE TABLE t(ts); INSERT INTO t VALUES ('2024-01-01'),('2024-01-02T03:04:05Z'),('2024-03-01 00:00')",
      "SELECT vornel_ulid(ts) FROM t", nullptr, 0},
     {"forecast misuse", nullptr, "SELECT forecast('SELECT 1', 3)", nullptr, 0},
     {"options parse", nullptr, nullptr, options_ok, 0},
@@ -150,21 +154,24 @@ const Case CASES[] = {
     {"forecast auto", SERIES, "SELECT forecast(day, sales, 7) FROM daily WHERE store = 'A'", nullptr, 0, true},
     {"forecast theta grouped", SERIES,
      "SELECT store, forecast(day, sales, 3, '{\"model\":\"theta-classic\",\"confidence_level\":0.8}') FROM daily "
-     "GROUP BY store", nullptr, 0, true},
+     "GROUP BY store",
+     nullptr, 0, true},
     {"forecast tsb", SERIES, "SELECT forecast(day, sales, 5, '{\"model\":\"tsb\"}') FROM daily WHERE store = 'B'",
      nullptr, 0, true},
     {"forecast conformal", SERIES,
      "SELECT forecast(day, sales, 4, '{\"model\":\"stub-seasonal-naive\",\"interval_method\":\"conformal\"}') "
-     "FROM daily WHERE store = 'A'", nullptr, 0, true},
+     "FROM daily WHERE store = 'A'",
+     nullptr, 0, true},
     {"forecast candidates", SERIES,
-     "SELECT forecast(day, sales, 7, '{\"candidates\":[\"tsb\",\"stub-seasonal-naive\"]}') FROM daily WHERE store = 'A'",
+     "SELECT forecast(day, sales, 7, '{\"candidates\":[\"tsb\",\"stub-seasonal-naive\"]}') FROM daily WHERE store = "
+     "'A'",
      nullptr, 0, true},
     {"forecast unknown candidate", SERIES REGISTERED,
      "SELECT forecast(day, sales, 7, '{\"candidates\":[\"tsb\",\"my-student\"]}') FROM daily", nullptr, 0},
     {"forecast unknown model", SERIES, "SELECT forecast(day, sales, 7, '{\"model\":\"weekly-v2\"}') FROM daily",
      nullptr, 0},
-    {"forecast external model", SERIES REGISTERED,
-     "SELECT forecast(day, sales, 7, '{\"model\":\"ext\"}') FROM daily", nullptr, 0},
+    {"forecast external model", SERIES REGISTERED, "SELECT forecast(day, sales, 7, '{\"model\":\"ext\"}') FROM daily",
+     nullptr, 0},
     {"forecast short series", SERIES, "SELECT forecast(day, sales, 7) FROM daily WHERE day < '2024-01-03'", nullptr, 0},
     {"forecast bad horizon", SERIES, "SELECT forecast(day, sales, 0) FROM daily", nullptr, 0},
     {"forecast bad options", SERIES, "SELECT forecast(day, sales, 7, '{\"folds\":') FROM daily", nullptr, 0},
@@ -172,10 +179,12 @@ const Case CASES[] = {
     // Back-testing.
     {"backtest", SERIES,
      "SELECT fold, model, n, mae, rmse, mase, coverage FROM backtest("
-     "'SELECT day, sales FROM daily WHERE store = ''A''', 5, '{\"folds\":3}')", nullptr, 0, true},
+     "'SELECT day, sales FROM daily WHERE store = ''A''', 5, '{\"folds\":3}')",
+     nullptr, 0, true},
     {"backtest grouped auto", SERIES,
      "SELECT series_key, model, count(*), avg(mase) FROM backtest('SELECT store, day, sales FROM daily', 3, "
-     "'{\"group_cols\":\"store\",\"model\":\"auto\",\"folds\":2}') GROUP BY 1, 2", nullptr, 0, true},
+     "'{\"group_cols\":\"store\",\"model\":\"auto\",\"folds\":2}') GROUP BY 1, 2",
+     nullptr, 0, true},
     {"backtest not read-only", SERIES, "SELECT * FROM backtest('DELETE FROM daily', 7)", nullptr, 0},
     {"backtest bad query", SERIES, "SELECT * FROM backtest('SELECT day, qty FROM dialy', 7)", nullptr, 0},
     {"backtest bad options", SERIES,

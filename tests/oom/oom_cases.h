@@ -13,10 +13,10 @@ struct Outcome {
 
 struct Case {
   const char *name;
-  const char *setup;             // run before arming; may be null
-  const char *sql;               // the statement under test, or null when fn is used
-  Outcome (*fn)(sqlite3 *db);    // an internal routine under test (through the static copy)
-  long cap;                      // highest N tried; 0 for DEFAULT_CAP
+  const char *setup;          // run before arming; may be null
+  const char *sql;            // the statement under test, or null when fn is used
+  Outcome (*fn)(sqlite3 *db); // an internal routine under test (through the static copy)
+  long cap;                   // highest N tried; 0 for DEFAULT_CAP
   // Numeric models answer with less when memory runs out (no season, simpler deviations,
   // another model); such a case may succeed with other numbers but the same shape.
   bool degrades = false;

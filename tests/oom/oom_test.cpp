@@ -101,9 +101,9 @@ oom::Outcome run_sql(sqlite3 *db, const char *sql) {
 
 struct RunResult {
   oom::Outcome outcome;
-  bool reached = false;      // the failure point was reached
-  long allocations = 0;      // allocations the statement made while armed
-  sqlite3_int64 leaked = 0;  // bytes left after close, against the baseline
+  bool reached = false;     // the failure point was reached
+  long allocations = 0;     // allocations the statement made while armed
+  sqlite3_int64 leaked = 0; // bytes left after close, against the baseline
   std::string setup_error;
 };
 
@@ -140,9 +140,7 @@ std::string shape_of(const std::string &text) {
   return shape;
 }
 
-bool is_oom(const oom::Outcome &o) {
-  return o.rc == SQLITE_NOMEM || o.text.rfind("VORNEL_ERR_RESOURCE: ", 0) == 0;
-}
+bool is_oom(const oom::Outcome &o) { return o.rc == SQLITE_NOMEM || o.text.rfind("VORNEL_ERR_RESOURCE: ", 0) == 0; }
 
 // The host copies a function's error text after the function returns; when that copy fails it
 // reports the same error code with its generic text. The error still stands, only its wording
@@ -205,9 +203,8 @@ void sweep(bool persistent) {
       } else if (!same && !is_oom(r.outcome) && is_host_lost_message(r.outcome, clean.outcome)) {
         totals[persistent].lost_messages++;
       } else if (!same && !is_oom(r.outcome)) {
-        ADD_FAILURE() << c.name << " N=" << n << (persistent ? " (persistent)" : "") << ": rc " << r.outcome.rc
-                      << " '" << r.outcome.text << "'; clean rc " << clean.outcome.rc << " '" << clean.outcome.text
-                      << "'";
+        ADD_FAILURE() << c.name << " N=" << n << (persistent ? " (persistent)" : "") << ": rc " << r.outcome.rc << " '"
+                      << r.outcome.text << "'; clean rc " << clean.outcome.rc << " '" << clean.outcome.text << "'";
         bad++;
       }
     }
@@ -263,8 +260,8 @@ int main(int argc, char **argv) {
   // only be replaced while it is shut down.
   sqlite3_shutdown();
   if (sqlite3_config(SQLITE_CONFIG_GETMALLOC, &inj.real) != SQLITE_OK) return 2;
-  static sqlite3_mem_methods wrapped = {oom_malloc, oom_free, oom_realloc, oom_size, oom_roundup,
-                                        oom_init,   oom_shutdown, nullptr};
+  static sqlite3_mem_methods wrapped = {oom_malloc,  oom_free, oom_realloc,  oom_size,
+                                        oom_roundup, oom_init, oom_shutdown, nullptr};
   if (sqlite3_config(SQLITE_CONFIG_MALLOC, &wrapped) != SQLITE_OK) return 2;
   // Without lookaside every small allocation reaches the allocator, so every one can fail.
   sqlite3_config(SQLITE_CONFIG_LOOKASIDE, 0, 0);

@@ -42,7 +42,8 @@ TEST(Sha256, PublishedVectors) {
   std::string million(1000000, 'a');
   EXPECT_EQ(hex_of(million), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
   // The 896-bit two-block vector.
-  EXPECT_EQ(hex_of("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu"),
+  EXPECT_EQ(hex_of("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmno"
+                   "pqrstnopqrstu"),
             "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1");
 }
 
@@ -60,7 +61,8 @@ TEST(Sha256, ChunkedUpdatesMatchWholeUpdate) {
   std::mt19937 rng(12345);
   for (size_t len = 0; len <= 300; len++) {
     std::string data(len, '\0');
-    for (auto &c : data) c = (char)(rng() & 0xFF);
+    for (auto &c : data)
+      c = (char)(rng() & 0xFF);
     std::string whole = hex_of(data);
     for (int trial = 0; trial < 8; trial++) {
       sha256_state st;
@@ -93,7 +95,8 @@ TEST(CanonicalEncoding, ValuesByteForByte) {
   EXPECT_EQ(bytes_digest([](sha256_state *s) { vornel0_hash_null(s); }), hex_of(std::string("n\x1f")));
   EXPECT_EQ(bytes_digest([](sha256_state *s) { vornel0_hash_text(s, nullptr); }), hex_of(std::string("t\x1f")));
   EXPECT_EQ(bytes_digest([](sha256_state *s) { vornel0_hash_text(s, ""); }), hex_of(std::string("t\x1f")));
-  EXPECT_EQ(bytes_digest([](sha256_state *s) { vornel0_hash_text(s, "h\xc3\xa9"); }), hex_of(std::string("th\xc3\xa9\x1f")));
+  EXPECT_EQ(bytes_digest([](sha256_state *s) { vornel0_hash_text(s, "h\xc3\xa9"); }),
+            hex_of(std::string("th\xc3\xa9\x1f")));
   EXPECT_EQ(bytes_digest([](sha256_state *s) { vornel0_hash_row_end(s); }), hex_of(std::string("\x1e")));
 }
 
@@ -113,7 +116,8 @@ TEST(HashFile, FilesOfEveryShape) {
   vt::TempFile empty("hash_empty.bin"), big("hash_big.bin");
   std::ofstream(empty.path, std::ios::binary).close();
   std::string content;
-  for (int i = 0; i < 200000; i++) content += (char)(i * 7 + (i >> 9)); // crosses the 64 KiB buffer
+  for (int i = 0; i < 200000; i++)
+    content += (char)(i * 7 + (i >> 9)); // crosses the 64 KiB buffer
   std::ofstream(big.path, std::ios::binary) << content;
   char hex[VORNEL_HASH_HEX_SIZE];
   char *msg = nullptr;

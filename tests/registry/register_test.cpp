@@ -48,19 +48,25 @@ TEST(Register, EmptyDatabaseGetsBuiltInsAndTheNewRow) {
 
 TEST(Register, JsonConfigWithDefaults) {
   Fixture f;
-  EXPECT_EQ(f.db.one("SELECT vornel_register('m1', " + f.cfg(",\"io_spec\":{\"in\":[1,2]},\"target\":\"y\",\"other\":5") + ")"),
+  EXPECT_EQ(f.db.one("SELECT vornel_register('m1', " +
+                     f.cfg(",\"io_spec\":{\"in\":[1,2]},\"target\":\"y\",\"other\":5") + ")"),
             HELLO);
   EXPECT_EQ(f.db.run("SELECT kind, runtime, weights IS NULL, weights_uri = '" + f.weights.path +
-                     "', io_spec, content_hash, license FROM _vornel_models WHERE model_id='m1'").text(),
+                     "', io_spec, content_hash, license FROM _vornel_models WHERE model_id='m1'")
+                .text(),
             std::string("student|onnx|1|1|{\"in\":[1,2]}|") + HELLO + "|unspecified");
   EXPECT_EQ(f.count(), "7");
   // Same file under another id: same digest; explicit fields are stored as given.
   EXPECT_EQ(f.db.one("SELECT vornel_register('m2', " +
-                     f.cfg(",\"io_spec\":\"x\",\"runtime\":\"ggml\",\"kind\":\"tabular-fm\",\"license\":\"MIT\"") + ")"),
+                     f.cfg(",\"io_spec\":\"x\",\"runtime\":\"ggml\",\"kind\":\"tabular-fm\",\"license\":\"MIT\"") +
+                     ")"),
             HELLO);
-  EXPECT_EQ(f.db.run("SELECT kind, runtime, license FROM _vornel_models WHERE model_id='m2'").text(), "tabular-fm|ggml|MIT");
+  EXPECT_EQ(f.db.run("SELECT kind, runtime, license FROM _vornel_models WHERE model_id='m2'").text(),
+            "tabular-fm|ggml|MIT");
   // JSON null counts as absent.
-  EXPECT_EQ(f.db.one("SELECT vornel_register('m3', " + f.cfg(",\"io_spec\":\"x\",\"runtime\":null,\"kind\":null") + ")"), HELLO);
+  EXPECT_EQ(
+      f.db.one("SELECT vornel_register('m3', " + f.cfg(",\"io_spec\":\"x\",\"runtime\":null,\"kind\":null") + ")"),
+      HELLO);
   EXPECT_EQ(f.db.run("SELECT kind, runtime FROM _vornel_models WHERE model_id='m3'").text(), "student|onnx");
   // An empty file is fine.
   EXPECT_EQ(f.db.one("SELECT vornel_register('m4', '{\"runtime\":\"tree\",\"weights_uri\":\"" + f.empty.path +
@@ -80,13 +86,15 @@ TEST(Register, ArgumentChecks) {
   EXPECT_EQ(f.raw("SELECT vornel_register('m', '')"), "VORNEL_ERR_RESOURCE: cannot open weights file: ");
   EXPECT_EQ(f.count(), "6");
   EXPECT_EQ(f.db.error("SELECT vornel_register('m', '')"), "VORNEL_ERR_RESOURCE: cannot open weights file: ");
-  EXPECT_EQ(f.db.error("SELECT vornel_register('m', ' {\"weights_uri\": 1')"), "VORNEL_ERR_OPTIONS: config is not valid JSON");
+  EXPECT_EQ(f.db.error("SELECT vornel_register('m', ' {\"weights_uri\": 1')"),
+            "VORNEL_ERR_OPTIONS: config is not valid JSON");
 }
 
 TEST(Register, BarePaths) {
   Fixture f;
   EXPECT_EQ(f.db.error("SELECT vornel_register('m', '" + f.weights.path + "')"),
-            "VORNEL_ERR_IO_SPEC: io_spec is required in this build; the onnx build (loadable-onnx) derives it from the model");
+            "VORNEL_ERR_IO_SPEC: io_spec is required in this build; the onnx build (loadable-onnx) derives it from the "
+            "model");
   // Leading blanks stay part of the path.
   EXPECT_EQ(f.db.error("SELECT vornel_register('m', '  " + f.weights.path + "')"),
             "VORNEL_ERR_RESOURCE: cannot open weights file:   " + f.weights.path);
@@ -103,8 +111,10 @@ TEST(Register, ChecksInOrder) {
             "VORNEL_ERR_OPTIONS: vornel_register handles onnx|ggml|tree runtimes, got 'bundled'");
   EXPECT_EQ(f.db.error("SELECT vornel_register('m', '{\"runtime\":\"ONNX\"}')"),
             "VORNEL_ERR_OPTIONS: vornel_register handles onnx|ggml|tree runtimes, got 'ONNX'");
-  EXPECT_EQ(f.db.error("SELECT vornel_register('m', '{\"io_spec\":\"x\"}')"), "VORNEL_ERR_OPTIONS: onnx models need a weights_uri");
-  EXPECT_EQ(f.db.error("SELECT vornel_register('m', '{\"runtime\":\"tree\"}')"), "VORNEL_ERR_OPTIONS: tree models need a weights_uri");
+  EXPECT_EQ(f.db.error("SELECT vornel_register('m', '{\"io_spec\":\"x\"}')"),
+            "VORNEL_ERR_OPTIONS: onnx models need a weights_uri");
+  EXPECT_EQ(f.db.error("SELECT vornel_register('m', '{\"runtime\":\"tree\"}')"),
+            "VORNEL_ERR_OPTIONS: tree models need a weights_uri");
   EXPECT_EQ(f.db.error("SELECT vornel_register('m', '{\"weights_uri\":\"/no/such/file\"}')"),
             "VORNEL_ERR_RESOURCE: cannot open weights file: /no/such/file");
   std::string dir = std::string(VORNEL_BINARY_DIR) + "/register_dir.d";
@@ -115,13 +125,15 @@ TEST(Register, ChecksInOrder) {
   EXPECT_EQ(f.db.error("SELECT vornel_register('m', '{\"weights_uri\":\"/dev/zero\",\"io_spec\":\"x\"}')"),
             "VORNEL_ERR_RESOURCE: read error on weights file: /dev/zero");
   EXPECT_EQ(f.db.error("SELECT vornel_register('m', " + f.cfg("") + ")"),
-            "VORNEL_ERR_IO_SPEC: io_spec is required in this build; the onnx build (loadable-onnx) derives it from the model");
+            "VORNEL_ERR_IO_SPEC: io_spec is required in this build; the onnx build (loadable-onnx) derives it from the "
+            "model");
   EXPECT_EQ(f.count(), "6");
 }
 
 TEST(Register, InsertRefusals) {
   Fixture f;
-  const std::string exists = "VORNEL_ERR_MODEL_EXISTS: model 'm' is already registered (or fails the weight-source rule)";
+  const std::string exists =
+      "VORNEL_ERR_MODEL_EXISTS: model 'm' is already registered (or fails the weight-source rule)";
   EXPECT_EQ(f.db.one("SELECT vornel_register('m', " + f.cfg(",\"io_spec\":\"x\"") + ")"), HELLO);
   EXPECT_EQ(f.db.error("SELECT vornel_register('m', " + f.cfg(",\"io_spec\":\"x\"") + ")"), exists);
   EXPECT_EQ(f.db.error("SELECT vornel_register('m', " + f.cfg(",\"io_spec\":\"x\",\"kind\":\"weird\"") + ")"), exists);
@@ -142,7 +154,8 @@ TEST(Register, UsableInsideATransactionAndFromRows) {
   Fixture f;
   f.db.exec("CREATE TABLE todo(id TEXT); INSERT INTO todo VALUES ('a'),('b'),('c')");
   EXPECT_EQ(f.db.run("SELECT id, vornel_register(id, " + f.cfg(",\"io_spec\":\"x\"") + ") = '" + HELLO +
-                     "' FROM todo ORDER BY id").text(),
+                     "' FROM todo ORDER BY id")
+                .text(),
             "a|1\nb|1\nc|1");
   f.db.exec("BEGIN");
   // Pages a transaction takes are not a statement's leak, so this runs outside the balance.

@@ -35,7 +35,8 @@ TEST(RegistryEnsure, EmptyDatabaseGetsTheSixBuiltIns) {
   EXPECT_EQ(db.run("SELECT model_id, kind FROM _vornel_models ORDER BY rowid").text(), BUILT_IN_LIST);
   EXPECT_EQ(db.one("SELECT count(*) FROM _vornel_models WHERE runtime='bundled' AND weights IS NULL AND "
                    "weights_uri IS NULL AND io_spec IS NULL AND license='MIT OR Apache-2.0' AND "
-                   "created_at GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:[0-9][0-9].[0-9][0-9][0-9]Z'"),
+                   "created_at GLOB "
+                   "'[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:[0-9][0-9].[0-9][0-9][0-9]Z'"),
             "6");
   // Each digest is that of "bundled:<id>:v0.0.1-alpha.6", computed here independently.
   for (const char *id : {"theta-classic", "stub-seasonal-naive", "sub-pca", "tsb", "auto", "knn5-incontext"}) {
@@ -62,14 +63,19 @@ TEST(RegistryEnsure, TableChecksRefuseBadRows) {
   const char *bad[] = {
       "INSERT INTO _vornel_models (model_id,kind,runtime,content_hash,license) VALUES ('a','nope','onnx','h','l')",
       "INSERT INTO _vornel_models (model_id,kind,runtime,content_hash,license) VALUES ('a','student','cuda','h','l')",
-      "INSERT INTO _vornel_models (model_id,kind,runtime,weights,content_hash,license) VALUES ('a','student','remote',x'00','h','l')",
+      "INSERT INTO _vornel_models (model_id,kind,runtime,weights,content_hash,license) VALUES "
+      "('a','student','remote',x'00','h','l')",
       "INSERT INTO _vornel_models (model_id,kind,runtime,content_hash,license) VALUES ('a','student','tree','h','l')",
-      "INSERT INTO _vornel_models (model_id,kind,runtime,weights,weights_uri,content_hash,license) VALUES ('a','student','tree',x'00','/f','h','l')",
+      "INSERT INTO _vornel_models (model_id,kind,runtime,weights,weights_uri,content_hash,license) VALUES "
+      "('a','student','tree',x'00','/f','h','l')",
       "INSERT INTO _vornel_models (model_id,kind,runtime,weights,license) VALUES ('a','student','tree',x'00','l')",
   };
-  for (const char *sql : bad) EXPECT_NE(sqlite3_exec(db.handle(), sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+  for (const char *sql : bad)
+    EXPECT_NE(sqlite3_exec(db.handle(), sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
   EXPECT_EQ(db.run("INSERT INTO _vornel_models (model_id,kind,runtime,weights,content_hash,license) "
-                   "VALUES ('a','student','tree',x'00','h','l')").ok, true);
+                   "VALUES ('a','student','tree',x'00','h','l')")
+                .ok,
+            true);
 }
 
 TEST(RegistryEnsure, UserMadeBuiltInIdKeepsItsValues) {
@@ -79,7 +85,8 @@ TEST(RegistryEnsure, UserMadeBuiltInIdKeepsItsValues) {
           "INSERT INTO _vornel_models (model_id,kind,runtime,weights,content_hash,license) "
           "VALUES ('tsb','student','tree',x'0102','mine','own')");
   ASSERT_EQ(ensure(db), SQLITE_OK);
-  EXPECT_EQ(db.run("SELECT kind, runtime, hex(weights), content_hash, license FROM _vornel_models WHERE model_id='tsb'").text(),
+  EXPECT_EQ(db.run("SELECT kind, runtime, hex(weights), content_hash, license FROM _vornel_models WHERE model_id='tsb'")
+                .text(),
             "student|tree|0102|mine|own");
   EXPECT_EQ(db.one("SELECT count(*) FROM _vornel_models"), "6");
 }
@@ -89,8 +96,11 @@ TEST(RegistryEnsure, OlderTableGainsColumns) {
   db.exec("CREATE TABLE _vornel_models (model_id TEXT PRIMARY KEY, kind TEXT, runtime TEXT, weights BLOB, "
           "content_hash TEXT, license TEXT, created_at TEXT DEFAULT 'then')");
   ASSERT_EQ(ensure(db), SQLITE_OK);
-  EXPECT_EQ(db.run("SELECT name FROM pragma_table_info('_vornel_models') WHERE name IN ('weights_uri','io_spec') ORDER BY cid").text(),
-            "weights_uri\nio_spec");
+  EXPECT_EQ(
+      db.run(
+            "SELECT name FROM pragma_table_info('_vornel_models') WHERE name IN ('weights_uri','io_spec') ORDER BY cid")
+          .text(),
+      "weights_uri\nio_spec");
   EXPECT_EQ(db.one("SELECT count(*) FROM _vornel_models WHERE created_at='then'"), "6");
 }
 
