@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr int MAX_FEATURES = 64;
+constexpr int MAX_FEATURES = KNN_MAX_FEATURES;
 constexpr int64_t MAX_TRAIN_ROWS = 100000;
 constexpr int64_t FIRST_ROWS = 256;
 constexpr int64_t APPLY_BATCH = 2048; // apply rows answered per pass over the training matrix
@@ -359,6 +359,7 @@ int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_s
       double key = 0.0;
       for (int f = 0; f < F; f++)
         key += batch[i * F + f];
+      if (key != key) key = INFINITY; // NaN would not order consistently
       order[i] = BatchOrder{key, i};
     }
     qsort(order.get(), (size_t)pending, sizeof(BatchOrder), batch_order_cmp);

@@ -149,10 +149,11 @@ void knn5_search(const knn_matrix *m, const double *apply, int64_t count, knn_hi
     out[i] = knn_hit{KNN_EMPTY, -1};
   const int F = m->features;
   const int64_t blocks = (m->rows + KNN_LANES - 1) / KNN_LANES;
-  if (blocks == 0 || count == 0) return;
+  // The in-context model caps features at KNN_MAX_FEATURES; wider input finds nothing.
+  if (blocks == 0 || count == 0 || F < 1 || F > KNN_MAX_FEATURES) return;
   // The last partial group runs on copies of its rows padded with its first row; only the
   // lists of real rows are copied back.
-  double pad_q[GROUP * 64];
+  double pad_q[GROUP * KNN_MAX_FEATURES];
   knn_hit pad_lists[GROUP * KNN_K];
   const int64_t full = count / GROUP * GROUP;
   const int rest = (int)(count - full);

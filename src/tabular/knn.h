@@ -12,6 +12,7 @@
 #include "core/api.h"
 
 inline constexpr int KNN_K = 5;
+inline constexpr int KNN_MAX_FEATURES = 64;
 inline constexpr int KNN_LANES = 8;        // training rows per block
 inline constexpr double KNN_EMPTY = 1e300; // distance of an empty slot
 

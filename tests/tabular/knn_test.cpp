@@ -57,7 +57,9 @@ void check(int rows, int features, int queries, unsigned seed, bool coarse, bool
     std::vector<Hit> want = brute(train, qv);
     for (int s = 0; s < 5; s++) {
       ASSERT_EQ(out[q * 5 + s].row, want[s].row) << "rows " << rows << " query " << q << " slot " << s;
-      if (want[s].row >= 0) ASSERT_EQ(out[q * 5 + s].distance, want[s].d); // bit-identical sums
+      if (want[s].row >= 0) {
+        ASSERT_EQ(out[q * 5 + s].distance, want[s].d); // bit-identical sums
+      }
     }
   }
   knn_matrix_free(&m);
