@@ -87,7 +87,14 @@ template <int R>
     act[r] = w.act + (int64_t)r * Hp;
     out[r] = w.out + (int64_t)r * O;
     const float *row = in.x + (int64_t)(i0 + r) * I;
-    for (int j = 0; j < I; j++) z[r][j] = ((double)row[j] - (double)in.means[j]) / (double)in.scales[j];
+    int j = 0;
+    for (; j + 4 <= I; j += 4) {
+      v4d xv = {(double)row[j], (double)row[j + 1], (double)row[j + 2], (double)row[j + 3]};
+      v4d mv = {(double)in.means[j], (double)in.means[j + 1], (double)in.means[j + 2], (double)in.means[j + 3]};
+      v4d sv = {(double)in.scales[j], (double)in.scales[j + 1], (double)in.scales[j + 2], (double)in.scales[j + 3]};
+      store4(z[r] + j, (xv - mv) / sv);
+    }
+    for (; j < I; j++) z[r][j] = ((double)row[j] - (double)in.means[j]) / (double)in.scales[j];
   }
   // Hidden units: each sum starts at its bias and adds the inputs in order. The block's rows
   // are separate accumulators (kept in registers) sharing each weight load.
@@ -123,7 +130,27 @@ template <int R>
       store4(w.act_t + 4 * h, col);
     }
   }
-  for (int k = 0; k < O; k++) {
+  int k0 = 0;
+  if constexpr (R == 4) {
+    // Three outputs at a time: independent sums in flight together.
+    for (; k0 + 3 <= O; k0 += 3) {
+      const double *wa = w.w2d + (int64_t)k0 * Hp, *wb = wa + Hp, *wc = wb + Hp;
+      v4d sa = {0.0, 0.0, 0.0, 0.0}, sb = sa, sc = sa;
+      for (int h = 0; h < H; h++) {
+        const v4d col = load4(w.act_t + 4 * h);
+        sa += wa[h] * col;
+        sb += wb[h] * col;
+        sc += wc[h] * col;
+      }
+      double acc[3][4];
+      store4(acc[0], sa);
+      store4(acc[1], sb);
+      store4(acc[2], sc);
+      for (int kk = 0; kk < 3; kk++)
+        for (int r = 0; r < R; r++) out[r][k0 + kk] = (double)in.b2[k0 + kk] + s * acc[kk][r];
+    }
+  }
+  for (int k = k0; k < O; k++) {
     const double *w2k = w.w2d + (int64_t)k * Hp;
     double acc[R];
     if constexpr (R == 4) {
@@ -135,6 +162,8 @@ template <int R>
       for (int h = 0; h < H; h++) acc[0] += w2k[h] * act[0][h];
     }
     for (int r = 0; r < R; r++) out[r][k] = (double)in.b2[k] + s * acc[r];
+  }
+  for (int k = 0; k < O; k++) {
     if (in.skip) {
       const float *sk = in.skip + (int64_t)k * I;
       for (int r = 0; r < R; r++) {

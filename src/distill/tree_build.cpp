@@ -172,17 +172,18 @@ void sweep_sse(const bld_entry *const *seg, int32_t n, const float *targets, dou
                const int32_t *features, Split *best) {
   double s[G], q[G];
   for (int g = 0; g < G; g++) s[g] = q[g] = 0.0;
-  const double absQ = fabs(Q);
+  // Every term (q, s^2/i, Q - q, rs^2/(n-i)) is at most about Q (s^2 <= i q), so one margin
+  // per node covers the rounding of both formulas; a NaN estimate is always scored exactly.
+  const double margin = SSE_MARGIN_REL * 8.0 * fabs(Q);
   for (int32_t i = 1; i < n; i++) {
+    const double ri = recip[i], rni = recip[n - i];
     for (int g = 0; g < G; g++) {
       const bld_entry *e = seg[g];
       double t = (double)targets[e[i - 1].row];
       s[g] += t;
       q[g] += t * t;
       double rs = S - s[g];
-      double a = s[g] * s[g] * recip[i], b = rs * rs * recip[n - i];
-      double estimate = a + b - Q;
-      double margin = SSE_MARGIN_REL * (absQ + fabs(q[g]) + fabs(Q - q[g]) + a + b);
+      double estimate = s[g] * s[g] * ri + rs * rs * rni - Q;
       bool open = !best[g].found || estimate + margin >= best[g].score || !(estimate == estimate);
       if (e[i - 1].value != e[i].value && open) {
         double score = -((q[g] - s[g] * s[g] / i) + ((Q - q[g]) - rs * rs / (n - i)));

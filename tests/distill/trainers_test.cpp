@@ -418,3 +418,124 @@ TEST(Perceptron, RegressionWithSkipBlockAndNoHiddenLayer) {
   EXPECT_EQ(p.b2[0], 0.0f);
   mlp_params_free(&p);
 }
+
+namespace {
+// The perceptron trainer written plainly, one row at a time, straight from its definition:
+// the oracle for the blocked, vectorised trainer (which must give the same bits).
+mlp_params naive_mlp(const std::vector<float> &x, int n, int I, int O, const std::vector<int32_t> *cls,
+                     const std::vector<float> *tgt, int task, int H, int epochs, float lr, bool skip) {
+  std::vector<float> mean(I), scale(I), w1(H * I), b1(H), w2(O * H), b2(O), L(skip ? O * I : 0);
+  for (int j = 0; j < I; j++) {
+    double s = 0, q = 0;
+    for (int i = 0; i < n; i++) s += x[i * I + j];
+    double m = s / n;
+    for (int i = 0; i < n; i++) q += (x[i * I + j] - m) * (x[i * I + j] - m);
+    mean[j] = (float)m;
+    scale[j] = (float)std::sqrt(q / n);
+    if (!(scale[j] > 1e-6f)) scale[j] = 1e-6f;
+  }
+  uint32_t st = 0x243F6A88u;
+  auto draw = [&]() {
+    st ^= st << 13, st ^= st >> 17, st ^= st << 5;
+    return (double)st / 2147483648.0 - 1.0;
+  };
+  double hf = H > 0 ? H : 1;
+  for (auto &v : w1) v = (float)(draw() * std::sqrt(6.0 / (hf + I)));
+  for (auto &v : w2) v = (float)(draw() * std::sqrt(6.0 / (hf + O)));
+  for (auto &v : L) v = (float)(draw() * std::sqrt(6.0 / ((double)O + I)));
+  const double sf = skip ? 0.1 : 1.0;
+  struct Group {
+    std::vector<float> *w;
+    std::vector<double> g, m, v;
+  };
+  std::vector<Group> groups = {{&w1}, {&b1}, {&w2}, {&L}, {&b2}};
+  for (auto &gr : groups) gr.g.assign(gr.w->size(), 0), gr.m = gr.g, gr.v = gr.g;
+  double p1 = 1, p2 = 1;
+  std::vector<double> z(I), a(H), o(O);
+  for (int e = 1; e <= epochs; e++) {
+    p1 *= 0.9, p2 *= 0.999;
+    for (int i = 0; i < n; i++) {
+      for (int j = 0; j < I; j++) z[j] = ((double)x[i * I + j] - mean[j]) / scale[j];
+      for (int h = 0; h < H; h++) {
+        double acc = b1[h];
+        for (int j = 0; j < I; j++) acc += (double)w1[h * I + j] * z[j];
+        a[h] = std::tanh(acc);
+      }
+      for (int k = 0; k < O; k++) {
+        double acc = 0;
+        for (int h = 0; h < H; h++) acc += (double)w2[k * H + h] * a[h];
+        o[k] = b2[k] + sf * acc;
+        if (skip) {
+          double al = 0;
+          for (int j = 0; j < I; j++) al += (double)L[k * I + j] * z[j];
+          o[k] += al;
+        }
+      }
+      if (task == 0) {
+        double mx = *std::max_element(o.begin(), o.end()), sum = 0;
+        for (auto &v : o) v = std::exp(v - mx), sum += v;
+        for (int k = 0; k < O; k++) o[k] = o[k] / sum - (tgt ? (double)(*tgt)[i * O + k] : ((*cls)[i] == k ? 1.0 : 0.0));
+      } else {
+        for (int k = 0; k < O; k++) o[k] -= (*tgt)[i * O + k];
+      }
+      for (int k = 0; k < O; k++) {
+        groups[4].g[k] += o[k];
+        for (int h = 0; h < H; h++) groups[2].g[k * H + h] += a[h] * (o[k] * sf);
+        for (int j = 0; j < I; j++) if (skip) groups[3].g[k * I + j] += z[j] * o[k];
+      }
+      for (int h = 0; h < H; h++) {
+        double d = 0;
+        for (int k = 0; k < O; k++) d += (o[k] * sf) * (double)w2[k * H + h];
+        d = (1.0 - a[h] * a[h]) * d;
+        groups[1].g[h] += d;
+        for (int j = 0; j < I; j++) groups[0].g[h * I + j] += d * z[j];
+      }
+    }
+    for (auto &gr : groups)
+      if (!gr.w->empty()) mlp_adam(gr.w->data(), gr.g.data(), gr.m.data(), gr.v.data(), (int64_t)gr.w->size(), lr,
+                                   1.0 / n, 1.0 - p1, 1.0 - p2);
+  }
+  mlp_params p{};
+  auto dup = [](const std::vector<float> &v) {
+    float *d = (float *)sqlite3_malloc64(v.size() * 4 + 4);
+    std::memcpy(d, v.data(), v.size() * 4);
+    return d;
+  };
+  p.task = task, p.input_count = I, p.hidden = H, p.output_count = O;
+  p.means = dup(mean), p.scales = dup(scale), p.w1 = dup(w1), p.b1 = dup(b1), p.w2 = dup(w2), p.b2 = dup(b2);
+  p.skip = skip ? dup(L) : nullptr;
+  return p;
+}
+} // namespace
+
+TEST(Perceptron, BlockedTrainerMatchesPlainDefinitionBitForBit) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> U(-2, 2);
+  const int n = 23, I = 5, O = 3; // n not a multiple of the block size
+  std::vector<float> x(n * I), soft(n * O), reg(n * O);
+  std::vector<int32_t> cls(n);
+  for (auto &v : x) v = U(rng);
+  for (int i = 0; i < n; i++) {
+    cls[i] = i % O;
+    float a = std::fabs(U(rng)), b = std::fabs(U(rng)), c = std::fabs(U(rng)), s = a + b + c;
+    soft[i * O] = a / s, soft[i * O + 1] = b / s, soft[i * O + 2] = c / s;
+    for (int k = 0; k < O; k++) reg[i * O + k] = x[i * I + k] * 0.5f - x[i * I + 4];
+  }
+  struct Case {
+    int task, H;
+    bool skip;
+    const std::vector<float> *tgt;
+  } cases[] = {{0, 7, false, nullptr}, {0, 9, false, &soft}, {1, 6, true, &reg}, {1, 0, true, &reg}, {0, 4, true, nullptr}};
+  for (const Case &c : cases) {
+    mlp_params got{};
+    ASSERT_EQ(mlp_train_params(x.data(), n, I, O, cls.data(), c.tgt ? c.tgt->data() : nullptr, c.task, c.H, 25, 0.03f,
+                               c.skip, &got),
+              SQLITE_OK);
+    mlp_params want = naive_mlp(x, n, I, O, &cls, c.tgt, c.task, c.H, 25, 0.03f, c.skip);
+    std::vector<float> a = all(got), b = all(want);
+    ASSERT_EQ(a.size(), b.size());
+    EXPECT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * 4)) << "task " << c.task << " H " << c.H;
+    mlp_params_free(&got);
+    mlp_params_free(&want);
+  }
+}
