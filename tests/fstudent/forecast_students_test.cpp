@@ -2,6 +2,7 @@
 // candidate lists, registered students in automatic mode, the fold scoring (a student whose
 // forecasts equal a statistical model's ties with it), and every message.
 #include "student_util.h"
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -298,4 +299,25 @@ TEST(ForecastStudents, HostileBlobsNeverCrash) {
                 autom == "Error: VORNEL_ERR_SCHEMA: invalid forecast student in the registry: h")
         << autom;
   }
+}
+
+TEST(ForecastStudents, OlderBlobsRunToo) {
+  Fixture f;
+  fst::Spec s = small(3);
+  s.magic = "VNFCST01";
+  s.linear = false;
+  s.fill(17);
+  put_student(f.db, "old", s);
+  auto y = wavy(40);
+  std::vector<double> ctx(y.end() - 4, y.end()), x;
+  double mu, sd;
+  fst::ref_standardise(ctx, mu, sd, x);
+  for (auto &v : x)
+    v = (float)v;
+  auto o = fst::ref_forward(s, x); // hidden path at full weight: no linear block
+  std::vector<double> q{o[0] * sd + mu, o[1] * sd + mu, o[2] * sd + mu};
+  std::sort(q.begin(), q.end());
+  EXPECT_NEAR(std::stod(fst::one(f.db, "SELECT json_extract(forecast(t, v, 1, '{\"model\":\"old\"}'), "
+                                       "'$.rows[0].forecast') FROM s")),
+              q[1], 1e-4);
 }
