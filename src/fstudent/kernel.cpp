@@ -12,36 +12,57 @@ int round4(int n) { return (n + 3) & ~3; }
 
 inline void load(v4d *v, const double *p) { memcpy(v, p, sizeof *v); }
 
-// acc[0..lanes) = sum over rows r of z[r] * w[r * lanes ..], each lane from 0.0 with the rows
-// in order (lanes is a multiple of 4). Thirty-two lanes at a time keep eight independent sums
-// in flight.
+// acc[j .. j + 4U) = sum over rows r of z[r] * w[r * lanes + j ..], each lane from 0.0 with
+// the rows in order: U independent sums of four lanes in flight.
+template <int U>
+[[gnu::always_inline]] inline void gemv_block(double *acc, const double *z, const double *w, int rows, int lanes,
+                                              int j) {
+  v4d a[U] = {};
+  for (int r = 0; r < rows; r++) {
+    const double *p = w + (int64_t)r * lanes + j;
+    const double zr = z[r];
+    const v4d zz = {zr, zr, zr, zr};
+    for (int u = 0; u < U; u++) {
+      v4d x;
+      load(&x, p + 4 * u);
+      a[u] += zz * x;
+    }
+  }
+  memcpy(acc + j, a, sizeof a);
+}
+
+// acc[0..lanes) = sum over rows r of z[r] * w[r * lanes ..] (lanes is a multiple of 4), in
+// blocks of 32 lanes and one last block of what remains, so that every row pass keeps several
+// sums in flight.
 __attribute__((target_clones("avx2", "default"))) void gemv_lanes(double *acc, const double *z, const double *w,
                                                                   int rows, int lanes) {
   int j = 0;
-  for (; j + 32 <= lanes; j += 32) {
-    v4d a[8] = {};
-    for (int r = 0; r < rows; r++) {
-      const double *p = w + (int64_t)r * lanes + j;
-      const double zr = z[r];
-      const v4d zz = {zr, zr, zr, zr};
-      for (int u = 0; u < 8; u++) {
-        v4d x;
-        load(&x, p + 4 * u);
-        a[u] += zz * x;
-      }
-    }
-    memcpy(acc + j, a, sizeof a);
-  }
-  for (; j < lanes; j += 4) {
-    v4d a = {0.0, 0.0, 0.0, 0.0};
-    for (int r = 0; r < rows; r++) {
-      const double zr = z[r];
-      const v4d zz = {zr, zr, zr, zr};
-      v4d x;
-      load(&x, w + (int64_t)r * lanes + j);
-      a += zz * x;
-    }
-    memcpy(acc + j, &a, sizeof a);
+  for (; j + 32 <= lanes; j += 32)
+    gemv_block<8>(acc, z, w, rows, lanes, j);
+  switch ((lanes - j) / 4) {
+  case 7:
+    gemv_block<7>(acc, z, w, rows, lanes, j);
+    break;
+  case 6:
+    gemv_block<6>(acc, z, w, rows, lanes, j);
+    break;
+  case 5:
+    gemv_block<5>(acc, z, w, rows, lanes, j);
+    break;
+  case 4:
+    gemv_block<4>(acc, z, w, rows, lanes, j);
+    break;
+  case 3:
+    gemv_block<3>(acc, z, w, rows, lanes, j);
+    break;
+  case 2:
+    gemv_block<2>(acc, z, w, rows, lanes, j);
+    break;
+  case 1:
+    gemv_block<1>(acc, z, w, rows, lanes, j);
+    break;
+  default:
+    break;
   }
 }
 
