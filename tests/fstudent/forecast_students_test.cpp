@@ -321,3 +321,19 @@ TEST(ForecastStudents, OlderBlobsRunToo) {
                                        "'$.rows[0].forecast') FROM s")),
               q[1], 1e-4);
 }
+
+TEST(ForecastStudents, RegistryInAnAttachedDatabase) {
+  vt::TempFile other("fstudent-attached.db");
+  {
+    vt::Db reg(other.path);
+    fst::ensure_registry(reg);
+    put_student(reg, "far", small(3));
+  }
+  vt::Db db;
+  series(db, "s", wavy(30));
+  db.exec("ATTACH '" + other.path + "' AS other");
+  fst::connect_module(db);
+  sqlite3_free(vornel0_registry_model_hash(db.handle(), "warm-up")); // the host's first-use caches
+  EXPECT_EQ(db.one("SELECT json_extract(forecast(t, v, 2, '{\"model\":\"far\"}'), '$.model') FROM s"), "far");
+  EXPECT_EQ(db.one("SELECT json_extract(forecast(t, v, 2, '{\"candidates\":[\"far\"]}'), '$.model') FROM s"), "far");
+}
