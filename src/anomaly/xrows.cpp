@@ -37,11 +37,11 @@ constexpr int64_t XR_FIRST_CAPACITY = 32;
 // One expanded row. Real slots follow the document's field order: forecast, lower, upper for a
 // forecast document; value, forecast, lower, upper, probability for an anomaly document.
 struct XrRow {
-  char *text;                     // owned: forecast_timestamp or ts, null when absent or not a string
-  int64_t integer;                // step or is_anomaly
-  int has_integer;                // integer holds a value
-  double reals[XR_MAX_REALS];     // real fields
-  int has_real[XR_MAX_REALS];     // reals[i] holds a value
+  char *text;                 // owned: forecast_timestamp or ts, null when absent or not a string
+  int64_t integer;            // step or is_anomaly
+  int has_integer;            // integer holds a value
+  double reals[XR_MAX_REALS]; // real fields
+  int has_real[XR_MAX_REALS]; // reals[i] holds a value
 };
 
 struct XrTable {
@@ -63,7 +63,8 @@ const char *xr_name(int kind) { return kind == XR_ANOMALY ? "anomaly_rows" : "fo
 int xr_doc_column(int kind) { return kind == XR_ANOMALY ? XA_DOC : XF_DOC; }
 
 void xr_clear(XrCursor *cur) {
-  for (int64_t i = 0; i < cur->count; i++) sqlite3_free(cur->rows[i].text);
+  for (int64_t i = 0; i < cur->count; i++)
+    sqlite3_free(cur->rows[i].text);
   sqlite3_free(cur->rows);
   sqlite3_free(cur->status);
   cur->rows = nullptr;
@@ -146,8 +147,8 @@ int xr_best_index(sqlite3_vtab *vtab, sqlite3_index_info *info) {
     return SQLITE_OK;
   }
   if (unusable) return SQLITE_CONSTRAINT;
-  return vtab_set_error(vtab,
-                        sqlite3_mprintf("%s: %s(doc) requires a document argument", VORNEL_ERR_SCHEMA, xr_name(tab->kind)));
+  return vtab_set_error(
+      vtab, sqlite3_mprintf("%s: %s(doc) requires a document argument", VORNEL_ERR_SCHEMA, xr_name(tab->kind)));
 }
 
 int xr_open(sqlite3_vtab *, sqlite3_vtab_cursor **out) {
@@ -190,8 +191,8 @@ int xr_read_head(XrCursor *cur, sqlite3 *db, const char *doc, int doc_bytes) {
 // single record with every field absent, so its status still shows.
 int xr_read_rows(XrCursor *cur, sqlite3 *db, int kind, const char *doc, int doc_bytes) {
   StmtGuard st;
-  int rc = sqlite3_prepare_v2(db, kind == XR_ANOMALY ? XR_ANOMALY_ROWS_SQL : XR_FORECAST_ROWS_SQL, -1, st.out(),
-                              nullptr);
+  int rc =
+      sqlite3_prepare_v2(db, kind == XR_ANOMALY ? XR_ANOMALY_ROWS_SQL : XR_FORECAST_ROWS_SQL, -1, st.out(), nullptr);
   if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
   if (rc != SQLITE_OK) return xr_error(cur, "could not parse document rows");
   sqlite3_bind_text(st, 1, doc, doc_bytes, SQLITE_STATIC);
@@ -266,19 +267,37 @@ int xr_column(sqlite3_vtab_cursor *base, sqlite3_context *ctx, int col) {
     if (row.has_integer) sqlite3_result_int64(ctx, row.integer);
   } else if (kind == XR_ANOMALY) {
     switch (col) {
-    case XA_VALUE: xr_result_real(ctx, row, 0); break;
-    case XA_FORECAST: xr_result_real(ctx, row, 1); break;
-    case XA_LOWER: xr_result_real(ctx, row, 2); break;
-    case XA_UPPER: xr_result_real(ctx, row, 3); break;
-    case XA_PROB: xr_result_real(ctx, row, 4); break;
-    default: break; // doc reads as NULL
+    case XA_VALUE:
+      xr_result_real(ctx, row, 0);
+      break;
+    case XA_FORECAST:
+      xr_result_real(ctx, row, 1);
+      break;
+    case XA_LOWER:
+      xr_result_real(ctx, row, 2);
+      break;
+    case XA_UPPER:
+      xr_result_real(ctx, row, 3);
+      break;
+    case XA_PROB:
+      xr_result_real(ctx, row, 4);
+      break;
+    default:
+      break; // doc reads as NULL
     }
   } else {
     switch (col) {
-    case XF_FORECAST: xr_result_real(ctx, row, 0); break;
-    case XF_LOWER: xr_result_real(ctx, row, 1); break;
-    case XF_UPPER: xr_result_real(ctx, row, 2); break;
-    default: break;
+    case XF_FORECAST:
+      xr_result_real(ctx, row, 0);
+      break;
+    case XF_LOWER:
+      xr_result_real(ctx, row, 1);
+      break;
+    case XF_UPPER:
+      xr_result_real(ctx, row, 2);
+      break;
+    default:
+      break;
     }
   }
   return SQLITE_OK;

@@ -131,14 +131,21 @@ TEST(Xrows, FieldTypes) {
                    "'{\"status\":\"ok\",\"rows\":[{\"step\":2.0,\"forecast_timestamp\":\"x\\\"y\"}]}')")
                 .text(),
             "2|integer|x\"y");
+  // An element that is a JSON string is read as JSON text by the row statement: a plain word
+  // is not JSON.
+  EXPECT_EQ(db.error("SELECT * FROM anomaly_rows('{\"status\":\"ok\",\"rows\":[\"abc\"]}')"),
+            "VORNEL_ERR_SCHEMA: document rows are not valid JSON");
+  EXPECT_EQ(db.run("SELECT ts, value FROM anomaly_rows('{\"status\":\"ok\",\"rows\":[1,null,[2]]}')").text(),
+            "NULL|NULL\nNULL|NULL\nNULL|NULL");
 }
 
 TEST(Xrows, ManyRowsAndRepeatedFilters) {
   JsonDb db;
   // 100 rows cross the initial capacity of the row array twice.
-  db.exec("CREATE TABLE d AS SELECT '{\"status\":\"ok\",\"rows\":[' || group_concat('{\"step\":' || value || '}') "
-          "|| ']}' AS doc FROM (WITH RECURSIVE n(value) AS (SELECT 1 UNION ALL SELECT value + 1 FROM n WHERE value < 100) "
-          "SELECT value FROM n)");
+  db.exec(
+      "CREATE TABLE d AS SELECT '{\"status\":\"ok\",\"rows\":[' || group_concat('{\"step\":' || value || '}') "
+      "|| ']}' AS doc FROM (WITH RECURSIVE n(value) AS (SELECT 1 UNION ALL SELECT value + 1 FROM n WHERE value < 100) "
+      "SELECT value FROM n)");
   EXPECT_EQ(db.run("SELECT count(*), sum(step), max(rowid) FROM forecast_rows((SELECT doc FROM d))").text(),
             "100|5050|99");
   // A correlated use runs filter again for every outer row.

@@ -498,7 +498,7 @@ mlp_params naive_mlp(const std::vector<float> &x, int n, int I, int O, const std
   mlp_params p{};
   auto dup = [](const std::vector<float> &v) {
     float *d = (float *)sqlite3_malloc64(v.size() * 4 + 4);
-    std::memcpy(d, v.data(), v.size() * 4);
+    if (!v.empty()) std::memcpy(d, v.data(), v.size() * 4);
     return d;
   };
   p.task = task, p.input_count = I, p.hidden = H, p.output_count = O;
