@@ -144,5 +144,11 @@ int tree_eval_row(const tree_model *tree, const float *inputs, char **out_text, 
 // forest_eval_row needs a scratch of K doubles; mlp_eval_row hidden (H) and output (O) floats.
 int forest_eval_row(const forest_model *forest, const float *inputs, double *scores, char **out_text,
                     double *out_confidence, int *out_has_confidence);
+// The boosted scores of count rows at once (inputs row-major, stride floats apart) into scores
+// (count x K for classification, count x 1 running sums for regression), with the bits of
+// forest_eval_row; forest_row_result then turns one row's scores into its text and confidence.
+void forest_score_rows(const forest_model *forest, const float *inputs, int64_t stride, int64_t count, double *scores);
+int forest_row_result(const forest_model *forest, const double *scores, char **out_text, double *out_confidence,
+                      int *out_has_confidence);
 int mlp_eval_row(const mlp_model *net, const float *inputs, float *hidden, float *outputs, char **out_text,
                  double *out_confidence, int *out_has_confidence);

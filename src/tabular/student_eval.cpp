@@ -77,6 +77,20 @@ void forest_values(const forest_model *forest, int32_t t0, int count, const floa
   }
 }
 
+// The leaf value of one boosted tree, as reg_tree_value, choosing children without a branch.
+inline float tree_value_branchless(const tree_node *nodes, int32_t n, const float *inputs) {
+  int32_t index = 0;
+  for (int64_t visit = 0; visit <= n; visit++) {
+    const tree_node &node = nodes[index];
+    if (node.feature < 0) return node.leaf_value;
+    const int32_t go_left = node.threshold > inputs[node.feature];
+    const int32_t next = node.right ^ ((node.left ^ node.right) & -go_left);
+    if ((uint32_t)next >= (uint32_t)n) return 0.0f;
+    index = next;
+  }
+  return 0.0f;
+}
+
 } // namespace
 
 int32_t tree_walk(const tree_model *tree, const float *inputs) {
@@ -221,6 +235,19 @@ int forest_eval_row(const forest_model *forest, const float *inputs, double *sco
       if (++k == K) k = 0;
     }
   }
+  return forest_row_result(forest, scores, out_text, out_confidence, out_has_confidence);
+}
+
+int forest_row_result(const forest_model *forest, const double *scores, char **out_text, double *out_confidence,
+                      int *out_has_confidence) {
+  *out_text = nullptr;
+  *out_confidence = 0.0;
+  *out_has_confidence = 0;
+  if (forest->task != STUDENT_CLASSIFY) {
+    *out_text = format_value(scores[0]);
+    return *out_text ? SQLITE_OK : SQLITE_NOMEM;
+  }
+  const int32_t K = forest->output_count;
   int32_t winner = 0;
   for (int32_t k = 1; k < K; k++)
     if (scores[k] > scores[winner]) winner = k;
@@ -231,6 +258,26 @@ int forest_eval_row(const forest_model *forest, const float *inputs, double *sco
   *out_has_confidence = 1;
   *out_text = copy_label(forest->class_labels, forest->class_count, winner);
   return *out_text ? SQLITE_OK : SQLITE_NOMEM;
+}
+
+void forest_score_rows(const forest_model *forest, const float *inputs, int64_t stride, int64_t count, double *scores) {
+  const int32_t K = forest->output_count;
+  const double rate = (double)forest->learning_rate;
+  const bool classify = forest->task == STUDENT_CLASSIFY;
+  const int32_t width = classify ? K : 1;
+  for (int64_t r = 0; r < count; r++)
+    for (int32_t k = 0; k < width; k++)
+      scores[r * width + k] = K > 0 && forest->initial_scores ? (double)forest->initial_scores[k] : 0.0;
+  const int32_t trees = classify && forest->rounds * K < forest->tree_count ? forest->rounds * K : forest->tree_count;
+  int32_t k = 0;
+  for (int32_t t = 0; t < trees; t++) {
+    const int32_t first = forest->tree_offsets[t], n = forest->tree_offsets[t + 1] - first;
+    const tree_node *nodes = forest->nodes + first;
+    // One tree over all the rows: its nodes stay in cache and the rows' walks overlap.
+    for (int64_t r = 0; r < count; r++)
+      scores[r * width + k] += rate * (double)tree_value_branchless(nodes, n, inputs + r * stride);
+    if (classify && ++k == K) k = 0;
+  }
 }
 
 int mlp_eval_row(const mlp_model *net, const float *inputs, float *hidden, float *outputs, char **out_text,

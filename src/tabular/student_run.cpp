@@ -7,6 +7,8 @@
 
 namespace {
 
+constexpr int64_t FOREST_BATCH = 64; // apply rows scored together by a boosted student
+
 int fail(char **out_msg, int rc, char *msg) {
   *out_msg = msg;
   return msg ? rc : SQLITE_NOMEM;
@@ -115,8 +117,36 @@ int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *we
                   sqlite3_mprintf("%s: apply features must match the student's features exactly", VORNEL_ERR_SCHEMA));
 
   ResultRows rows;
-  float inputs[STUDENT_MAX_FEATURES];
+  // Boosted trees are evaluated a batch of rows at a time (one tree over all of them), with the
+  // same sums per row; the other students go row by row.
+  const bool batched = student.kind == STUDENT_KIND_FOREST;
+  const int32_t score_width = student.forest.task == STUDENT_CLASSIFY ? student.forest.output_count : 1;
+  HostPtr<float> batch_inputs;
+  HostPtr<double> batch_scores;
+  HostPtr<int64_t> batch_rows;
+  int64_t pending = 0;
+  if (batched) {
+    batch_inputs.reset(host_calloc<float>(FOREST_BATCH * STUDENT_MAX_FEATURES));
+    batch_scores.reset(host_calloc<double>(FOREST_BATCH * (int64_t)score_width));
+    batch_rows.reset(host_calloc<int64_t>(FOREST_BATCH));
+    if (!batch_inputs || !batch_scores || !batch_rows) return out_of_memory(out_msg);
+  }
+  auto flush = [&]() -> bool {
+    forest_score_rows(&student.forest, batch_inputs.get(), STUDENT_MAX_FEATURES, pending, batch_scores.get());
+    for (int64_t i = 0; i < pending; i++) {
+      vornel0_result &row = rows.rows[batch_rows[i]];
+      int has = 0;
+      if (forest_row_result(&student.forest, batch_scores.get() + i * score_width, &row.prediction, &row.confidence,
+                            &has) != SQLITE_OK)
+        return false;
+      row.has_confidence = has;
+    }
+    pending = 0;
+    return true;
+  };
+  float single[STUDENT_MAX_FEATURES];
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    float *inputs = batched ? batch_inputs.get() + pending * STUDENT_MAX_FEATURES : single;
     vornel0_result *row = rows.add();
     if (!row || !record_row_ref(stmt, row)) return out_of_memory(out_msg);
     bool numeric = true;
@@ -135,6 +165,11 @@ int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *we
     }
     if (!numeric) {
       row->status = VORNEL_STATUS_NON_NUMERIC;
+      continue;
+    }
+    if (batched) {
+      batch_rows[pending++] = rows.rows.len - 1;
+      if (pending == FOREST_BATCH && !flush()) return out_of_memory(out_msg);
       continue;
     }
     double confidence = 0.0;
@@ -163,6 +198,7 @@ int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *we
   if (rc != SQLITE_DONE)
     return fail(out_msg, SQLITE_ERROR,
                 sqlite3_mprintf("%s: apply query failed: %s", VORNEL_ERR_RESOURCE, sqlite3_errmsg(db)));
+  if (pending && !flush()) return out_of_memory(out_msg);
   *out_rows = rows.release(out_count);
   return SQLITE_OK;
 }

@@ -326,6 +326,26 @@ TEST(ForestEval, ManyMixedTreesMatchTheSequentialSum) {
     }
     f.tree_offsets = st::host_copy(offsets);
     f.nodes = st::host_copy(nodes);
+    // The batched scorer gives the same texts and confidences as the row-at-a-time one.
+    {
+      const int rows = 37;
+      std::vector<float> xs(rows * 6);
+      for (float &v : xs)
+        v = u(rng);
+      std::vector<double> scores(rows * K);
+      forest_score_rows(&f, xs.data(), 6, rows, scores.data());
+      for (int r = 0; r < rows; r++) {
+        char *text = nullptr;
+        double conf = 0;
+        int has = 0;
+        ASSERT_EQ(forest_row_result(&f, scores.data() + r * K, &text, &conf, &has), SQLITE_OK);
+        RowOut one = eval_forest(f, std::vector<float>(xs.begin() + r * 6, xs.begin() + r * 6 + F));
+        EXPECT_EQ(text, one.text);
+        EXPECT_EQ(conf, one.confidence);
+        EXPECT_EQ(has, one.has);
+        sqlite3_free(text);
+      }
+    }
     for (int trial = 0; trial < 50; trial++) {
       std::vector<float> x(F);
       for (float &v : x)

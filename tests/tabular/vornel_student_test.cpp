@@ -251,6 +251,14 @@ TEST(VornelStudent, BoostedTreesAndPerceptron) {
                 .text(),
             "1|neg|1|0\n2|pos|0|1");
 
+  // Rows are scored in batches: many rows, with non-numeric ones between, keep their answers.
+  EXPECT_EQ(
+      db.run("SELECT count(*), sum(prediction = CASE WHEN row_ref % 2 = 0 THEN 'neg' ELSE 'pos' END), "
+             "sum(status = 'non_numeric'), min(row_ref), max(row_ref) FROM vornel(NULL, "
+             "'WITH RECURSIVE s(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM s WHERE i < 199) SELECT i, "
+             "CASE WHEN i % 7 = 3 THEN ''t'' WHEN i % 2 = 0 THEN -1 ELSE 1 END AS x FROM s', '{\"model\":\"gbt\"}')")
+          .text(),
+      "200|171|29|0|199");
   // Perceptron regression: one input, one hidden unit with weight 0 (tanh(bias)), output
   // bias 1 + 2 * tanh(0.5).
   mlp_model m{};
