@@ -1,0 +1,182 @@
+// Training a forecast student from a user's windows: each row of the train query is one
+// window, its first L columns the context and the next E * Q columns a teacher's quantiles
+// (step after step, levels ascending within a step). Every window is standardised by its own
+// context's mean and deviation; the last fifth is held out to report the error; the student
+// is stored in the registry under its content hash.
+#include "fstudent/fstudent.h"
+#include "registry/registry.h"
+#include <math.h>
+
+namespace {
+
+constexpr int64_t FIRST_ROW_CAPACITY = 256;
+
+// The training windows: inputs (rows x L) and targets (rows x E * Q), standardised, binary32.
+struct Windows {
+  HostArray<float> inputs;
+  HostArray<float> targets;
+  int64_t rows = 0;
+  int64_t capacity = 0; // rows allocated in both matrices
+  bool grow(int L, int O) {
+    if (rows < capacity) return true;
+    int64_t want = capacity ? capacity * 2 : FIRST_ROW_CAPACITY;
+    if (!inputs.reserve(want * L) || !targets.reserve(want * O)) return false;
+    capacity = want;
+    return true;
+  }
+};
+
+// Reads every row of the prepared train query into w. Returns SQLITE_OK, or an error code
+// with *out_msg set.
+int read_windows(sqlite3 *db, sqlite3_stmt *st, int L, int O, Windows *w, char **out_msg) {
+  HostPtr<double> row(host_calloc<double>(L + O));
+  if (!row) {
+    *out_msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+    return SQLITE_ERROR;
+  }
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    if (w->rows >= INT32_MAX || !w->grow(L, O)) {
+      *out_msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+      return SQLITE_ERROR;
+    }
+    for (int c = 0; c < L + O; c++)
+      row[c] = sqlite3_column_double(st, c); // NULL reads as 0
+    double sum = 0.0;
+    for (int i = 0; i < L; i++)
+      sum += row[i];
+    double mu = sum / L, ss = 0.0;
+    for (int i = 0; i < L; i++)
+      ss += (row[i] - mu) * (row[i] - mu);
+    double sigma = sqrt(ss / L);
+    if (sigma < 1e-9) sigma = 1e-9;
+    float *in = w->inputs.data + w->rows * L;
+    float *tg = w->targets.data + w->rows * O;
+    for (int i = 0; i < L; i++)
+      in[i] = (float)((row[i] - mu) / sigma);
+    for (int j = 0; j < O; j++)
+      tg[j] = (float)((row[L + j] - mu) / sigma);
+    w->rows++;
+  }
+  // Stopping at an error would train on whatever came before it and report success.
+  if (rc != SQLITE_DONE) {
+    *out_msg = sqlite3_mprintf("%s: train_query failed: %s", VORNEL_ERR_RESOURCE, sqlite3_errmsg(db));
+    return SQLITE_ERROR;
+  }
+  return SQLITE_OK;
+}
+
+// Root mean squared error of the network over rows first..first+count-1, in standardised units.
+// Returns a negative value when its scratch cannot be allocated.
+double holdout_rmse(const mlp_model *net, const Windows &w, int64_t first, int64_t count, int L, int O) {
+  HostPtr<float> hidden(host_calloc<float>(net->hidden_count > 0 ? net->hidden_count : 1));
+  HostPtr<float> out(host_calloc<float>(O));
+  if (!hidden || !out) return -1.0;
+  double ss = 0.0;
+  for (int64_t r = first; r < first + count; r++) {
+    mlp_forward(net, w.inputs.data + r * L, hidden.get(), out.get());
+    const float *tg = w.targets.data + r * O;
+    for (int j = 0; j < O; j++) {
+      double d = (double)out[j] - (double)tg[j];
+      ss += d * d;
+    }
+  }
+  return sqrt(ss / ((double)count * O));
+}
+
+int insert_student(sqlite3 *db, const char *student_id, const unsigned char *blob, int64_t size, const char *hash,
+                   char **out_msg) {
+  StmtGuard st;
+  int rc = sqlite3_prepare_v2(db,
+                              "INSERT INTO _vornel_models (model_id, kind, runtime, weights, io_spec, content_hash, "
+                              "license) VALUES (?1,'student','tree',?2, NULL,?3,'unspecified')",
+                              -1, st.out(), nullptr);
+  if (rc != SQLITE_OK) {
+    *out_msg = sqlite3_mprintf("%s: cannot prepare student insert", VORNEL_ERR_RESOURCE);
+    return SQLITE_ERROR;
+  }
+  rc = sqlite3_bind_text(st, 1, student_id, -1, SQLITE_STATIC);
+  if (rc == SQLITE_OK) rc = sqlite3_bind_blob64(st, 2, blob, (sqlite3_uint64)size, SQLITE_STATIC);
+  if (rc == SQLITE_OK) rc = sqlite3_bind_text(st, 3, hash, -1, SQLITE_STATIC);
+  if (rc == SQLITE_OK) rc = sqlite3_step(st);
+  if (rc == SQLITE_DONE) return SQLITE_OK;
+  // Only a clash on the id means it was taken meanwhile; a CHECK or a trigger refusing the row
+  // is an insert failure with the host's reason.
+  const int ext = sqlite3_extended_errcode(db);
+  if (ext == SQLITE_CONSTRAINT_PRIMARYKEY || ext == SQLITE_CONSTRAINT_UNIQUE)
+    *out_msg = sqlite3_mprintf("%s: student '%s' already exists", VORNEL_ERR_STUDENT_EXISTS, student_id);
+  else
+    *out_msg = sqlite3_mprintf("%s: student insert failed: %s", VORNEL_ERR_RESOURCE, sqlite3_errmsg(db));
+  return SQLITE_ERROR;
+}
+
+} // namespace
+
+int fdistill_train(sqlite3 *db, const char *train_query, int L, int E, int Q, const float *levels,
+                   const char *student_id, int H, int epochs, float lr, int *out_rows, double *out_rmse, char *out_hash,
+                   char **out_msg) {
+  *out_msg = nullptr;
+  const int O = E * Q;
+  Windows w;
+  {
+    StmtGuard st;
+    if (sqlite3_prepare_v2(db, train_query, -1, st.out(), nullptr) != SQLITE_OK) {
+      *out_msg = sqlite3_mprintf("%s: cannot prepare train_query: %s", VORNEL_ERR_SCHEMA, sqlite3_errmsg(db));
+      return SQLITE_ERROR;
+    }
+    // The query is stepped here, inside the caller's statement: a write must not run.
+    if (!sqlite3_stmt_readonly(st)) {
+      *out_msg = sqlite3_mprintf("%s: train_query must be a read-only SELECT", VORNEL_ERR_QUERY_NOT_READONLY);
+      return SQLITE_ERROR;
+    }
+    int cols = sqlite3_column_count(st);
+    if (cols != L + O) {
+      *out_msg = sqlite3_mprintf("%s: train_query must return context + horizon*nquant = %d columns, got %d",
+                                 VORNEL_ERR_SCHEMA, L + O, cols);
+      return SQLITE_ERROR;
+    }
+    int rc = read_windows(db, st, L, O, &w, out_msg);
+    if (rc != SQLITE_OK) return rc;
+  }
+  const int N = (int)w.rows;
+  if (N < 2) {
+    *out_msg = sqlite3_mprintf("%s: need at least 2 training windows, got %d", VORNEL_ERR_SCHEMA, N);
+    return SQLITE_ERROR;
+  }
+  const int held = N < 5 ? 1 : N / 5;
+
+  fcst_student student{};
+  int rc =
+      train_mlp(w.inputs.data, N - held, L, O, nullptr, w.targets.data, 1, H, epochs, lr, 1, &student.net, out_msg);
+  if (rc != SQLITE_OK) return rc;
+  double rmse = holdout_rmse(&student.net, w, N - held, held, L, O);
+  student.horizon = E;
+  student.nquant = Q;
+  student.levels = host_calloc<float>(Q);
+  if (rmse < 0 || !student.levels) {
+    fcst_student_free(&student);
+    *out_msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+    return SQLITE_ERROR;
+  }
+  memcpy(student.levels, levels, sizeof(float) * Q);
+
+  unsigned char *raw = nullptr;
+  int64_t size = 0;
+  rc = fcst_serialize(&student, &raw, &size);
+  fcst_student_free(&student);
+  HostPtr<unsigned char> blob(raw);
+  if (rc != SQLITE_OK) {
+    *out_msg = sqlite3_mprintf("%s: student serialize failed", VORNEL_ERR_RESOURCE);
+    return SQLITE_ERROR;
+  }
+  sha256_state hs;
+  vornel0_hash_init(&hs);
+  sha256_update(&hs, blob.get(), (size_t)size);
+  vornel0_hash_hex(&hs, out_hash);
+
+  rc = insert_student(db, student_id, blob.get(), size, out_hash, out_msg);
+  if (rc != SQLITE_OK) return rc;
+  *out_rows = N;
+  *out_rmse = rmse;
+  return SQLITE_OK;
+}
