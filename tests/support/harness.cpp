@@ -88,16 +88,11 @@ static int schema_version(sqlite3 *db) {
   return v;
 }
 
-// Brings the connection's own caches to a fixed state: the schema is loaded and the error
-// slot holds one fixed message. Statements set the error slot to texts of any length, and a
-// failed one may drop the schema cache; neither is memory that the statement kept.
+// Reloads the schema cache, which a failed statement may have dropped; it is the connection's
+// memory, not the statement's.
 static void settle(sqlite3 *db) {
-  static const std::string bogus = "SELECT * FROM " + std::string(4000, 'x');
   sqlite3_stmt *st = nullptr;
   sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_schema LIMIT 0", -1, &st, nullptr);
-  sqlite3_finalize(st);
-  st = nullptr;
-  sqlite3_prepare_v2(db, bogus.c_str(), -1, &st, nullptr);
   sqlite3_finalize(st);
 }
 
