@@ -20,6 +20,42 @@ namespace {
   "ELSE CASE WHEN d.i % 9 = 4 OR d.i % 13 = 7 THEN 6.0 ELSE 0.0 END END AS sales "                                     \
   "FROM json_each('[\"A\",\"B\"]') AS s, d;"
 
+// One site of 42 days with a weekly pattern and a spike, and a short second site.
+#define VISITS                                                                                                         \
+  "CREATE TABLE visits AS WITH RECURSIVE d(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM d WHERE i < 41) "               \
+  "SELECT s.value AS site, date('2024-01-01', '+' || d.i || ' days') AS day, "                                         \
+  "100 + CASE d.i % 7 WHEN 5 THEN 25 WHEN 6 THEN 15 ELSE 0 END + (d.i * 37 % 11) - 5 "                                 \
+  "+ CASE WHEN d.i = 30 THEN 60 ELSE 0 END AS n FROM json_each('[\"A\",\"B\"]') AS s, d "                              \
+  "WHERE s.value = 'A' OR d.i < 6;"
+
+// Nine labelled clients and five prospects.
+#define CLIENTS                                                                                                        \
+  "CREATE TABLE clients(id INTEGER PRIMARY KEY, spend REAL, calls REAL, plan TEXT, churned TEXT, value REAL);"         \
+  "INSERT INTO clients VALUES (1, 20, 5, 'basic', 'yes', 120), (2, 25, 4, 'basic', 'yes', 150),"                       \
+  "(3, 30, 6, 'basic', 'yes', 140), (4, 80, 0, 'pro', 'no', 900), (5, 85, 1, 'pro', 'no', 950),"                       \
+  "(6, 90, 1, 'pro', 'no', 1000), (7, 55, 2, 'plus', 'no', 500), (8, 60, 3, 'plus', 'yes', 420),"                      \
+  "(9, 50, 2, 'plus', 'no', 480);"                                                                                     \
+  "CREATE TABLE prospects(id INTEGER PRIMARY KEY, spend REAL, calls REAL, plan TEXT);"                                 \
+  "INSERT INTO prospects VALUES (100, 22, 5, 'basic'), (101, 88, 0, 'pro'), (102, 57, 2, 'plus'),"                     \
+  "(103, 40, NULL, 'basic'), (104, 70, 1, 'enterprise');"
+
+// Fifty rows for the distillation cases: two features, a label and a value.
+#define CHURN                                                                                                          \
+  "CREATE TABLE churn AS WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 50) "                \
+  "SELECT i AS id, 18 + (i * 37) % 60 AS age, (i * 7) % 6 AS calls, "                                                  \
+  "CASE WHEN (i * 7) % 6 > 2 THEN 'yes' ELSE 'no' END AS churned, 10.0 * ((i * 37) % 60) + i AS value "                \
+  "FROM n;"
+#define STUDENT_TREE                                                                                                   \
+  "SELECT * FROM distill_vornel('SELECT age, calls, churned FROM churn WHERE id <= 40', "                              \
+  "'{\"target\":\"churned\",\"student_id\":\"st-tree\"}');"
+#define STUDENT_GBT                                                                                                    \
+  "SELECT * FROM distill_vornel('SELECT age, calls, churned FROM churn WHERE id <= 40', "                              \
+  "'{\"target\":\"churned\",\"student_id\":\"st-gbt\",\"student_kind\":\"gbt\"}');"
+
+#define STUDENTS_CHECK                                                                                                 \
+  "SELECT model_id, content_hash, length(weights) FROM _vornel_models WHERE runtime = 'tree' ORDER BY 1"
+#define MODELS_CHECK "SELECT model_id, kind, runtime, content_hash, length(weights) FROM _vornel_models ORDER BY 1"
+
 oom::Outcome text_outcome(int rc, const std::string &text) { return oom::Outcome{rc, text}; }
 
 const char *const OPTION_KEYS[] = {"model", "level", "candidates", nullptr};
@@ -127,12 +163,16 @@ const Case CASES[] = {
     {"string array", nullptr, nullptr, str_array, 0},
     // Registry and content hashes.
     {"vornel_register on empty db", nullptr, "SELECT vornel_register('m', " REG_CFG ")", nullptr, 0},
-    {"vornel_register on registry", REGISTERED, "SELECT vornel_register('m', " REG_CFG ")", nullptr, 0},
-    {"vornel_register taken id", REGISTERED, "SELECT vornel_register('ext', " REG_CFG ")", nullptr, 0},
+    {"vornel_register on registry", REGISTERED, "SELECT vornel_register('m', " REG_CFG ")", nullptr, 0, false,
+     MODELS_CHECK},
+    {"vornel_register taken id", REGISTERED, "SELECT vornel_register('ext', " REG_CFG ")", nullptr, 0, false,
+     MODELS_CHECK},
     {"vornel_register bad kind", REGISTERED,
-     "SELECT vornel_register('k', '{\"kind\":\"x\",\"weights_uri\":\"" WEIGHTS "\",\"io_spec\":\"s\"}')", nullptr, 0},
+     "SELECT vornel_register('k', '{\"kind\":\"x\",\"weights_uri\":\"" WEIGHTS "\",\"io_spec\":\"s\"}')", nullptr, 0,
+     false, MODELS_CHECK},
     {"vornel_register bare path", REGISTERED, "SELECT vornel_register('b', '  " WEIGHTS "')", nullptr, 0},
-    {"vornel_register no io_spec", REGISTERED, "SELECT vornel_register('b', '" WEIGHTS "')", nullptr, 0},
+    {"vornel_register no io_spec", REGISTERED, "SELECT vornel_register('b', '" WEIGHTS "')", nullptr, 0, false,
+     MODELS_CHECK},
     {"vornel_register bad json", REGISTERED, "SELECT vornel_register('j', '{\"runtime\":')", nullptr, 0},
     {"vornel_register bad runtime", REGISTERED, "SELECT vornel_register('j', '{\"runtime\":\"remote\"}')", nullptr, 0},
     {"vornel_register missing file", REGISTERED,
@@ -190,6 +230,78 @@ const Case CASES[] = {
     {"backtest bad options", SERIES,
      "SELECT * FROM backtest('SELECT day, sales FROM daily', 7, '{\"model\":\"arima\"}')", nullptr, 0},
     {"backtest no horizon", SERIES, "SELECT * FROM backtest('SELECT day, sales FROM daily')", nullptr, 0},
+    // Anomalies and result expansion.
+    {"detect_anomalies", VISITS, "SELECT detect_anomalies(day, n) FROM visits WHERE site = 'A'", nullptr, 0, true},
+    {"detect_anomalies sub-pca", VISITS,
+     "SELECT detect_anomalies(day, n, '{\"model\":\"sub-pca\",\"anomaly_prob_threshold\":0.95}') FROM visits "
+     "WHERE site = 'A'",
+     nullptr, 0, true},
+    {"detect_anomalies grouped", VISITS, "SELECT site, detect_anomalies(day, n) FROM visits GROUP BY site", nullptr, 0,
+     true},
+    {"detect_anomalies bad threshold", VISITS,
+     "SELECT detect_anomalies(day, n, '{\"anomaly_prob_threshold\":1}') FROM visits", nullptr, 0},
+    {"detect_anomalies bad model", VISITS, "SELECT detect_anomalies(day, n, '{\"model\":\"tsb\"}') FROM visits",
+     nullptr, 0},
+    {"anomaly_rows", VISITS,
+     "SELECT ts, value, forecast, lower_bound, upper_bound, is_anomaly, anomaly_probability FROM anomaly_rows(("
+     "SELECT detect_anomalies(day, n) FROM visits WHERE site = 'A'))",
+     nullptr, 0, true},
+    {"forecast_rows", SERIES,
+     "SELECT * FROM forecast_rows((SELECT forecast(day, sales, 3) FROM daily WHERE store = 'A'))", nullptr, 0, true},
+    {"forecast_rows bad document", nullptr, "SELECT * FROM forecast_rows('{\"rows\":')", nullptr, 0},
+    {"anomaly_rows not a document", nullptr, "SELECT * FROM anomaly_rows('[1,2]')", nullptr, 0},
+    // Tabular inference.
+    {"vornel classify", CLIENTS,
+     "SELECT * FROM vornel('SELECT spend, calls, plan, churned FROM clients', 'SELECT id, spend, calls, plan FROM "
+     "prospects', '{\"target\":\"churned\"}')",
+     nullptr, 0},
+    {"vornel regress", CLIENTS,
+     "SELECT * FROM vornel('SELECT spend, calls, value FROM clients', 'SELECT id, spend, calls FROM prospects', "
+     "'{\"target\":\"value\",\"task\":\"regress\"}')",
+     nullptr, 0},
+    {"vornel not read-only", CLIENTS,
+     "SELECT * FROM vornel('DELETE FROM clients', 'SELECT id, spend FROM prospects', '{\"target\":\"churned\"}')",
+     nullptr, 0},
+    {"vornel unknown model", CLIENTS,
+     "SELECT * FROM vornel(NULL, 'SELECT id, spend FROM prospects', '{\"model\":\"no-such-model\"}')", nullptr, 0},
+    {"vornel bad option", CLIENTS,
+     "SELECT * FROM vornel('SELECT spend, churned FROM clients', 'SELECT id, spend FROM prospects', "
+     "'{\"target\":\"churned\",\"device\":\"gpu\"}')",
+     nullptr, 0},
+    {"vornel tree student", CHURN STUDENT_TREE,
+     "SELECT * FROM vornel(NULL, 'SELECT id, age, calls FROM churn WHERE id > 40', '{\"model\":\"st-tree\"}')", nullptr,
+     0},
+    {"vornel gbt student", CHURN STUDENT_GBT,
+     "SELECT * FROM vornel(NULL, 'SELECT id, age, calls FROM churn WHERE id > 40', '{\"model\":\"st-gbt\"}')", nullptr,
+     0},
+    // Distillation.
+    {"distill_vornel tree", REGISTERED CHURN,
+     "SELECT * FROM distill_vornel('SELECT age, calls, churned FROM churn WHERE id <= 40', "
+     "'{\"target\":\"churned\",\"student_id\":\"t1\"}')",
+     nullptr, 0, false, STUDENTS_CHECK},
+    {"distill_vornel regress", REGISTERED CHURN,
+     "SELECT * FROM distill_vornel('SELECT age, calls, value FROM churn WHERE id <= 40', "
+     "'{\"target\":\"value\",\"task\":\"regress\",\"student_id\":\"t2\"}')",
+     nullptr, 0, false, STUDENTS_CHECK},
+    {"distill_vornel gbt", REGISTERED CHURN,
+     "SELECT * FROM distill_vornel('SELECT age, calls, churned FROM churn WHERE id <= 40', "
+     "'{\"target\":\"churned\",\"student_id\":\"g1\",\"student_kind\":\"gbt\"}')",
+     nullptr, 6000, false, STUDENTS_CHECK},
+    {"distill_vornel mlp", REGISTERED CHURN,
+     "SELECT * FROM distill_vornel('SELECT age, calls, churned FROM churn WHERE id <= 40', "
+     "'{\"target\":\"churned\",\"student_id\":\"m1\",\"student_kind\":\"mlp\"}')",
+     nullptr, 0, false, STUDENTS_CHECK},
+    {"distill_vornel teacher", REGISTERED CHURN,
+     "SELECT * FROM distill_vornel('SELECT age, calls, churned FROM churn WHERE id <= 40', "
+     "'{\"target\":\"churned\",\"student_id\":\"k1\",\"teacher\":\"knn5-incontext\"}')",
+     nullptr, 0, false, STUDENTS_CHECK},
+    {"distill_vornel existing id", REGISTERED CHURN STUDENT_TREE,
+     "SELECT * FROM distill_vornel('SELECT age, calls, churned FROM churn', '{\"target\":\"churned\","
+     "\"student_id\":\"st-tree\"}')",
+     nullptr, 0, false, STUDENTS_CHECK},
+    {"distill_vornel no target", REGISTERED CHURN,
+     "SELECT * FROM distill_vornel('SELECT age, calls FROM churn', '{\"target\":\"churned\",\"student_id\":\"x\"}')",
+     nullptr, 0, false, STUDENTS_CHECK},
 };
 const int CASE_COUNT = sizeof CASES / sizeof CASES[0];
 

@@ -20,6 +20,9 @@ struct Case {
   // Numeric models answer with less when memory runs out (no season, simpler deviations,
   // another model); such a case may succeed with other numbers but the same shape.
   bool degrades = false;
+  // Run unarmed after the statement: it must show the state before the statement or the state
+  // after a clean run, never a third one (a student trained on fewer rows, a half-made row).
+  const char *check = nullptr;
 };
 
 inline constexpr long DEFAULT_CAP = 4000;

@@ -103,11 +103,12 @@ struct RunResult {
   oom::Outcome outcome;
   bool reached = false;     // the failure point was reached
   long allocations = 0;     // allocations the statement made while armed
+  std::string check;        // the case's check query, run unarmed afterwards
   sqlite3_int64 leaked = 0; // bytes left after close, against the baseline
   std::string setup_error;
 };
 
-RunResult run_once(const oom::Case &c, long fail_at, bool persistent) {
+RunResult run_once(const oom::Case &c, long fail_at, bool persistent, bool skip_statement = false) {
   RunResult r;
   sqlite3_int64 baseline = sqlite3_memory_used();
   {
@@ -120,11 +121,14 @@ RunResult run_once(const oom::Case &c, long fail_at, bool persistent) {
       sqlite3_close(db);
       return r;
     }
-    arm(fail_at, persistent);
-    r.outcome = c.sql ? run_sql(db, c.sql) : c.fn(db);
-    r.reached = inj.failed > 0;
-    r.allocations = inj.count;
-    disarm();
+    if (!skip_statement) {
+      arm(fail_at, persistent);
+      r.outcome = c.sql ? run_sql(db, c.sql) : c.fn(db);
+      r.reached = inj.failed > 0;
+      r.allocations = inj.count;
+      disarm();
+    }
+    if (c.check) r.check = run_sql(db, c.check).text;
     if (sqlite3_close(db) != SQLITE_OK) r.setup_error = "connection left unfinalised statements";
   }
   r.leaked = sqlite3_memory_used() - baseline;
@@ -173,6 +177,7 @@ void sweep(bool persistent) {
     RunResult clean = run_once(c, 0, false);
     ASSERT_EQ(clean.setup_error, "") << c.name;
     ASSERT_EQ(clean.leaked, 0) << c.name << ": clean run leaks";
+    std::string before = c.check ? run_once(c, 0, false, true).check : "";
     long cap = c.cap > 0 ? c.cap : oom::DEFAULT_CAP;
     long n = 1;
     int bad = 0;
@@ -191,6 +196,13 @@ void sweep(bool persistent) {
         bad++;
       }
       bool same = r.outcome.rc == clean.outcome.rc && r.outcome.text == clean.outcome.text;
+      if (c.check && r.check != clean.check && (r.check != before || r.outcome.rc == SQLITE_OK)) {
+        ADD_FAILURE() << c.name << " N=" << n << (persistent ? " (persistent)" : "") << ": afterwards\n"
+                      << r.check << "instead of\n"
+                      << clean.check << "or\n"
+                      << before;
+        bad++;
+      }
       if (!r.reached) {
         // Past the last allocation: the run must be the clean one.
         EXPECT_TRUE(same) << c.name << " N=" << n << ": unarmed run differs: " << r.outcome.text;
