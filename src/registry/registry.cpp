@@ -91,6 +91,23 @@ int vornel0_registry_ensure(sqlite3 *db, char **out_msg) {
       return rc;
     }
   }
+  // When every built-in row is present the inserts would change nothing; skipping them keeps a
+  // reader from taking the write lock, which concurrent writers on the file would contend for.
+  // A read-only database still runs them, so that it reports the built-ins it cannot offer.
+  if (sqlite3_db_readonly(db, "main") == 0) {
+    StmtGuard present;
+    rc = sqlite3_prepare_v2(db,
+                            "SELECT count(*) FROM _vornel_models WHERE model_id IN ('theta-classic', "
+                            "'stub-seasonal-naive', 'sub-pca', 'tsb', 'auto', 'knn5-incontext')",
+                            -1, present.out(), nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(present);
+    if (rc == SQLITE_ROW && sqlite3_column_int(present, 0) == (int)(sizeof BUILT_INS / sizeof BUILT_INS[0]))
+      return SQLITE_OK;
+    if (rc == SQLITE_NOMEM) {
+      *out_msg = sqlite3_mprintf("%s", VORNEL_MSG_NOMEM);
+      return rc;
+    }
+  }
   for (const BuiltIn &b : BUILT_INS) {
     char seed[64];
     sqlite3_snprintf((int)sizeof seed, seed, "bundled:%s:%s", b.model_id, BUILT_IN_VERSION);
