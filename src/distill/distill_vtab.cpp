@@ -162,8 +162,10 @@ int dl_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
     if (!msg && rc == SQLITE_NOMEM) msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
     sqlite3_free(vtab->zErrMsg);
     vtab->zErrMsg = msg;
-    // A message that could not even be built leaves the host's own out-of-memory report.
-    return msg || rc != SQLITE_NOMEM ? SQLITE_ERROR : SQLITE_NOMEM;
+    // A message that could not be built is out of memory; a bare error would read as
+    // "SQL logic error". Other host codes without a message pass through.
+    if (msg) return SQLITE_ERROR;
+    return rc == SQLITE_ERROR || rc == SQLITE_NOMEM ? SQLITE_NOMEM : rc;
   }
   cur->row.eof = 0;
   return SQLITE_OK;
