@@ -10,6 +10,7 @@
 //    runs over contiguous memory like the row rotation.
 // The rotations work four lanes at a time across independent entries.
 #include "anomaly/subpca.h"
+#include "core/api.h"
 #include "anomaly/vec.h"
 #include "core/mem.h"
 #include <math.h>
@@ -21,7 +22,7 @@ constexpr double STOP = 1e-30;  // sum of squared off-diagonal entries that ends
 constexpr double SKIP = 1e-300; // an entry this small is left alone
 
 // x, y <- co*x - si*y, si*x + co*y, entry by entry.
-__attribute__((target_clones("avx2", "default"))) void rotate_rows(double *__restrict x, double *__restrict y, int n,
+VORNEL_KERNEL void rotate_rows(double *__restrict x, double *__restrict y, int n,
                                                                    double co, double si) {
   const v4d c = V4_SPLAT(co), s = V4_SPLAT(si);
   int j = 0;
@@ -39,7 +40,7 @@ __attribute__((target_clones("avx2", "default"))) void rotate_rows(double *__res
 
 // The same rotation of column p (held contiguously in cp) with column q (every n-th entry from
 // col_q) of an n-by-n matrix.
-__attribute__((target_clones("avx2", "default"))) void rotate_columns(double *__restrict cp, double *__restrict col_q,
+VORNEL_KERNEL void rotate_columns(double *__restrict cp, double *__restrict col_q,
                                                                       int n, double co, double si) {
   const v4d c = V4_SPLAT(co), s = V4_SPLAT(si);
   int i = 0;

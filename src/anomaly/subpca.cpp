@@ -6,6 +6,7 @@
 // Every sum keeps the order the formulas state (ascending window, ascending lag); the loops are
 // vectorised across independent entries only, so the AVX2 and the plain builds give the same bits.
 #include "anomaly/subpca.h"
+#include "core/api.h"
 #include "anomaly/vec.h"
 #include "core/mem.h"
 #include <algorithm>
@@ -21,7 +22,7 @@ constexpr int CHUNK = 16; // windows standardised together
 
 // row[k] += z[w][j] * z[w][k] for k = j..n-1 and the windows w of the chunk in ascending
 // order; four windows per pass over the row, each entry still summed window by window.
-__attribute__((target_clones("avx2", "default"))) void
+VORNEL_KERNEL void
 accumulate_row(double *__restrict row, const double *__restrict z, int windows, int n, int j) {
   int w = 0;
   for (; w + 4 <= windows; w += 4) {
@@ -51,7 +52,7 @@ accumulate_row(double *__restrict row, const double *__restrict z, int windows, 
 
 // Sums over a chunk of standardised windows stored lag-major (zt[j * CHUNK + w]), one lane per
 // window: the squared norms, and the squared projections on the leading components.
-__attribute__((target_clones("avx2", "default"))) void chunk_scores(const double *__restrict zt, const double *vt,
+VORNEL_KERNEL void chunk_scores(const double *__restrict zt, const double *vt,
                                                                     const int32_t *order, int kept, int n,
                                                                     double *__restrict out) {
   constexpr int VECS = CHUNK / 4;
@@ -83,7 +84,7 @@ __attribute__((target_clones("avx2", "default"))) void chunk_scores(const double
 }
 
 // Per-lag sums of x and x*x over the windows, lane by lane across lags.
-__attribute__((target_clones("avx2", "default"))) void lag_moments(const double *v, int64_t windows, int n,
+VORNEL_KERNEL void lag_moments(const double *v, int64_t windows, int n,
                                                                    double *__restrict sum, double *__restrict sq) {
   for (int64_t i = 0; i < windows; i++) {
     const double *x = v + i;
@@ -101,7 +102,7 @@ __attribute__((target_clones("avx2", "default"))) void lag_moments(const double 
 }
 
 // out[j] = (x[j] - mean[j]) / spread[j]: one window standardised lag by lag.
-__attribute__((target_clones("avx2", "default"))) void
+VORNEL_KERNEL void
 standardise(const double *__restrict x, const double *mean, const double *spread, int n, double *__restrict out) {
   int j = 0;
   for (; j + 4 <= n; j += 4)
@@ -111,7 +112,7 @@ standardise(const double *__restrict x, const double *mean, const double *spread
 }
 
 // out[w] = (x[w] - mean) / spread for w < count: one lag of consecutive windows.
-__attribute__((target_clones("avx2", "default"))) void
+VORNEL_KERNEL void
 standardise_lag(const double *__restrict x, double mean, double spread, int count, double *__restrict out) {
   const v4d m = V4_SPLAT(mean), s = V4_SPLAT(spread);
   int w = 0;

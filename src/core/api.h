@@ -9,6 +9,15 @@
 
 #define VORNEL_EXPORT __attribute__((visibility("default")))
 
+// Kernels that gain from AVX2 are cloned and picked at load time; both clones run the same
+// per-lane operations, so they give the same bits. ThreadSanitizer builds go without clones:
+// their load-time resolvers would run before the sanitizer's runtime is ready.
+#ifdef VORNEL_NO_CLONES
+#define VORNEL_KERNEL
+#else
+#define VORNEL_KERNEL __attribute__((target_clones("avx2", "default")))
+#endif
+
 // Error codes: the head of every message the extension reports.
 inline constexpr const char VORNEL_ERR_SCHEMA[] = "VORNEL_ERR_SCHEMA";
 inline constexpr const char VORNEL_ERR_OPTIONS[] = "VORNEL_ERR_OPTIONS";

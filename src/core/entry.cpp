@@ -81,7 +81,9 @@ int vornel0_distill_init(sqlite3 *db) { return register_rows(db, 14, 15); }
 
 int sqlite3_vornel_init(sqlite3 *db, char **pzErrMsg, const sqlite3_api_routines *api) {
   (void)pzErrMsg;
-  sqlite3_api = api;
+  // Every connection hands over the same table; writing it only when it differs keeps a second
+  // load from racing with the calls of connections already running on other threads.
+  if (sqlite3_api != api) sqlite3_api = api;
   int rc = register_rows(db, 1, 4);
   if (rc == SQLITE_OK) rc = vornel0_forecast_init(db);
   if (rc == SQLITE_OK) rc = vornel0_tabular_init(db);

@@ -241,7 +241,7 @@ template <int R>
 }
 
 // One pass over the rows of an epoch.
-__attribute__((target_clones("avx2", "default"))) void mlp_epoch_rows(const EpochInput &in, MlpWork &w) {
+VORNEL_KERNEL void mlp_epoch_rows(const EpochInput &in, MlpWork &w) {
   int i = 0;
   for (; i + BLOCK <= in.n; i += BLOCK) epoch_block<BLOCK>(in, w, i);
   for (; i < in.n; i++) epoch_block<1>(in, w, i);
@@ -273,7 +273,7 @@ void mlp_params_free(mlp_params *p) {
   memset(p, 0, sizeof *p);
 }
 
-__attribute__((target_clones("avx2", "default"))) void mlp_adam(float *parameters, double *gradients,
+VORNEL_KERNEL void mlp_adam(float *parameters, double *gradients,
                                                                    double *first_moments, double *second_moments,
                                                                    int64_t count, float learning_rate,
                                                                    double gradient_scale, double bias_correction1,
