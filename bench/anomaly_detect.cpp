@@ -10,11 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include "bench_util.h"
 #include <sqlite3.h>
 #include <vector>
 
 // From the statically linked copy.
-extern "C" int sqlite3_vornel_init(sqlite3 *, char **, const void *);
 int subpca_jacobi(double *a, double *vt, int n);
 int detect_period(const double *y, int n);
 
@@ -22,14 +22,7 @@ namespace {
 
 double now_s() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
-struct Rng {
-  uint64_t s;
-  double uniform() {
-    s = s * 6364136223846793005ULL + 1442695040888963407ULL;
-    return (double)(s >> 11) / 9007199254740992.0;
-  }
-  double normal() { return std::sqrt(-2 * std::log(uniform() + 1e-300)) * std::cos(2 * M_PI * uniform()); }
-};
+using bench::Rng;
 
 // Level, trend, a season of the given period, noise, a few spikes and one level shift. A long
 // season is a random profile repeated (a smooth one would make period detection find the first
@@ -166,20 +159,10 @@ int main(int argc, char **argv) {
   int repeats = argc > 1 ? std::atoi(argv[1]) : 3;
   if (repeats < 1) repeats = 1;
   // The statically linked copy needs the host's routine table for its allocations.
-  sqlite3_auto_extension((void (*)(void))sqlite3_vornel_init);
-  sqlite3 *warm = nullptr;
-  sqlite3_open(":memory:", &warm);
-  sqlite3_close(warm);
-  sqlite3_cancel_auto_extension((void (*)(void))sqlite3_vornel_init);
+  bench::init_static_copy();
 
-  sqlite3 *db = nullptr;
-  sqlite3_open(":memory:", &db);
-  sqlite3_enable_load_extension(db, 1);
-  char *err = nullptr;
-  if (sqlite3_load_extension(db, VORNEL_SO_PATH, nullptr, &err) != SQLITE_OK) {
-    std::fprintf(stderr, "load: %s\n", err ? err : "?");
-    return 1;
-  }
+  sqlite3 *db = bench::open_loaded();
+  if (!db) return 1;
   const char *which = argc > 2 ? argv[2] : "abcj";
   if (std::strchr(which, 'a')) workload(db, "W3a", 1000, 365, 7, "theta-classic", repeats, 0.5);
   if (std::strchr(which, 'b')) workload(db, "W3b", 100, 2000, 24, "sub-pca", repeats, 0.3);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include "bench_util.h"
 #include <sqlite3.h>
 #include <string>
 
@@ -46,14 +47,8 @@ double time_query(sqlite3 *db, const char *sql, std::string *first_row, double *
 int main(int argc, char **argv) {
   const int series = argc > 1 ? atoi(argv[1]) : 200, points = argc > 2 ? atoi(argv[2]) : 365;
   const int repeats = argc > 3 ? atoi(argv[3]) : 5;
-  sqlite3 *db = nullptr;
-  check(sqlite3_open(":memory:", &db), db, "open");
-  sqlite3_enable_load_extension(db, 1);
-  char *err = nullptr;
-  if (sqlite3_load_extension(db, VORNEL_SO_PATH, "sqlite3_vornel_init", &err) != SQLITE_OK) {
-    fprintf(stderr, "load: %s\n", err ? err : "?");
-    return 1;
-  }
+  sqlite3 *db = bench::open_loaded();
+  if (!db) return 1;
   check(sqlite3_exec(db, "CREATE TABLE w4(sid TEXT, day INTEGER, v REAL)", nullptr, nullptr, nullptr), db, "create");
   sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
   sqlite3_stmt *ins = nullptr;

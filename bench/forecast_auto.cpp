@@ -10,12 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include "bench_util.h"
 #include <sqlite3.h>
 #include <vector>
 
 // From the statically linked copy (its header would route these host calls through the
 // extension's routine table).
-extern "C" int sqlite3_vornel_init(sqlite3 *, char **, const void *);
 int detect_period(const double *y, int n);
 int ts_fold_count(int64_t n, int64_t h, int64_t g, int F);
 int64_t ts_fold_cut(int64_t n, int64_t h, int64_t g, int k, int i);
@@ -31,14 +31,7 @@ double now_s() {
   return ts.tv_sec + 1e-9 * ts.tv_nsec;
 }
 
-struct Rng {
-  uint64_t s;
-  double uniform() {
-    s = s * 6364136223846793005ULL + 1442695040888963407ULL;
-    return (double)(s >> 11) / 9007199254740992.0;
-  }
-  double normal() { return std::sqrt(-2 * std::log(uniform() + 1e-300)) * std::cos(2 * M_PI * uniform()); }
-};
+using bench::Rng;
 
 // Every fifth series is intermittent demand; the rest have trend, weekly season and noise.
 std::vector<double> make_series(int id, int n) {
@@ -170,20 +163,10 @@ int main(int argc, char **argv) {
   int repeats = argc > 1 ? std::atoi(argv[1]) : 3;
   if (repeats < 1) repeats = 1;
   // The statically linked copy (used for the period timing) needs the host's routine table.
-  sqlite3_auto_extension((void (*)(void))sqlite3_vornel_init);
-  sqlite3 *warm = nullptr;
-  sqlite3_open(":memory:", &warm);
-  sqlite3_close(warm);
-  sqlite3_cancel_auto_extension((void (*)(void))sqlite3_vornel_init);
+  bench::init_static_copy();
 
-  sqlite3 *db = nullptr;
-  sqlite3_open(":memory:", &db);
-  sqlite3_enable_load_extension(db, 1);
-  char *err = nullptr;
-  if (sqlite3_load_extension(db, VORNEL_SO_PATH, nullptr, &err) != SQLITE_OK) {
-    std::fprintf(stderr, "load: %s\n", err ? err : "?");
-    return 1;
-  }
+  sqlite3 *db = bench::open_loaded();
+  if (!db) return 1;
   workload(db, "W1", 1000, 365, 14, repeats, 0.5);
   workload(db, "W2", 100, 4096, 28, repeats, 1.0);
   sqlite3_close(db);

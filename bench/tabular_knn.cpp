@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <random>
+#include "bench_util.h"
 #include <sqlite3.h>
 #include <string>
 
@@ -51,14 +52,8 @@ void fill(sqlite3 *db, const char *table, int rows, int features, bool with_labe
 
 int main(int argc, char **argv) {
   const int train_rows = 100000, apply_rows = argc > 1 ? atoi(argv[1]) : 10000, features = 16;
-  sqlite3 *db = nullptr;
-  sqlite3_open(":memory:", &db);
-  sqlite3_enable_load_extension(db, 1);
-  char *err = nullptr;
-  if (sqlite3_load_extension(db, VORNEL_SO_PATH, nullptr, &err) != SQLITE_OK) {
-    fprintf(stderr, "load: %s\n", err ? err : "?");
-    return 1;
-  }
+  sqlite3 *db = bench::open_loaded();
+  if (!db) return 1;
   std::string cols, names;
   for (int f = 0; f < features; f++) {
     cols += ", f" + std::to_string(f) + " REAL";

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <random>
+#include "bench_util.h"
 #include <sqlite3.h>
 #include <string>
 #include <vector>
@@ -148,14 +149,8 @@ void time_sql(sqlite3 *db, const std::string &sql, int runs, double *wall, doubl
 
 int main(int argc, char **argv) {
   const int rows = argc > 1 ? atoi(argv[1]) : 1000000;
-  sqlite3 *db = nullptr;
-  sqlite3_open(":memory:", &db);
-  sqlite3_enable_load_extension(db, 1);
-  char *err = nullptr;
-  if (sqlite3_load_extension(db, VORNEL_SO_PATH, nullptr, &err) != SQLITE_OK) {
-    fprintf(stderr, "load: %s\n", err ? err : "?");
-    return 1;
-  }
+  sqlite3 *db = bench::open_loaded();
+  if (!db) return 1;
   must(sqlite3_exec(db,
                     "CREATE TABLE _vornel_models(model_id TEXT PRIMARY KEY, kind TEXT, runtime TEXT, weights BLOB, "
                     "weights_uri TEXT, io_spec TEXT, content_hash TEXT, license TEXT, created_at TEXT)",
