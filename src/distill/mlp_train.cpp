@@ -55,9 +55,12 @@ struct MlpWork {
   double *act = nullptr;   // BLOCK x Hp hidden activations
   double *out = nullptr;   // BLOCK x O output scores, then output deltas
   double *act_t = nullptr; // H x BLOCK activations, transposed (a unit's block rows together)
+  double *z_t = nullptr;   // I x BLOCK standardised inputs, transposed
+  double *ds = nullptr;    // BLOCK x O output deltas times the hidden-path factor
+  double *skd = nullptr;   // O x I binary64 copy of the skip block, per epoch
   ~MlpWork() {
     double *all[] = {w1d, b1d, w2d, g_w1t, m_w1t, v_w1t, g_b1, m_b1, v_b1, g_w2, m_w2, v_w2,
-                     g_sk, m_sk, v_sk, g_b2, m_b2, v_b2, z, act, out, act_t};
+                     g_sk, m_sk, v_sk, g_b2, m_b2, v_b2, z, act, out, act_t, z_t, ds, skd};
     for (double *p : all) sqlite3_free(p);
     sqlite3_free(w1t);
     sqlite3_free(b1);
@@ -98,7 +101,42 @@ template <int R>
   }
   // Hidden units: each sum starts at its bias and adds the inputs in order. The block's rows
   // are separate accumulators (kept in registers) sharing each weight load.
-  for (int hb = 0; hb < Hp; hb += 4) {
+  if constexpr (R == 4) {
+    for (int j = 0; j < I; j++) {
+      v4d col = {z[0][j], z[1][j], z[2][j], z[3][j]};
+      store4(w.z_t + 4 * j, col);
+    }
+  }
+  int hb0 = 0;
+  if constexpr (R == 4) {
+    // Eight units by four rows: eight independent sums sharing each load.
+    for (; hb0 + 8 <= Hp; hb0 += 8) {
+      const v4d bl = load4(w.b1d + hb0), bh = load4(w.b1d + hb0 + 4);
+      v4d l0 = bl, l1 = bl, l2 = bl, l3 = bl, h0 = bh, h1 = bh, h2 = bh, h3 = bh;
+      const double *wj = w.w1d + hb0;
+      for (int j = 0; j < I; j++, wj += Hp) {
+        const v4d wl = load4(wj), wh = load4(wj + 4);
+        const double z0 = z[0][j], z1 = z[1][j], z2 = z[2][j], z3 = z[3][j];
+        l0 += wl * z0;
+        h0 += wh * z0;
+        l1 += wl * z1;
+        h1 += wh * z1;
+        l2 += wl * z2;
+        h2 += wh * z2;
+        l3 += wl * z3;
+        h3 += wh * z3;
+      }
+      store4(act[0] + hb0, l0);
+      store4(act[0] + hb0 + 4, h0);
+      store4(act[1] + hb0, l1);
+      store4(act[1] + hb0 + 4, h1);
+      store4(act[2] + hb0, l2);
+      store4(act[2] + hb0 + 4, h2);
+      store4(act[3] + hb0, l3);
+      store4(act[3] + hb0 + 4, h3);
+    }
+  }
+  for (int hb = hb0; hb < Hp; hb += 4) {
     const v4d bias = load4(w.b1d + hb);
     v4d a0 = bias, a1 = bias, a2 = bias, a3 = bias;
     const double *wj = w.w1d + hb;
@@ -163,12 +201,43 @@ template <int R>
     }
     for (int r = 0; r < R; r++) out[r][k] = (double)in.b2[k] + s * acc[r];
   }
-  for (int k = 0; k < O; k++) {
-    if (in.skip) {
-      const float *sk = in.skip + (int64_t)k * I;
+  // Skip block: each (row, output) sum starts at zero and adds the inputs in order; the lanes
+  // are the block's rows, four outputs in flight together.
+  if (in.skip) {
+    int k = 0;
+    if constexpr (R == 4) {
+      for (; k + 4 <= O; k += 4) {
+        const double *sa = w.skd + (int64_t)k * I, *sb = sa + I, *sc = sb + I, *sd = sc + I;
+        v4d aa = {0.0, 0.0, 0.0, 0.0}, ab = aa, ac = aa, ad = aa;
+        for (int j = 0; j < I; j++) {
+          const v4d zj = load4(w.z_t + 4 * j);
+          aa += sa[j] * zj;
+          ab += sb[j] * zj;
+          ac += sc[j] * zj;
+          ad += sd[j] * zj;
+        }
+        double acc[4][4];
+        store4(acc[0], aa);
+        store4(acc[1], ab);
+        store4(acc[2], ac);
+        store4(acc[3], ad);
+        for (int kk = 0; kk < 4; kk++)
+          for (int r = 0; r < R; r++) out[r][k + kk] += acc[kk][r];
+      }
+      for (; k < O; k++) {
+        const double *sk = w.skd + (int64_t)k * I;
+        v4d a = {0.0, 0.0, 0.0, 0.0};
+        for (int j = 0; j < I; j++) a += sk[j] * load4(w.z_t + 4 * j);
+        double acc[4];
+        store4(acc, a);
+        for (int r = 0; r < R; r++) out[r][k] += acc[r];
+      }
+    }
+    for (; k < O; k++) {
+      const double *sk = w.skd + (int64_t)k * I;
       for (int r = 0; r < R; r++) {
         double accl = 0.0;
-        for (int j = 0; j < I; j++) accl += (double)sk[j] * z[r][j];
+        for (int j = 0; j < I; j++) accl += sk[j] * z[r][j];
         out[r][k] += accl;
       }
     }
@@ -194,12 +263,18 @@ template <int R>
       for (int k = 0; k < O; k++) o[k] -= (double)in.targets[(int64_t)i * O + k];
     }
   }
-  // Gradients; the second layer is the one that stood before this epoch's update.
+  // Gradients; the second layer is the one that stood before this epoch's update. Every
+  // element takes the block's rows in order; lanes run across units or inputs.
+  double *dsr[R];
+  for (int r = 0; r < R; r++) {
+    dsr[r] = w.ds + (int64_t)r * O;
+    for (int k = 0; k < O; k++) dsr[r][k] = out[r][k] * s;
+  }
   for (int k = 0; k < O; k++) {
     for (int r = 0; r < R; r++) w.g_b2[k] += out[r][k];
     double *g = w.g_w2 + (int64_t)k * Hp;
     double ds[R];
-    for (int r = 0; r < R; r++) ds[r] = out[r][k] * s;
+    for (int r = 0; r < R; r++) ds[r] = dsr[r][k];
     for (int hb = 0; hb < Hp; hb += 4) {
       v4d acc = load4(g + hb);
       for (int r = 0; r < R; r++) acc += load4(act[r] + hb) * ds[r];
@@ -207,17 +282,28 @@ template <int R>
     }
     if (in.skip) {
       double *gs = w.g_sk + (int64_t)k * I;
-      for (int j = 0; j < I; j++)
-        for (int r = 0; r < R; r++) gs[j] += z[r][j] * out[r][k];
+      double ok[R];
+      for (int r = 0; r < R; r++) ok[r] = out[r][k];
+      int j = 0;
+      for (; j + 4 <= I; j += 4) {
+        v4d acc = load4(gs + j);
+        for (int r = 0; r < R; r++) acc += load4(z[r] + j) * ok[r];
+        store4(gs + j, acc);
+      }
+      for (; j < I; j++)
+        for (int r = 0; r < R; r++) gs[j] += z[r][j] * ok[r];
     }
   }
   for (int hb = 0; hb < Hp; hb += 4) {
     v4d d[R];
+    for (int r = 0; r < R; r++) d[r] = v4d{0.0, 0.0, 0.0, 0.0};
+    for (int k = 0; k < O; k++) {
+      const v4d wv = load4(w.w2d + (int64_t)k * Hp + hb);
+      for (int r = 0; r < R; r++) d[r] += dsr[r][k] * wv;
+    }
     for (int r = 0; r < R; r++) {
-      v4d acc = {0.0, 0.0, 0.0, 0.0};
-      for (int k = 0; k < O; k++) acc += (out[r][k] * s) * load4(w.w2d + (int64_t)k * Hp + hb);
       v4d a = load4(act[r] + hb);
-      d[r] = (1.0 - a * a) * acc;
+      d[r] = (1.0 - a * a) * d[r];
     }
     v4d gb = load4(w.g_b1 + hb);
     for (int r = 0; r < R; r++) gb += d[r];
@@ -353,6 +439,9 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
   f64(&w.act, (int64_t)BLOCK * Hp);
   f64(&w.out, (int64_t)BLOCK * O);
   f64(&w.act_t, (int64_t)BLOCK * Hp);
+  f64(&w.z_t, (int64_t)BLOCK * I);
+  f64(&w.ds, (int64_t)BLOCK * O);
+  if (linear_block) f64(&w.skd, OI);
   if (!ok) {
     mlp_params_free(&p);
     return SQLITE_NOMEM;
@@ -390,6 +479,8 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
   for (int k = 0; k < O; k++)
     for (int h = 0; h < H; h++) w.w2[(int64_t)k * Hp + h] = p.w2[(int64_t)k * H + h];
   refresh_copies(w, I, O);
+  if (linear_block)
+    for (int64_t k = 0; k < OI; k++) w.skd[k] = (double)p.skip[k];
 
   EpochInput in{x, n, I, H, O, class_indexes, targets, task, p.means, p.scales, p.b2, p.skip,
                 linear_block ? 0.1 : 1.0};
@@ -406,7 +497,10 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
       mlp_adam(w.w2, w.g_w2, w.m_w2, w.v_w2, OHp, learning_rate, grad_scale, bc1, bc2);
       refresh_copies(w, I, O);
     }
-    if (linear_block) mlp_adam(p.skip, w.g_sk, w.m_sk, w.v_sk, OI, learning_rate, grad_scale, bc1, bc2);
+    if (linear_block) {
+      mlp_adam(p.skip, w.g_sk, w.m_sk, w.v_sk, OI, learning_rate, grad_scale, bc1, bc2);
+      for (int64_t k = 0; k < OI; k++) w.skd[k] = (double)p.skip[k];
+    }
     mlp_adam(p.b2, w.g_b2, w.m_b2, w.v_b2, O, learning_rate, grad_scale, bc1, bc2);
   }
   for (int h = 0; h < H; h++) {
