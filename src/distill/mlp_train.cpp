@@ -26,7 +26,7 @@ constexpr double ADAM_ONE_MINUS_BETA1 = 0.09999999999999998;
 constexpr double ADAM_ONE_MINUS_BETA2 = 0.0010000000000000009;
 constexpr double ADAM_EPSILON = 1e-8;
 constexpr double WEIGHT_DECAY = 1e-4;
-constexpr int BLOCK = 4; // rows per block
+constexpr int BLOCK = 8; // rows per block
 
 typedef double v4d __attribute__((vector_size(32)));
 
@@ -79,12 +79,15 @@ struct EpochInput {
   double s;                                // hidden-path factor
 };
 
-// Forward pass, output deltas and gradient accumulation for rows i0 .. i0 + R - 1.
+// Forward pass, output deltas and gradient accumulation for rows i0 .. i0 + R - 1 (R is the
+// block size or 1). Loops over r are unrolled so that per-row accumulators stay in registers.
 template <int R>
 [[gnu::always_inline]] inline void epoch_block(const EpochInput &in, MlpWork &w, int i0) {
+  constexpr int V = R / 4; // vectors of rows, when the rows are the lanes (0 for a single row)
   const int I = in.I, H = in.H, Hp = w.Hp, O = in.O;
   const double s = in.s;
   double *z[R], *act[R], *out[R];
+#pragma GCC unroll 8
   for (int r = 0; r < R; r++) {
     z[r] = w.z + (int64_t)r * I;
     act[r] = w.act + (int64_t)r * Hp;
@@ -99,137 +102,130 @@ template <int R>
     }
     for (; j < I; j++) z[r][j] = ((double)row[j] - (double)in.means[j]) / (double)in.scales[j];
   }
+  if constexpr (V > 0) {
+    for (int j = 0; j < I; j++)
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++) w.z_t[(int64_t)j * R + r] = z[r][j];
+  }
   // Hidden units: each sum starts at its bias and adds the inputs in order. The block's rows
-  // are separate accumulators (kept in registers) sharing each weight load.
-  if constexpr (R == 4) {
-    for (int j = 0; j < I; j++) {
-      v4d col = {z[0][j], z[1][j], z[2][j], z[3][j]};
-      store4(w.z_t + 4 * j, col);
-    }
-  }
-  int hb0 = 0;
-  if constexpr (R == 4) {
-    // Eight units by four rows: eight independent sums sharing each load.
-    for (; hb0 + 8 <= Hp; hb0 += 8) {
-      const v4d bl = load4(w.b1d + hb0), bh = load4(w.b1d + hb0 + 4);
-      v4d l0 = bl, l1 = bl, l2 = bl, l3 = bl, h0 = bh, h1 = bh, h2 = bh, h3 = bh;
-      const double *wj = w.w1d + hb0;
-      for (int j = 0; j < I; j++, wj += Hp) {
-        const v4d wl = load4(wj), wh = load4(wj + 4);
-        const double z0 = z[0][j], z1 = z[1][j], z2 = z[2][j], z3 = z[3][j];
-        l0 += wl * z0;
-        h0 += wh * z0;
-        l1 += wl * z1;
-        h1 += wh * z1;
-        l2 += wl * z2;
-        h2 += wh * z2;
-        l3 += wl * z3;
-        h3 += wh * z3;
-      }
-      store4(act[0] + hb0, l0);
-      store4(act[0] + hb0 + 4, h0);
-      store4(act[1] + hb0, l1);
-      store4(act[1] + hb0 + 4, h1);
-      store4(act[2] + hb0, l2);
-      store4(act[2] + hb0 + 4, h2);
-      store4(act[3] + hb0, l3);
-      store4(act[3] + hb0 + 4, h3);
-    }
-  }
-  for (int hb = hb0; hb < Hp; hb += 4) {
+  // are separate accumulators sharing each weight load.
+  for (int hb = 0; hb < Hp; hb += 4) {
     const v4d bias = load4(w.b1d + hb);
-    v4d a0 = bias, a1 = bias, a2 = bias, a3 = bias;
+    v4d a[R];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; r++) a[r] = bias;
     const double *wj = w.w1d + hb;
     for (int j = 0; j < I; j++, wj += Hp) {
       const v4d wv = load4(wj);
-      a0 += wv * z[0][j];
-      if constexpr (R == 4) {
-        a1 += wv * z[1][j];
-        a2 += wv * z[2][j];
-        a3 += wv * z[3][j];
-      }
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++) a[r] += wv * z[r][j];
     }
-    store4(act[0] + hb, a0);
-    if constexpr (R == 4) {
-      store4(act[1] + hb, a1);
-      store4(act[2] + hb, a2);
-      store4(act[3] + hb, a3);
-    }
+#pragma GCC unroll 8
+    for (int r = 0; r < R; r++) store4(act[r] + hb, a[r]);
   }
   for (int r = 0; r < R; r++) {
     for (int h = 0; h < H; h++) act[r][h] = tanh(act[r][h]);
     for (int h = H; h < Hp; h++) act[r][h] = 0.0;
   }
   // Outputs: b2 + s * (sum over hidden units in order) [+ skip sum over inputs in order]. With
-  // four rows the lanes are the rows, read from the transposed activations.
-  if constexpr (R == 4) {
-    for (int h = 0; h < H; h++) {
-      v4d col = {act[0][h], act[1][h], act[2][h], act[3][h]};
-      store4(w.act_t + 4 * h, col);
-    }
-  }
-  int k0 = 0;
-  if constexpr (R == 4) {
+  // a full block the lanes are the rows, read from the transposed activations.
+  if constexpr (V > 0) {
+    for (int h = 0; h < H; h++)
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++) w.act_t[(int64_t)h * R + r] = act[r][h];
+    int k = 0;
     // Three outputs at a time: independent sums in flight together.
-    for (; k0 + 3 <= O; k0 += 3) {
-      const double *wa = w.w2d + (int64_t)k0 * Hp, *wb = wa + Hp, *wc = wb + Hp;
-      v4d sa = {0.0, 0.0, 0.0, 0.0}, sb = sa, sc = sa;
-      for (int h = 0; h < H; h++) {
-        const v4d col = load4(w.act_t + 4 * h);
-        sa += wa[h] * col;
-        sb += wb[h] * col;
-        sc += wc[h] * col;
+    for (; k + 3 <= O; k += 3) {
+      const double *wa = w.w2d + (int64_t)k * Hp, *wb = wa + Hp, *wc = wb + Hp;
+      v4d sa[V], sb[V], sc[V];
+#pragma GCC unroll 2
+      for (int v = 0; v < V; v++) sa[v] = sb[v] = sc[v] = v4d{0.0, 0.0, 0.0, 0.0};
+      const double *col = w.act_t;
+      for (int h = 0; h < H; h++, col += R) {
+#pragma GCC unroll 2
+        for (int v = 0; v < V; v++) {
+          const v4d c = load4(col + 4 * v);
+          sa[v] += wa[h] * c;
+          sb[v] += wb[h] * c;
+          sc[v] += wc[h] * c;
+        }
       }
-      double acc[3][4];
-      store4(acc[0], sa);
-      store4(acc[1], sb);
-      store4(acc[2], sc);
+      double acc[3][R];
+#pragma GCC unroll 2
+      for (int v = 0; v < V; v++) {
+        store4(acc[0] + 4 * v, sa[v]);
+        store4(acc[1] + 4 * v, sb[v]);
+        store4(acc[2] + 4 * v, sc[v]);
+      }
       for (int kk = 0; kk < 3; kk++)
-        for (int r = 0; r < R; r++) out[r][k0 + kk] = (double)in.b2[k0 + kk] + s * acc[kk][r];
+        for (int r = 0; r < R; r++) out[r][k + kk] = (double)in.b2[k + kk] + s * acc[kk][r];
     }
-  }
-  for (int k = k0; k < O; k++) {
-    const double *w2k = w.w2d + (int64_t)k * Hp;
-    double acc[R];
-    if constexpr (R == 4) {
-      v4d sum = {0.0, 0.0, 0.0, 0.0};
-      for (int h = 0; h < H; h++) sum += w2k[h] * load4(w.act_t + 4 * h);
-      store4(acc, sum);
-    } else {
-      acc[0] = 0.0;
-      for (int h = 0; h < H; h++) acc[0] += w2k[h] * act[0][h];
+    for (; k < O; k++) {
+      const double *w2k = w.w2d + (int64_t)k * Hp;
+      v4d sum[V];
+#pragma GCC unroll 2
+      for (int v = 0; v < V; v++) sum[v] = v4d{0.0, 0.0, 0.0, 0.0};
+      const double *col = w.act_t;
+      for (int h = 0; h < H; h++, col += R)
+#pragma GCC unroll 2
+        for (int v = 0; v < V; v++) sum[v] += w2k[h] * load4(col + 4 * v);
+      double acc[R];
+#pragma GCC unroll 2
+      for (int v = 0; v < V; v++) store4(acc + 4 * v, sum[v]);
+      for (int r = 0; r < R; r++) out[r][k] = (double)in.b2[k] + s * acc[r];
     }
-    for (int r = 0; r < R; r++) out[r][k] = (double)in.b2[k] + s * acc[r];
+  } else {
+    for (int k = 0; k < O; k++) {
+      const double *w2k = w.w2d + (int64_t)k * Hp;
+      double acc = 0.0;
+      for (int h = 0; h < H; h++) acc += w2k[h] * act[0][h];
+      out[0][k] = (double)in.b2[k] + s * acc;
+    }
   }
   // Skip block: each (row, output) sum starts at zero and adds the inputs in order; the lanes
   // are the block's rows, four outputs in flight together.
   if (in.skip) {
     int k = 0;
-    if constexpr (R == 4) {
+    if constexpr (V > 0) {
       for (; k + 4 <= O; k += 4) {
         const double *sa = w.skd + (int64_t)k * I, *sb = sa + I, *sc = sb + I, *sd = sc + I;
-        v4d aa = {0.0, 0.0, 0.0, 0.0}, ab = aa, ac = aa, ad = aa;
-        for (int j = 0; j < I; j++) {
-          const v4d zj = load4(w.z_t + 4 * j);
-          aa += sa[j] * zj;
-          ab += sb[j] * zj;
-          ac += sc[j] * zj;
-          ad += sd[j] * zj;
+        v4d aa[V], ab[V], ac[V], ad[V];
+#pragma GCC unroll 2
+        for (int v = 0; v < V; v++) aa[v] = ab[v] = ac[v] = ad[v] = v4d{0.0, 0.0, 0.0, 0.0};
+        const double *zc = w.z_t;
+        for (int j = 0; j < I; j++, zc += R) {
+#pragma GCC unroll 2
+          for (int v = 0; v < V; v++) {
+            const v4d zj = load4(zc + 4 * v);
+            aa[v] += sa[j] * zj;
+            ab[v] += sb[j] * zj;
+            ac[v] += sc[j] * zj;
+            ad[v] += sd[j] * zj;
+          }
         }
-        double acc[4][4];
-        store4(acc[0], aa);
-        store4(acc[1], ab);
-        store4(acc[2], ac);
-        store4(acc[3], ad);
+        double acc[4][R];
+#pragma GCC unroll 2
+        for (int v = 0; v < V; v++) {
+          store4(acc[0] + 4 * v, aa[v]);
+          store4(acc[1] + 4 * v, ab[v]);
+          store4(acc[2] + 4 * v, ac[v]);
+          store4(acc[3] + 4 * v, ad[v]);
+        }
         for (int kk = 0; kk < 4; kk++)
           for (int r = 0; r < R; r++) out[r][k + kk] += acc[kk][r];
       }
       for (; k < O; k++) {
         const double *sk = w.skd + (int64_t)k * I;
-        v4d a = {0.0, 0.0, 0.0, 0.0};
-        for (int j = 0; j < I; j++) a += sk[j] * load4(w.z_t + 4 * j);
-        double acc[4];
-        store4(acc, a);
+        v4d a[V];
+#pragma GCC unroll 2
+        for (int v = 0; v < V; v++) a[v] = v4d{0.0, 0.0, 0.0, 0.0};
+        const double *zc = w.z_t;
+        for (int j = 0; j < I; j++, zc += R)
+#pragma GCC unroll 2
+          for (int v = 0; v < V; v++) a[v] += sk[j] * load4(zc + 4 * v);
+        double acc[R];
+#pragma GCC unroll 2
+        for (int v = 0; v < V; v++) store4(acc + 4 * v, a[v]);
         for (int r = 0; r < R; r++) out[r][k] += acc[r];
       }
     }
@@ -266,6 +262,7 @@ template <int R>
   // Gradients; the second layer is the one that stood before this epoch's update. Every
   // element takes the block's rows in order; lanes run across units or inputs.
   double *dsr[R];
+#pragma GCC unroll 8
   for (int r = 0; r < R; r++) {
     dsr[r] = w.ds + (int64_t)r * O;
     for (int k = 0; k < O; k++) dsr[r][k] = out[r][k] * s;
@@ -274,19 +271,23 @@ template <int R>
     for (int r = 0; r < R; r++) w.g_b2[k] += out[r][k];
     double *g = w.g_w2 + (int64_t)k * Hp;
     double ds[R];
+#pragma GCC unroll 8
     for (int r = 0; r < R; r++) ds[r] = dsr[r][k];
     for (int hb = 0; hb < Hp; hb += 4) {
       v4d acc = load4(g + hb);
+#pragma GCC unroll 8
       for (int r = 0; r < R; r++) acc += load4(act[r] + hb) * ds[r];
       store4(g + hb, acc);
     }
     if (in.skip) {
       double *gs = w.g_sk + (int64_t)k * I;
       double ok[R];
+#pragma GCC unroll 8
       for (int r = 0; r < R; r++) ok[r] = out[r][k];
       int j = 0;
       for (; j + 4 <= I; j += 4) {
         v4d acc = load4(gs + j);
+#pragma GCC unroll 8
         for (int r = 0; r < R; r++) acc += load4(z[r] + j) * ok[r];
         store4(gs + j, acc);
       }
@@ -296,32 +297,29 @@ template <int R>
   }
   for (int hb = 0; hb < Hp; hb += 4) {
     v4d d[R];
+#pragma GCC unroll 8
     for (int r = 0; r < R; r++) d[r] = v4d{0.0, 0.0, 0.0, 0.0};
-    for (int k = 0; k < O; k++) {
-      const v4d wv = load4(w.w2d + (int64_t)k * Hp + hb);
+    const double *w2c = w.w2d + hb;
+    for (int k = 0; k < O; k++, w2c += Hp) {
+      const v4d wv = load4(w2c);
+#pragma GCC unroll 8
       for (int r = 0; r < R; r++) d[r] += dsr[r][k] * wv;
     }
+#pragma GCC unroll 8
     for (int r = 0; r < R; r++) {
       v4d a = load4(act[r] + hb);
       d[r] = (1.0 - a * a) * d[r];
     }
     v4d gb = load4(w.g_b1 + hb);
+#pragma GCC unroll 8
     for (int r = 0; r < R; r++) gb += d[r];
     store4(w.g_b1 + hb, gb);
     double *g = w.g_w1t + hb;
-    if constexpr (R == 4) {
-      const double *z0 = z[0], *z1 = z[1], *z2 = z[2], *z3 = z[3];
-      const v4d d0 = d[0], d1 = d[1], d2 = d[2], d3 = d[3];
-      for (int j = 0; j < I; j++, g += Hp) {
-        v4d acc = load4(g);
-        acc += d0 * z0[j];
-        acc += d1 * z1[j];
-        acc += d2 * z2[j];
-        acc += d3 * z3[j];
-        store4(g, acc);
-      }
-    } else {
-      for (int j = 0; j < I; j++, g += Hp) store4(g, load4(g) + d[0] * z[0][j]);
+    for (int j = 0; j < I; j++, g += Hp) {
+      v4d acc = load4(g);
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++) acc += d[r] * z[r][j];
+      store4(g, acc);
     }
   }
 }
