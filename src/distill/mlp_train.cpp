@@ -58,6 +58,7 @@ struct MlpWork {
   double *z_t = nullptr;   // I x BLOCK standardised inputs, transposed
   double *ds = nullptr;    // BLOCK x O output deltas times the hidden-path factor
   double *skd = nullptr;   // O x I binary64 copy of the skip block, per epoch
+  int32_t *order = nullptr; // BLOCK x Hp order of the block's tanh calls
   ~MlpWork() {
     double *all[] = {w1d, b1d, w2d, g_w1t, m_w1t, v_w1t, g_b1, m_b1, v_b1, g_w2, m_w2, v_w2,
                      g_sk, m_sk, v_sk, g_b2, m_b2, v_b2, z, act, out, act_t, z_t, ds, skd};
@@ -65,6 +66,7 @@ struct MlpWork {
     sqlite3_free(w1t);
     sqlite3_free(b1);
     sqlite3_free(w2);
+    sqlite3_free(order);
   }
 };
 
@@ -78,6 +80,15 @@ struct EpochInput {
   const float *means, *scales, *b2, *skip; // skip null without the linear block
   double s;                                // hidden-path factor
 };
+
+// Sign and magnitude class of a tanh argument, at the range boundaries where libm's tanh
+// and expm1 change path (|x| = ln2 / 4, 3 ln2 / 4, 1 and 22).
+constexpr int TANH_CLASSES = 10;
+[[gnu::always_inline]] inline int tanh_class(double v) {
+  const double a = fabs(v);
+  const int c = (a > 0.17328679513998632) + (a >= 0.5198603854199589) + (a >= 1.0) + (a >= 22.0);
+  return c + (v < 0.0 ? 5 : 0);
+}
 
 // Forward pass, output deltas and gradient accumulation for rows i0 .. i0 + R - 1 (R is the
 // block size or 1). Loops over r are unrolled so that per-row accumulators stay in registers.
@@ -123,10 +134,25 @@ template <int R>
 #pragma GCC unroll 8
     for (int r = 0; r < R; r++) store4(act[r] + hb, a[r]);
   }
-  for (int r = 0; r < R; r++) {
-    for (int h = 0; h < H; h++) act[r][h] = tanh(act[r][h]);
-    for (int h = H; h < Hp; h++) act[r][h] = 0.0;
+  // tanh in an order grouped by sign and magnitude class: libm branches on both, and calls
+  // with alike arguments in a row keep those branches predicted. Each call is independent, so
+  // the order does not change any result.
+  {
+    int count[TANH_CLASSES + 1] = {};
+    for (int r = 0; r < R; r++)
+      for (int h = 0; h < H; h++) count[tanh_class(act[r][h]) + 1]++;
+    for (int c = 0; c < TANH_CLASSES; c++) count[c + 1] += count[c];
+    for (int r = 0; r < R; r++)
+      for (int h = 0; h < H; h++) w.order[count[tanh_class(act[r][h])]++] = r * Hp + h;
+    double *flat = w.act;
+    const int total = R * H;
+    for (int q = 0; q < total; q++) {
+      const int at = w.order[q];
+      flat[at] = tanh(flat[at]);
+    }
   }
+  for (int r = 0; r < R; r++)
+    for (int h = H; h < Hp; h++) act[r][h] = 0.0;
   // Outputs: b2 + s * (sum over hidden units in order) [+ skip sum over inputs in order]. With
   // a full block the lanes are the rows, read from the transposed activations.
   if constexpr (V > 0) {
@@ -440,6 +466,8 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
   f64(&w.z_t, (int64_t)BLOCK * I);
   f64(&w.ds, (int64_t)BLOCK * O);
   if (linear_block) f64(&w.skd, OI);
+  w.order = host_calloc<int32_t>((int64_t)BLOCK * Hp + 1);
+  if (!w.order) ok = false;
   if (!ok) {
     mlp_params_free(&p);
     return SQLITE_NOMEM;
