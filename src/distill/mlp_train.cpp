@@ -59,6 +59,7 @@ struct MlpWork {
   double *ds = nullptr;    // BLOCK x O output deltas times the hidden-path factor
   double *skd = nullptr;   // O x I binary64 copy of the skip block, per epoch
   int32_t *order = nullptr; // BLOCK x Hp order of the block's tanh calls
+  uint8_t *classes = nullptr; // BLOCK x Hp argument class of each call
   ~MlpWork() {
     double *all[] = {w1d, b1d, w2d, g_w1t, m_w1t, v_w1t, g_b1, m_b1, v_b1, g_w2, m_w2, v_w2,
                      g_sk, m_sk, v_sk, g_b2, m_b2, v_b2, z, act, out, act_t, z_t, ds, skd};
@@ -67,6 +68,7 @@ struct MlpWork {
     sqlite3_free(b1);
     sqlite3_free(w2);
     sqlite3_free(order);
+    sqlite3_free(classes);
   }
 };
 
@@ -139,11 +141,14 @@ template <int R>
   // the order does not change any result.
   {
     int count[TANH_CLASSES + 1] = {};
+    uint8_t *cls = w.classes;
     for (int r = 0; r < R; r++)
-      for (int h = 0; h < H; h++) count[tanh_class(act[r][h]) + 1]++;
+      for (int h = 0; h < H; h++) cls[r * Hp + h] = (uint8_t)tanh_class(act[r][h]);
+    for (int r = 0; r < R; r++)
+      for (int h = 0; h < H; h++) count[cls[r * Hp + h] + 1]++;
     for (int c = 0; c < TANH_CLASSES; c++) count[c + 1] += count[c];
     for (int r = 0; r < R; r++)
-      for (int h = 0; h < H; h++) w.order[count[tanh_class(act[r][h])]++] = r * Hp + h;
+      for (int h = 0; h < H; h++) w.order[count[cls[r * Hp + h]]++] = r * Hp + h;
     double *flat = w.act;
     const int total = R * H;
     for (int q = 0; q < total; q++) {
@@ -467,7 +472,8 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
   f64(&w.ds, (int64_t)BLOCK * O);
   if (linear_block) f64(&w.skd, OI);
   w.order = host_calloc<int32_t>((int64_t)BLOCK * Hp + 1);
-  if (!w.order) ok = false;
+  w.classes = host_calloc<uint8_t>((int64_t)BLOCK * Hp + 1);
+  if (!w.order || !w.classes) ok = false;
   if (!ok) {
     mlp_params_free(&p);
     return SQLITE_NOMEM;
