@@ -3,11 +3,11 @@
 //
 // Every sum runs in binary64 in one fixed order: each hidden unit's sum over the inputs, each
 // output's sum over the hidden units, and each gradient's sum over the rows in row order. The
-// epoch walks the rows in blocks of four: their forward passes are independent, and every
+// epoch walks the rows in blocks of eight: their forward passes are independent, and every
 // gradient element then takes the block's contributions one row after the other, so blocking
 // changes no result. Vector lanes run across hidden units (padded to a multiple of four with
-// zero weights) or across the rows of a block, never inside one sum, so the vectorised and the
-// scalar builds give the same bits.
+// zero weights), across inputs or across the rows of a block, never inside one sum, so the
+// vectorised and the scalar builds give the same bits.
 #include "distill/mlp_train.h"
 #include "core/api.h"
 #include "tabular/student.h"
