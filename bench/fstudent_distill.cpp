@@ -98,6 +98,16 @@ double distill(sqlite3 *db, const char *table, const char *id, int epochs, doubl
     *row = buf;
   }
   sqlite3_finalize(st);
+  if (row) {
+    // The stored blob's content hash: a change of training arithmetic shows up here.
+    std::string q = std::string("SELECT content_hash FROM _vornel_models WHERE model_id = '") + id + "'";
+    check(sqlite3_prepare_v2(db, q.c_str(), -1, &st, nullptr), db, "prepare hash");
+    if (sqlite3_step(st) == SQLITE_ROW) {
+      const unsigned char *h = sqlite3_column_text(st, 0);
+      *row += std::string(", hash ") + (h ? (const char *)h : "NULL");
+    }
+    sqlite3_finalize(st);
+  }
   return t;
 }
 

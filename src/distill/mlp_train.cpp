@@ -3,11 +3,11 @@
 //
 // Every sum runs in binary64 in one fixed order: each hidden unit's sum over the inputs, each
 // output's sum over the hidden units, and each gradient's sum over the rows in row order. The
-// epoch walks the rows in blocks of four: their forward passes are independent, and every
+// epoch walks the rows in blocks of eight: their forward passes are independent, and every
 // gradient element then takes the block's contributions one row after the other, so blocking
 // changes no result. Vector lanes run across hidden units (padded to a multiple of four with
-// zero weights) or across the rows of a block, never inside one sum, so the vectorised and the
-// scalar builds give the same bits.
+// zero weights), across inputs or across the rows of a block, never inside one sum, so the
+// vectorised and the scalar builds give the same bits.
 #include "distill/mlp_train.h"
 #include "core/api.h"
 #include "tabular/student.h"
@@ -26,7 +26,7 @@ constexpr double ADAM_ONE_MINUS_BETA1 = 0.09999999999999998;
 constexpr double ADAM_ONE_MINUS_BETA2 = 0.0010000000000000009;
 constexpr double ADAM_EPSILON = 1e-8;
 constexpr double WEIGHT_DECAY = 1e-4;
-constexpr int BLOCK = 4; // rows per block
+constexpr int BLOCK = 8; // rows per block
 
 typedef double v4d __attribute__((vector_size(32)));
 
@@ -55,13 +55,20 @@ struct MlpWork {
   double *act = nullptr;   // BLOCK x Hp hidden activations
   double *out = nullptr;   // BLOCK x O output scores, then output deltas
   double *act_t = nullptr; // H x BLOCK activations, transposed (a unit's block rows together)
+  double *z_t = nullptr;   // I x BLOCK standardised inputs, transposed
+  double *ds = nullptr;    // BLOCK x O output deltas times the hidden-path factor
+  double *skd = nullptr;   // O x I binary64 copy of the skip block, per epoch
+  int32_t *order = nullptr; // BLOCK x Hp order of the block's tanh calls
+  uint8_t *classes = nullptr; // BLOCK x Hp argument class of each call
   ~MlpWork() {
     double *all[] = {w1d, b1d, w2d, g_w1t, m_w1t, v_w1t, g_b1, m_b1, v_b1, g_w2, m_w2, v_w2,
-                     g_sk, m_sk, v_sk, g_b2, m_b2, v_b2, z, act, out, act_t};
+                     g_sk, m_sk, v_sk, g_b2, m_b2, v_b2, z, act, out, act_t, z_t, ds, skd};
     for (double *p : all) sqlite3_free(p);
     sqlite3_free(w1t);
     sqlite3_free(b1);
     sqlite3_free(w2);
+    sqlite3_free(order);
+    sqlite3_free(classes);
   }
 };
 
@@ -76,12 +83,24 @@ struct EpochInput {
   double s;                                // hidden-path factor
 };
 
-// Forward pass, output deltas and gradient accumulation for rows i0 .. i0 + R - 1.
+// Sign and magnitude class of a tanh argument, at the range boundaries where libm's tanh
+// and expm1 change path (|x| = ln2 / 4, 3 ln2 / 4, 1 and 22).
+constexpr int TANH_CLASSES = 10;
+[[gnu::always_inline]] inline int tanh_class(double v) {
+  const double a = fabs(v);
+  const int c = (a > 0.17328679513998632) + (a >= 0.5198603854199589) + (a >= 1.0) + (a >= 22.0);
+  return c + (v < 0.0 ? 5 : 0);
+}
+
+// Forward pass, output deltas and gradient accumulation for rows i0 .. i0 + R - 1 (R is the
+// block size or 1). Loops over r are unrolled so that per-row accumulators stay in registers.
 template <int R>
 [[gnu::always_inline]] inline void epoch_block(const EpochInput &in, MlpWork &w, int i0) {
+  constexpr int V = R / 4; // vectors of rows, when the rows are the lanes (0 for a single row)
   const int I = in.I, H = in.H, Hp = w.Hp, O = in.O;
   const double s = in.s;
   double *z[R], *act[R], *out[R];
+#pragma GCC unroll 8
   for (int r = 0; r < R; r++) {
     z[r] = w.z + (int64_t)r * I;
     act[r] = w.act + (int64_t)r * Hp;
@@ -96,79 +115,156 @@ template <int R>
     }
     for (; j < I; j++) z[r][j] = ((double)row[j] - (double)in.means[j]) / (double)in.scales[j];
   }
+  if constexpr (V > 0) {
+    for (int j = 0; j < I; j++)
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++) w.z_t[(int64_t)j * R + r] = z[r][j];
+  }
   // Hidden units: each sum starts at its bias and adds the inputs in order. The block's rows
-  // are separate accumulators (kept in registers) sharing each weight load.
+  // are separate accumulators sharing each weight load.
   for (int hb = 0; hb < Hp; hb += 4) {
     const v4d bias = load4(w.b1d + hb);
-    v4d a0 = bias, a1 = bias, a2 = bias, a3 = bias;
+    v4d a[R];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; r++) a[r] = bias;
     const double *wj = w.w1d + hb;
     for (int j = 0; j < I; j++, wj += Hp) {
       const v4d wv = load4(wj);
-      a0 += wv * z[0][j];
-      if constexpr (R == 4) {
-        a1 += wv * z[1][j];
-        a2 += wv * z[2][j];
-        a3 += wv * z[3][j];
-      }
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++) a[r] += wv * z[r][j];
     }
-    store4(act[0] + hb, a0);
-    if constexpr (R == 4) {
-      store4(act[1] + hb, a1);
-      store4(act[2] + hb, a2);
-      store4(act[3] + hb, a3);
+#pragma GCC unroll 8
+    for (int r = 0; r < R; r++) store4(act[r] + hb, a[r]);
+  }
+  // tanh in an order grouped by sign and magnitude class: libm branches on both, and calls
+  // with alike arguments in a row keep those branches predicted. Each call is independent, so
+  // the order does not change any result.
+  {
+    int count[TANH_CLASSES + 1] = {};
+    uint8_t *cls = w.classes;
+    for (int r = 0; r < R; r++)
+      for (int h = 0; h < H; h++) cls[r * Hp + h] = (uint8_t)tanh_class(act[r][h]);
+    for (int r = 0; r < R; r++)
+      for (int h = 0; h < H; h++) count[cls[r * Hp + h] + 1]++;
+    for (int c = 0; c < TANH_CLASSES; c++) count[c + 1] += count[c];
+    for (int r = 0; r < R; r++)
+      for (int h = 0; h < H; h++) w.order[count[cls[r * Hp + h]]++] = r * Hp + h;
+    double *flat = w.act;
+    const int total = R * H;
+    for (int q = 0; q < total; q++) {
+      const int at = w.order[q];
+      flat[at] = tanh(flat[at]);
     }
   }
-  for (int r = 0; r < R; r++) {
-    for (int h = 0; h < H; h++) act[r][h] = tanh(act[r][h]);
+  for (int r = 0; r < R; r++)
     for (int h = H; h < Hp; h++) act[r][h] = 0.0;
-  }
   // Outputs: b2 + s * (sum over hidden units in order) [+ skip sum over inputs in order]. With
-  // four rows the lanes are the rows, read from the transposed activations.
-  if constexpr (R == 4) {
-    for (int h = 0; h < H; h++) {
-      v4d col = {act[0][h], act[1][h], act[2][h], act[3][h]};
-      store4(w.act_t + 4 * h, col);
-    }
-  }
-  int k0 = 0;
-  if constexpr (R == 4) {
+  // a full block the lanes are the rows, read from the transposed activations.
+  if constexpr (V > 0) {
+    for (int h = 0; h < H; h++)
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++) w.act_t[(int64_t)h * R + r] = act[r][h];
+    int k = 0;
     // Three outputs at a time: independent sums in flight together.
-    for (; k0 + 3 <= O; k0 += 3) {
-      const double *wa = w.w2d + (int64_t)k0 * Hp, *wb = wa + Hp, *wc = wb + Hp;
-      v4d sa = {0.0, 0.0, 0.0, 0.0}, sb = sa, sc = sa;
-      for (int h = 0; h < H; h++) {
-        const v4d col = load4(w.act_t + 4 * h);
-        sa += wa[h] * col;
-        sb += wb[h] * col;
-        sc += wc[h] * col;
+    for (; k + 3 <= O; k += 3) {
+      const double *wa = w.w2d + (int64_t)k * Hp, *wb = wa + Hp, *wc = wb + Hp;
+      v4d sa[V], sb[V], sc[V];
+#pragma GCC unroll 2
+      for (int v = 0; v < V; v++) sa[v] = sb[v] = sc[v] = v4d{0.0, 0.0, 0.0, 0.0};
+      const double *col = w.act_t;
+      for (int h = 0; h < H; h++, col += R) {
+#pragma GCC unroll 2
+        for (int v = 0; v < V; v++) {
+          const v4d c = load4(col + 4 * v);
+          sa[v] += wa[h] * c;
+          sb[v] += wb[h] * c;
+          sc[v] += wc[h] * c;
+        }
       }
-      double acc[3][4];
-      store4(acc[0], sa);
-      store4(acc[1], sb);
-      store4(acc[2], sc);
+      double acc[3][R];
+#pragma GCC unroll 2
+      for (int v = 0; v < V; v++) {
+        store4(acc[0] + 4 * v, sa[v]);
+        store4(acc[1] + 4 * v, sb[v]);
+        store4(acc[2] + 4 * v, sc[v]);
+      }
       for (int kk = 0; kk < 3; kk++)
-        for (int r = 0; r < R; r++) out[r][k0 + kk] = (double)in.b2[k0 + kk] + s * acc[kk][r];
+        for (int r = 0; r < R; r++) out[r][k + kk] = (double)in.b2[k + kk] + s * acc[kk][r];
+    }
+    for (; k < O; k++) {
+      const double *w2k = w.w2d + (int64_t)k * Hp;
+      v4d sum[V];
+#pragma GCC unroll 2
+      for (int v = 0; v < V; v++) sum[v] = v4d{0.0, 0.0, 0.0, 0.0};
+      const double *col = w.act_t;
+      for (int h = 0; h < H; h++, col += R)
+#pragma GCC unroll 2
+        for (int v = 0; v < V; v++) sum[v] += w2k[h] * load4(col + 4 * v);
+      double acc[R];
+#pragma GCC unroll 2
+      for (int v = 0; v < V; v++) store4(acc + 4 * v, sum[v]);
+      for (int r = 0; r < R; r++) out[r][k] = (double)in.b2[k] + s * acc[r];
+    }
+  } else {
+    for (int k = 0; k < O; k++) {
+      const double *w2k = w.w2d + (int64_t)k * Hp;
+      double acc = 0.0;
+      for (int h = 0; h < H; h++) acc += w2k[h] * act[0][h];
+      out[0][k] = (double)in.b2[k] + s * acc;
     }
   }
-  for (int k = k0; k < O; k++) {
-    const double *w2k = w.w2d + (int64_t)k * Hp;
-    double acc[R];
-    if constexpr (R == 4) {
-      v4d sum = {0.0, 0.0, 0.0, 0.0};
-      for (int h = 0; h < H; h++) sum += w2k[h] * load4(w.act_t + 4 * h);
-      store4(acc, sum);
-    } else {
-      acc[0] = 0.0;
-      for (int h = 0; h < H; h++) acc[0] += w2k[h] * act[0][h];
+  // Skip block: each (row, output) sum starts at zero and adds the inputs in order; the lanes
+  // are the block's rows, four outputs in flight together.
+  if (in.skip) {
+    int k = 0;
+    if constexpr (V > 0) {
+      for (; k + 4 <= O; k += 4) {
+        const double *sa = w.skd + (int64_t)k * I, *sb = sa + I, *sc = sb + I, *sd = sc + I;
+        v4d aa[V], ab[V], ac[V], ad[V];
+#pragma GCC unroll 2
+        for (int v = 0; v < V; v++) aa[v] = ab[v] = ac[v] = ad[v] = v4d{0.0, 0.0, 0.0, 0.0};
+        const double *zc = w.z_t;
+        for (int j = 0; j < I; j++, zc += R) {
+#pragma GCC unroll 2
+          for (int v = 0; v < V; v++) {
+            const v4d zj = load4(zc + 4 * v);
+            aa[v] += sa[j] * zj;
+            ab[v] += sb[j] * zj;
+            ac[v] += sc[j] * zj;
+            ad[v] += sd[j] * zj;
+          }
+        }
+        double acc[4][R];
+#pragma GCC unroll 2
+        for (int v = 0; v < V; v++) {
+          store4(acc[0] + 4 * v, aa[v]);
+          store4(acc[1] + 4 * v, ab[v]);
+          store4(acc[2] + 4 * v, ac[v]);
+          store4(acc[3] + 4 * v, ad[v]);
+        }
+        for (int kk = 0; kk < 4; kk++)
+          for (int r = 0; r < R; r++) out[r][k + kk] += acc[kk][r];
+      }
+      for (; k < O; k++) {
+        const double *sk = w.skd + (int64_t)k * I;
+        v4d a[V];
+#pragma GCC unroll 2
+        for (int v = 0; v < V; v++) a[v] = v4d{0.0, 0.0, 0.0, 0.0};
+        const double *zc = w.z_t;
+        for (int j = 0; j < I; j++, zc += R)
+#pragma GCC unroll 2
+          for (int v = 0; v < V; v++) a[v] += sk[j] * load4(zc + 4 * v);
+        double acc[R];
+#pragma GCC unroll 2
+        for (int v = 0; v < V; v++) store4(acc + 4 * v, a[v]);
+        for (int r = 0; r < R; r++) out[r][k] += acc[r];
+      }
     }
-    for (int r = 0; r < R; r++) out[r][k] = (double)in.b2[k] + s * acc[r];
-  }
-  for (int k = 0; k < O; k++) {
-    if (in.skip) {
-      const float *sk = in.skip + (int64_t)k * I;
+    for (; k < O; k++) {
+      const double *sk = w.skd + (int64_t)k * I;
       for (int r = 0; r < R; r++) {
         double accl = 0.0;
-        for (int j = 0; j < I; j++) accl += (double)sk[j] * z[r][j];
+        for (int j = 0; j < I; j++) accl += sk[j] * z[r][j];
         out[r][k] += accl;
       }
     }
@@ -194,48 +290,67 @@ template <int R>
       for (int k = 0; k < O; k++) o[k] -= (double)in.targets[(int64_t)i * O + k];
     }
   }
-  // Gradients; the second layer is the one that stood before this epoch's update.
+  // Gradients; the second layer is the one that stood before this epoch's update. Every
+  // element takes the block's rows in order; lanes run across units or inputs.
+  double *dsr[R];
+#pragma GCC unroll 8
+  for (int r = 0; r < R; r++) {
+    dsr[r] = w.ds + (int64_t)r * O;
+    for (int k = 0; k < O; k++) dsr[r][k] = out[r][k] * s;
+  }
   for (int k = 0; k < O; k++) {
     for (int r = 0; r < R; r++) w.g_b2[k] += out[r][k];
     double *g = w.g_w2 + (int64_t)k * Hp;
     double ds[R];
-    for (int r = 0; r < R; r++) ds[r] = out[r][k] * s;
+#pragma GCC unroll 8
+    for (int r = 0; r < R; r++) ds[r] = dsr[r][k];
     for (int hb = 0; hb < Hp; hb += 4) {
       v4d acc = load4(g + hb);
+#pragma GCC unroll 8
       for (int r = 0; r < R; r++) acc += load4(act[r] + hb) * ds[r];
       store4(g + hb, acc);
     }
     if (in.skip) {
       double *gs = w.g_sk + (int64_t)k * I;
-      for (int j = 0; j < I; j++)
-        for (int r = 0; r < R; r++) gs[j] += z[r][j] * out[r][k];
+      double ok[R];
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++) ok[r] = out[r][k];
+      int j = 0;
+      for (; j + 4 <= I; j += 4) {
+        v4d acc = load4(gs + j);
+#pragma GCC unroll 8
+        for (int r = 0; r < R; r++) acc += load4(z[r] + j) * ok[r];
+        store4(gs + j, acc);
+      }
+      for (; j < I; j++)
+        for (int r = 0; r < R; r++) gs[j] += z[r][j] * ok[r];
     }
   }
   for (int hb = 0; hb < Hp; hb += 4) {
     v4d d[R];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; r++) d[r] = v4d{0.0, 0.0, 0.0, 0.0};
+    const double *w2c = w.w2d + hb;
+    for (int k = 0; k < O; k++, w2c += Hp) {
+      const v4d wv = load4(w2c);
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++) d[r] += dsr[r][k] * wv;
+    }
+#pragma GCC unroll 8
     for (int r = 0; r < R; r++) {
-      v4d acc = {0.0, 0.0, 0.0, 0.0};
-      for (int k = 0; k < O; k++) acc += (out[r][k] * s) * load4(w.w2d + (int64_t)k * Hp + hb);
       v4d a = load4(act[r] + hb);
-      d[r] = (1.0 - a * a) * acc;
+      d[r] = (1.0 - a * a) * d[r];
     }
     v4d gb = load4(w.g_b1 + hb);
+#pragma GCC unroll 8
     for (int r = 0; r < R; r++) gb += d[r];
     store4(w.g_b1 + hb, gb);
     double *g = w.g_w1t + hb;
-    if constexpr (R == 4) {
-      const double *z0 = z[0], *z1 = z[1], *z2 = z[2], *z3 = z[3];
-      const v4d d0 = d[0], d1 = d[1], d2 = d[2], d3 = d[3];
-      for (int j = 0; j < I; j++, g += Hp) {
-        v4d acc = load4(g);
-        acc += d0 * z0[j];
-        acc += d1 * z1[j];
-        acc += d2 * z2[j];
-        acc += d3 * z3[j];
-        store4(g, acc);
-      }
-    } else {
-      for (int j = 0; j < I; j++, g += Hp) store4(g, load4(g) + d[0] * z[0][j]);
+    for (int j = 0; j < I; j++, g += Hp) {
+      v4d acc = load4(g);
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++) acc += d[r] * z[r][j];
+      store4(g, acc);
     }
   }
 }
@@ -353,6 +468,12 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
   f64(&w.act, (int64_t)BLOCK * Hp);
   f64(&w.out, (int64_t)BLOCK * O);
   f64(&w.act_t, (int64_t)BLOCK * Hp);
+  f64(&w.z_t, (int64_t)BLOCK * I);
+  f64(&w.ds, (int64_t)BLOCK * O);
+  if (linear_block) f64(&w.skd, OI);
+  w.order = host_calloc<int32_t>((int64_t)BLOCK * Hp + 1);
+  w.classes = host_calloc<uint8_t>((int64_t)BLOCK * Hp + 1);
+  if (!w.order || !w.classes) ok = false;
   if (!ok) {
     mlp_params_free(&p);
     return SQLITE_NOMEM;
@@ -390,6 +511,8 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
   for (int k = 0; k < O; k++)
     for (int h = 0; h < H; h++) w.w2[(int64_t)k * Hp + h] = p.w2[(int64_t)k * H + h];
   refresh_copies(w, I, O);
+  if (linear_block)
+    for (int64_t k = 0; k < OI; k++) w.skd[k] = (double)p.skip[k];
 
   EpochInput in{x, n, I, H, O, class_indexes, targets, task, p.means, p.scales, p.b2, p.skip,
                 linear_block ? 0.1 : 1.0};
@@ -406,7 +529,10 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
       mlp_adam(w.w2, w.g_w2, w.m_w2, w.v_w2, OHp, learning_rate, grad_scale, bc1, bc2);
       refresh_copies(w, I, O);
     }
-    if (linear_block) mlp_adam(p.skip, w.g_sk, w.m_sk, w.v_sk, OI, learning_rate, grad_scale, bc1, bc2);
+    if (linear_block) {
+      mlp_adam(p.skip, w.g_sk, w.m_sk, w.v_sk, OI, learning_rate, grad_scale, bc1, bc2);
+      for (int64_t k = 0; k < OI; k++) w.skd[k] = (double)p.skip[k];
+    }
     mlp_adam(p.b2, w.g_b2, w.m_b2, w.v_b2, O, learning_rate, grad_scale, bc1, bc2);
   }
   for (int h = 0; h < H; h++) {
