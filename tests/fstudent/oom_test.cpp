@@ -5,49 +5,15 @@
 // out-of-memory error (SQLITE_NOMEM, or a message beginning "VORNEL_ERR_RESOURCE: ").
 // Failing from N on is tried for every fourth N.
 #include "student_util.h"
+#include "support/failing_alloc.h"
 #include <cstdio>
 
 namespace {
 
-struct Injector {
-  sqlite3_mem_methods real{};
-  bool installed = false;
-  bool armed = false;
-  bool persistent = false;
-  long fail_at = 0, count = 0, failed = 0;
-};
-Injector inj;
-
-bool should_fail() {
-  if (!inj.armed) return false;
-  inj.count++;
-  if (inj.count == inj.fail_at || (inj.persistent && inj.count > inj.fail_at)) {
-    inj.failed++;
-    return true;
-  }
-  return false;
-}
-void *oom_malloc(int n) { return should_fail() ? nullptr : inj.real.xMalloc(n); }
-void oom_free(void *p) { inj.real.xFree(p); }
-void *oom_realloc(void *p, int n) { return should_fail() ? nullptr : inj.real.xRealloc(p, n); }
-int oom_size(void *p) { return inj.real.xSize(p); }
-int oom_roundup(int n) { return inj.real.xRoundup(n); }
-int oom_init(void *app) { return inj.real.xInit(app); }
-void oom_shutdown(void *app) { inj.real.xShutdown(app); }
-
-// The allocator can only be replaced while the library is shut down (no connection is open
-// between tests).
+// The failing allocator stays installed for the rest of the program once a sweep starts.
 bool install() {
-  if (inj.installed) return true;
-  sqlite3_shutdown();
-  if (sqlite3_config(SQLITE_CONFIG_GETMALLOC, &inj.real) != SQLITE_OK) return false;
-  static sqlite3_mem_methods wrapped = {oom_malloc,  oom_free, oom_realloc,  oom_size,
-                                        oom_roundup, oom_init, oom_shutdown, nullptr};
-  if (sqlite3_config(SQLITE_CONFIG_MALLOC, &wrapped) != SQLITE_OK) return false;
-  sqlite3_config(SQLITE_CONFIG_LOOKASIDE, 0, 0);
-  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 1);
-  inj.installed = sqlite3_initialize() == SQLITE_OK;
-  return inj.installed;
+  static vt::FailingAllocator failing(true);
+  return true;
 }
 
 struct Outcome {
@@ -97,13 +63,11 @@ Run run_once(const char *setup, const char *sql, long fail_at, bool persistent) 
     EXPECT_EQ(sqlite3_exec(db, setup, nullptr, nullptr, &msg), SQLITE_OK) << (msg ? msg : "");
     sqlite3_free(msg);
   }
-  inj.count = inj.failed = 0;
-  inj.fail_at = fail_at;
-  inj.persistent = persistent;
-  inj.armed = fail_at > 0;
+  vt::arm_failures(fail_at, persistent);
+  vt::fail_plan.armed = fail_at > 0; // a run at 0 is the clean one
   r.outcome = run_sql(db, sql);
-  r.reached = inj.failed > 0;
-  inj.armed = false;
+  r.reached = vt::fail_plan.failed > 0;
+  vt::fail_plan.armed = false;
   EXPECT_EQ(sqlite3_close(db), SQLITE_OK);
   r.leaked = sqlite3_memory_used() - baseline;
   return r;

@@ -3,52 +3,11 @@
 // end without a crash or a leak and give the clean answer, its clean error, or an out-of-memory
 // error (SQLITE_NOMEM or a "VORNEL_ERR_RESOURCE: " message).
 #include "student_test_util.h"
+#include "support/failing_alloc.h"
 #include "support/harness.h"
 #include <string>
 
 namespace {
-
-struct Injector {
-  sqlite3_mem_methods real{};
-  bool armed = false;
-  bool persistent = false;
-  long fail_at = 0, count = 0, failed = 0;
-};
-Injector inj;
-
-bool should_fail() {
-  if (!inj.armed) return false;
-  inj.count++;
-  if (inj.count == inj.fail_at || (inj.persistent && inj.count > inj.fail_at)) {
-    inj.failed++;
-    return true;
-  }
-  return false;
-}
-void *f_malloc(int n) { return should_fail() ? nullptr : inj.real.xMalloc(n); }
-void f_free(void *p) { inj.real.xFree(p); }
-void *f_realloc(void *p, int n) { return should_fail() ? nullptr : inj.real.xRealloc(p, n); }
-int f_size(void *p) { return inj.real.xSize(p); }
-int f_roundup(int n) { return inj.real.xRoundup(n); }
-int f_init(void *a) { return inj.real.xInit(a); }
-void f_shutdown(void *a) { inj.real.xShutdown(a); }
-
-// Installs the failing allocator for the life of the guard (the host is restarted around it;
-// no connection may be open).
-struct FailingAllocator {
-  FailingAllocator() {
-    sqlite3_shutdown();
-    sqlite3_config(SQLITE_CONFIG_GETMALLOC, &inj.real);
-    sqlite3_mem_methods m = {f_malloc, f_free, f_realloc, f_size, f_roundup, f_init, f_shutdown, nullptr};
-    EXPECT_EQ(sqlite3_config(SQLITE_CONFIG_MALLOC, &m), SQLITE_OK);
-    sqlite3_initialize();
-  }
-  ~FailingAllocator() {
-    sqlite3_shutdown();
-    sqlite3_config(SQLITE_CONFIG_MALLOC, &inj.real);
-    sqlite3_initialize();
-  }
-};
 
 std::string hex(const unsigned char *p, int64_t n) {
   static const char *d = "0123456789abcdef";
@@ -75,10 +34,7 @@ Outcome run_once(const std::string &setup, const std::string &sql, long fail_at,
   sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 1, nullptr);
   EXPECT_EQ(sqlite3_load_extension(db, VORNEL_SO_PATH, "sqlite3_vornel_init", nullptr), SQLITE_OK);
   EXPECT_EQ(sqlite3_exec(db, setup.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-  inj.count = inj.failed = 0;
-  inj.fail_at = fail_at;
-  inj.persistent = persistent;
-  inj.armed = true;
+  vt::arm_failures(fail_at, persistent);
   sqlite3_stmt *st = nullptr;
   out.rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr);
   if (out.rc == SQLITE_OK) {
@@ -94,8 +50,8 @@ Outcome run_once(const std::string &setup, const std::string &sql, long fail_at,
     out.text = sqlite3_errmsg(db);
   }
   sqlite3_finalize(st);
-  inj.armed = false;
-  *reached = inj.failed > 0;
+  vt::fail_plan.armed = false;
+  *reached = vt::fail_plan.failed > 0;
   EXPECT_EQ(sqlite3_close(db), SQLITE_OK);
   *leaked = sqlite3_memory_used() - baseline;
   return out;
@@ -185,7 +141,7 @@ TEST(VornelOom, InContextAndStudentStatements) {
                                blobs;
   const std::string apply = "SELECT 1, 2.5 AS a, ''r'' AS c UNION ALL SELECT 2, NULL, ''g'' UNION ALL "
                             "SELECT 3, 6, ''new'' UNION ALL SELECT ''k'', 4, ''b''";
-  FailingAllocator failing;
+  vt::FailingAllocator failing;
   sweep(TRAIN, "SELECT * FROM vornel('SELECT a, c, label FROM t', '" + apply + "', '{\"target\":\"label\"}')");
   sweep(TRAIN, "SELECT * FROM vornel('SELECT a, c, v FROM t', '" + apply +
                    "', '{\"target\":\"v\",\"task\":\"regress\",\"model\":\"default-tabular\"}')");

@@ -1,51 +1,15 @@
 // Allocation failures: the host allocator is wrapped so that every allocation after the N-th
 // fails. The models must degrade as documented, and the aggregate must answer or report
 // out-of-memory for every N, always returning every byte.
+#include "support/failing_alloc.h"
 #include "support/harness.h"
 #include "ts/ts.h"
 #include <cmath>
 #include <string>
 #include <vector>
 
-namespace {
-
-sqlite3_mem_methods g_orig;
-int g_fail_after = -1; // allocations left before failing; -1: never fail
-
-void *fail_malloc(int n) {
-  if (g_fail_after == 0) return nullptr;
-  if (g_fail_after > 0) g_fail_after--;
-  return g_orig.xMalloc(n);
-}
-void *fail_realloc(void *p, int n) {
-  if (g_fail_after == 0) return nullptr;
-  if (g_fail_after > 0) g_fail_after--;
-  return g_orig.xRealloc(p, n);
-}
-
-// Installs the failing allocator for the life of the object (no connection may be open).
-struct FailingAllocator {
-  FailingAllocator() {
-    sqlite3_shutdown();
-    sqlite3_config(SQLITE_CONFIG_GETMALLOC, &g_orig);
-    sqlite3_mem_methods m = g_orig;
-    m.xMalloc = fail_malloc;
-    m.xRealloc = fail_realloc;
-    sqlite3_config(SQLITE_CONFIG_MALLOC, &m);
-    sqlite3_initialize();
-  }
-  ~FailingAllocator() {
-    g_fail_after = -1;
-    sqlite3_shutdown();
-    sqlite3_config(SQLITE_CONFIG_MALLOC, &g_orig);
-    sqlite3_initialize();
-  }
-};
-
-} // namespace
-
 TEST(OutOfMemory, ModelsDegradeAndStillAnswer) {
-  FailingAllocator fa;
+  vt::FailingAllocator fa;
   std::vector<double> y;
   for (int t = 0; t < 60; t++)
     y.push_back(10 + 0.2 * t + 4 * std::sin(2 * M_PI * t / 7));
@@ -54,7 +18,7 @@ TEST(OutOfMemory, ModelsDegradeAndStillAnswer) {
   for (int t = 1; t < n; t++)
     sq += (y[t] - y[t - 1]) * (y[t] - y[t - 1]);
   const double sigma1 = std::sqrt(sq / (n - 1)), drift = (y[n - 1] - y[0]) / (n - 1);
-  g_fail_after = 0;
+  vt::arm_failures(1, true); // every allocation fails
   EXPECT_EQ(detect_period(y.data(), n), 0);
   // No period, no working copy: theta behaves as seasonal naive without season, whose
   // deviations fall back to sqrt(k) * sigma1.
@@ -76,11 +40,11 @@ TEST(OutOfMemory, ModelsDegradeAndStillAnswer) {
   for (int k = 0; k < s; k++)
     EXPECT_DOUBLE_EQ(d[k], std::sqrt(var));
   EXPECT_LT(ts_auto_select(y.data(), n, 5, 0, 20, 1.0, nullptr, nullptr), -1);
-  g_fail_after = -1;
+  vt::fail_plan.armed = false;
 }
 
 TEST(OutOfMemory, ForecastAnswersOrReportsForEveryFailurePoint) {
-  FailingAllocator fa;
+  vt::FailingAllocator fa;
   vt::Db db;
   db.exec("CREATE TABLE s(k, ts, v)");
   db.exec("WITH RECURSIVE t(i) AS (SELECT 0 UNION ALL SELECT i+1 FROM t WHERE i < 79) "
@@ -104,7 +68,7 @@ TEST(OutOfMemory, ForecastAnswersOrReportsForEveryFailurePoint) {
       sqlite3_prepare_v2(db.handle(), "SELECT 1 FROM sqlite_schema LIMIT 0", -1, &settle, nullptr);
       sqlite3_finalize(settle);
       sqlite3_int64 before = sqlite3_memory_used();
-      g_fail_after = n;
+      vt::arm_failures(n + 1, true); // n allocations succeed, then every one fails
       sqlite3_stmt *st = nullptr;
       std::string out;
       int rc = sqlite3_prepare_v2(db.handle(), sql, -1, &st, nullptr);
@@ -116,8 +80,8 @@ TEST(OutOfMemory, ForecastAnswersOrReportsForEveryFailurePoint) {
       }
       std::string err = sqlite3_errmsg(db.handle());
       sqlite3_finalize(st);
-      finished = g_fail_after > 0;
-      g_fail_after = -1;
+      finished = vt::fail_plan.failed == 0;
+      vt::fail_plan.armed = false;
       sqlite3_prepare_v2(db.handle(), "SELECT 1 FROM sqlite_schema LIMIT 0", -1, &settle, nullptr);
       sqlite3_finalize(settle);
       EXPECT_EQ(before, sqlite3_memory_used()) << sql << " failing after " << n;
