@@ -50,12 +50,7 @@ std::vector<double> make_series(int id, int n, int period) {
   return y;
 }
 
-void check(int rc, sqlite3 *db, const char *what) {
-  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-    std::fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
-    std::exit(1);
-  }
-}
+using bench::check;
 
 void fill(sqlite3 *db, int series, int n, int period) {
   check(sqlite3_exec(db, "DROP TABLE IF EXISTS s; CREATE TABLE s(k INTEGER, ts INTEGER, v REAL); BEGIN", 0, 0, 0), db,
@@ -64,13 +59,7 @@ void fill(sqlite3 *db, int series, int n, int period) {
   check(sqlite3_prepare_v2(db, "INSERT INTO s VALUES (?, ?, ?)", -1, &ins, nullptr), db, "prepare");
   for (int k = 0; k < series; k++) {
     std::vector<double> y = make_series(k, n, period);
-    for (int t = 0; t < n; t++) {
-      sqlite3_bind_int(ins, 1, k);
-      sqlite3_bind_int64(ins, 2, 1672531200LL + 3600LL * t);
-      sqlite3_bind_double(ins, 3, y[t]);
-      check(sqlite3_step(ins), db, "insert");
-      sqlite3_reset(ins);
-    }
+    bench::insert_series(db, ins, k, y, 3600);
   }
   sqlite3_finalize(ins);
   check(sqlite3_exec(db, "COMMIT", 0, 0, 0), db, "commit");

@@ -12,12 +12,7 @@
 
 namespace {
 
-void check(int rc, sqlite3 *db, const char *what) {
-  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-    fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
-    exit(1);
-  }
-}
+using bench::check;
 
 // Runs sql to the end; returns the wall time and puts the processor time in *cpu (the machine
 // is shared, so the processor time is the steadier figure).

@@ -4,8 +4,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <sqlite3.h>
+#include <vector>
 
 extern "C" int sqlite3_vornel_init(sqlite3 *, char **, const sqlite3_api_routines *);
 
@@ -47,6 +49,26 @@ inline double wall_seconds() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return ts.tv_sec + 1e-9 * ts.tv_nsec;
+}
+
+// Ends the driver with the connection's message when a call did not succeed.
+inline void check(int rc, sqlite3 *db, const char *what) {
+  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
+    std::fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
+    std::exit(1);
+  }
+}
+
+// Inserts one series through ins ("INSERT INTO s VALUES (?, ?, ?)": id, epoch seconds, value),
+// its points step seconds apart from 2023-01-01.
+inline void insert_series(sqlite3 *db, sqlite3_stmt *ins, int id, const std::vector<double> &y, int64_t step) {
+  for (size_t t = 0; t < y.size(); t++) {
+    sqlite3_bind_int(ins, 1, id);
+    sqlite3_bind_int64(ins, 2, 1672531200LL + step * (int64_t)t);
+    sqlite3_bind_double(ins, 3, y[t]);
+    check(sqlite3_step(ins), db, "insert");
+    sqlite3_reset(ins);
+  }
 }
 
 // A 64-bit linear congruential generator: the same data on every machine.

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include "bench_util.h"
 #include <sqlite3.h>
 #include <string>
 #include <vector>
@@ -37,12 +38,7 @@ std::vector<double> make_series(int id, int n) {
   return y;
 }
 
-void check(int rc, sqlite3 *db, const char *what) {
-  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-    std::fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
-    std::exit(1);
-  }
-}
+using bench::check;
 
 // Windows: 64 context values, then for 14 steps the value -2, +0, +2 (a teacher's 0.1, 0.5,
 // 0.9 quantiles around the actual path).
@@ -118,13 +114,7 @@ void fill_series(sqlite3 *db, int series, int n) {
   check(sqlite3_prepare_v2(db, "INSERT INTO s VALUES (?, ?, ?)", -1, &ins, nullptr), db, "prepare");
   for (int k = 0; k < series; k++) {
     std::vector<double> y = make_series(10000 + k, n);
-    for (int t = 0; t < n; t++) {
-      sqlite3_bind_int(ins, 1, k);
-      sqlite3_bind_int64(ins, 2, 1672531200LL + 86400LL * t);
-      sqlite3_bind_double(ins, 3, y[t]);
-      check(sqlite3_step(ins), db, "insert");
-      sqlite3_reset(ins);
-    }
+    bench::insert_series(db, ins, k, y, 86400);
   }
   sqlite3_finalize(ins);
   check(sqlite3_exec(db, "COMMIT", 0, 0, 0), db, "commit");

@@ -11,12 +11,7 @@
 
 namespace {
 
-void check(int rc, sqlite3 *db, const char *what) {
-  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-    fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
-    exit(1);
-  }
-}
+using bench::check;
 
 // Rows whose features are noisy offsets of their class centre, so neighbours are meaningful.
 void fill(sqlite3 *db, const char *table, int rows, int features, bool with_label, unsigned seed) {
