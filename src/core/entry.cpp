@@ -81,9 +81,13 @@ int vornel0_distill_init(sqlite3 *db) { return register_rows(db, 14, 15); }
 
 int sqlite3_vornel_init(sqlite3 *db, char **pzErrMsg, const sqlite3_api_routines *api) {
   (void)pzErrMsg;
-  // Every connection hands over the same table; writing it only when it differs keeps a second
-  // load from racing with the calls of connections already running on other threads.
+  // Every connection hands over the same table, and connections on other threads may be loading
+  // at this moment or already calling through it. The host's main mutex orders the one store
+  // before every later load's check, so no thread reads the pointer while another writes it.
+  sqlite3_mutex *lock = api->mutex_alloc(SQLITE_MUTEX_STATIC_MAIN);
+  api->mutex_enter(lock);
   if (sqlite3_api != api) sqlite3_api = api;
+  api->mutex_leave(lock);
   int rc = register_rows(db, 1, 4);
   if (rc == SQLITE_OK) rc = vornel0_forecast_init(db);
   if (rc == SQLITE_OK) rc = vornel0_tabular_init(db);
