@@ -84,10 +84,11 @@ int sqlite3_vornel_init(sqlite3 *db, char **pzErrMsg, const sqlite3_api_routines
   // Every connection hands over the same table, and connections on other threads may be loading
   // at this moment or already calling through it. The host's main mutex orders the one store
   // before every later load's check, so no thread reads the pointer while another writes it.
-  sqlite3_mutex *lock = api->mutex_alloc(SQLITE_MUTEX_STATIC_MAIN);
-  api->mutex_enter(lock);
+  // A single-threaded host build has no mutex routines in its table, and no other threads.
+  sqlite3_mutex *lock = api->mutex_alloc ? api->mutex_alloc(SQLITE_MUTEX_STATIC_MAIN) : nullptr;
+  if (lock) api->mutex_enter(lock);
   if (sqlite3_api != api) sqlite3_api = api;
-  api->mutex_leave(lock);
+  if (lock) api->mutex_leave(lock);
   int rc = register_rows(db, 1, 4);
   if (rc == SQLITE_OK) rc = vornel0_forecast_init(db);
   if (rc == SQLITE_OK) rc = vornel0_tabular_init(db);
