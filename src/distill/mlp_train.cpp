@@ -10,6 +10,7 @@
 // vectorised and the scalar builds give the same bits.
 #include "distill/mlp_train.h"
 #include "core/api.h"
+#include "distill/tanh_lanes.h"
 #include "tabular/student.h"
 #include <math.h>
 
@@ -29,7 +30,6 @@ constexpr double WEIGHT_DECAY = 1e-4;
 constexpr int BLOCK = 8; // rows per block
 
 typedef double v4d __attribute__((vector_size(32)));
-typedef int64_t v4l __attribute__((vector_size(32)));
 
 [[gnu::always_inline]] inline v4d load4(const double *p) {
   v4d v;
@@ -37,22 +37,6 @@ typedef int64_t v4l __attribute__((vector_size(32)));
   return v;
 }
 [[gnu::always_inline]] inline void store4(double *p, v4d v) { memcpy(p, &v, sizeof v); }
-[[gnu::always_inline]] inline v4d copysign4(v4d magnitude, v4d sign) {
-  v4l m, g;
-  memcpy(&m, &magnitude, sizeof m);
-  memcpy(&g, &sign, sizeof g);
-  m = (m & 0x7fffffffffffffffLL) | (g & (int64_t)0x8000000000000000ULL);
-  memcpy(&magnitude, &m, sizeof m);
-  return magnitude;
-}
-[[gnu::always_inline]] inline v4d fabs4(v4d v) {
-  v4l bits;
-  memcpy(&bits, &v, sizeof v);
-  bits &= 0x7fffffffffffffffLL;
-  memcpy(&v, &bits, sizeof v);
-  return v;
-}
-
 // Working state of one training run; everything is host memory freed by the destructor.
 // Hidden-unit arrays have a row stride of Hp = H rounded up to a multiple of 4; the padding
 // lanes hold zero weights, zero gradients and zero activations throughout.
@@ -74,18 +58,13 @@ struct MlpWork {
   double *z_t = nullptr;   // I x BLOCK standardised inputs, transposed
   double *ds = nullptr;    // BLOCK x O output deltas times the hidden-path factor
   double *skd = nullptr;   // O x I binary64 copy of the skip block, per epoch
-  int32_t *order = nullptr; // 2 x BLOCK x Hp: the block's tanh positions, then their call order
-  uint8_t *classes = nullptr; // BLOCK x Hp argument class of each call
-  double *expm1s = nullptr;   // BLOCK x Hp the expm1 value behind each hidden unit's tanh
   ~MlpWork() {
     double *all[] = {w1d, b1d, w2d, g_w1t, m_w1t, v_w1t, g_b1, m_b1, v_b1, g_w2, m_w2, v_w2,
-                     g_sk, m_sk, v_sk, g_b2, m_b2, v_b2, z, act, out, act_t, z_t, ds, skd, expm1s};
+                     g_sk, m_sk, v_sk, g_b2, m_b2, v_b2, z, act, out, act_t, z_t, ds, skd};
     for (double *p : all) sqlite3_free(p);
     sqlite3_free(w1t);
     sqlite3_free(b1);
     sqlite3_free(w2);
-    sqlite3_free(order);
-    sqlite3_free(classes);
   }
 };
 
@@ -99,11 +78,6 @@ struct EpochInput {
   const float *means, *scales, *b2, *skip; // skip null without the linear block
   double s;                                // hidden-path factor
 };
-
-// Magnitude class of a tanh argument, at the range boundaries where libm's tanh and expm1
-// change path (|x| = ln2 / 4, 3 ln2 / 4, 1 and 22).
-constexpr int TANH_CLASSES = 5;
-constexpr int TANH_LANES = 4; // interleaved counter sets, so that alike classes in a row do not wait on one counter
 
 // Forward pass, output deltas and gradient accumulation for rows i0 .. i0 + R - 1 (R is the
 // block size or 1). Loops over r are unrolled so that per-row accumulators stay in registers.
@@ -149,55 +123,9 @@ template <int R>
 #pragma GCC unroll 8
     for (int r = 0; r < R; r++) store4(act[r] + hb, a[r]);
   }
-  // tanh(x) as libm computes it: from a = |x|, t = expm1(-2a) and -t / (t + 2) below 1,
-  // t = expm1(2a) and 1 - 2 / (t + 2) from 1, exactly 1 from 22, and the sign of x last. The
-  // expm1 calls go in an order grouped by magnitude class, since expm1 branches on it and alike
-  // arguments in a row keep those branches predicted; every call is independent, so the order
-  // changes no result. The divisions then run across the lanes.
-  {
-    uint8_t *cls = w.classes;
-    int32_t *at = w.order;
-    int total = 0;
-    for (int r = 0; r < R; r++)
-      for (int hb = 0; hb < H; hb += 4) {
-        const v4d a = fabs4(load4(act[r] + hb));
-        const v4l c = -((a > 0.17328679513998632) + (a >= 0.5198603854199589) + (a >= 1.0) + (a >= 22.0));
-        for (int l = 0; l < 4 && hb + l < H; l++, total++) {
-          cls[total] = (uint8_t)c[l];
-          at[total] = r * Hp + hb + l;
-        }
-      }
-    int count[TANH_LANES][TANH_CLASSES] = {};
-    for (int q = 0; q < total; q++) count[q % TANH_LANES][cls[q]]++;
-    int start = 0, saturated = 0;
-    for (int c = 0; c < TANH_CLASSES; c++) {
-      if (c == TANH_CLASSES - 1) saturated = start;
-      for (int l = 0; l < TANH_LANES; l++) {
-        const int n = count[l][c];
-        count[l][c] = start;
-        start += n;
-      }
-    }
-    int32_t *order = at + total;
-    for (int q = 0; q < total; q++) order[count[q % TANH_LANES][cls[q]]++] = at[q];
-    const double *flat = w.act;
-    double *t = w.expm1s;
-    for (int q = 0; q < saturated; q++) {
-      const double a = fabs(flat[order[q]]);
-      t[order[q]] = expm1(a < 1.0 ? -2.0 * a : a + a);
-    }
-    for (int q = saturated; q < total; q++) t[order[q]] = 0.0;
-    const v4d one = {1.0, 1.0, 1.0, 1.0}, two = {2.0, 2.0, 2.0, 2.0}, limit = {22.0, 22.0, 22.0, 22.0};
-    for (int r = 0; r < R; r++)
-      for (int hb = 0; hb < H; hb += 4) {
-        const v4d x = load4(act[r] + hb), a = fabs4(x), tv = load4(t + r * Hp + hb);
-        const v4l big = a >= one;
-        const v4d q = (big ? two : -tv) / (tv + two);
-        v4d z = big ? one - q : q;
-        z = a >= limit ? one : z;
-        store4(act[r] + hb, copysign4(z, x));
-      }
-  }
+  // tanh four lanes at a time, each lane the bits of libm's tanh.
+  for (int r = 0; r < R; r++)
+    for (int hb = 0; hb < Hp; hb += 4) store4(act[r] + hb, tanh_lanes::tanh4(load4(act[r] + hb)));
   for (int r = 0; r < R; r++)
     for (int h = H; h < Hp; h++) act[r][h] = 0.0;
   // Outputs: b2 + s * (sum over hidden units in order) [+ skip sum over inputs in order]. With
@@ -513,10 +441,6 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
   f64(&w.z_t, (int64_t)BLOCK * I);
   f64(&w.ds, (int64_t)BLOCK * O);
   if (linear_block) f64(&w.skd, OI);
-  f64(&w.expm1s, (int64_t)BLOCK * Hp);
-  w.order = host_calloc<int32_t>((int64_t)2 * BLOCK * Hp + 1);
-  w.classes = host_calloc<uint8_t>((int64_t)BLOCK * Hp + 1);
-  if (!w.order || !w.classes) ok = false;
   if (!ok) {
     mlp_params_free(&p);
     return SQLITE_NOMEM;
