@@ -37,6 +37,7 @@ typedef double v4d __attribute__((vector_size(32)));
   return v;
 }
 [[gnu::always_inline]] inline void store4(double *p, v4d v) { memcpy(p, &v, sizeof v); }
+
 // Working state of one training run; everything is host memory freed by the destructor.
 // Hidden-unit arrays have a row stride of Hp = H rounded up to a multiple of 4; the padding
 // lanes hold zero weights, zero gradients and zero activations throughout.
