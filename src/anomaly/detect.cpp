@@ -195,6 +195,7 @@ void agg_an_final(sqlite3_context *ctx) {
     status = STATUS_INSUFFICIENT;
   } else {
     series_sort(s);
+    if (opts.fill && !series_fill_or_report(ctx, s, opts.fill)) return;
     int first = 0;
     n = s->count;
     if (opts.context_limit > 0 && opts.context_limit < n) {

@@ -56,10 +56,11 @@ double bt_mase_scale(const double *v, int32_t n);
 void bt_point_metrics(const double *actual, const double *forecast, int32_t h, double scale, BtMetrics *out);
 // Fills coverage and width of the band lower..upper over h actuals.
 void bt_band_metrics(const double *actual, const double *lower, const double *upper, int32_t h, BtMetrics *out);
-// Leave-one-fold-out conformal radii. abs_err holds |actual - forecast| of folds x h steps,
-// fold after fold; radius (same layout) gets for each fold and step the q-th smallest error at
-// that step among the other folds, q = ceil(folds * level) limited to 1..folds - 1. work needs
-// 2 * folds doubles. Needs folds >= 2.
+// Conformal radii that use only the past. abs_err holds |actual - forecast| of folds x h steps,
+// fold after fold; radius (same layout) gets for fold j >= BT_CONFORMAL_MIN_EARLIER and each
+// step the q-th smallest error at that step among folds 0..j-1, q = ceil((j + 1) * level)
+// limited to 1..j. Earlier folds get no radius. work needs folds doubles.
+inline constexpr int32_t BT_CONFORMAL_MIN_EARLIER = 3;
 void bt_conformal_radii(const double *abs_err, int32_t folds, int32_t h, double level, double *radius, double *work);
 
 // Settings of one call, after the options were parsed and the model resolved.
@@ -72,6 +73,7 @@ struct BtConfig {
   double z;              // normal quantile of 0.5 + level / 2
   int conformal;         // 1 for leave-one-fold-out conformal bands, 0 for residual bands
   int model;             // index in the statistical model table, or -1 to choose per series
+  int fill;              // ts_fill_rule applied to each sorted series, TS_FILL_NONE for none
 };
 
 // One result row; the cursor owns the array.
@@ -109,8 +111,8 @@ struct BtWork {
 };
 void bt_work_free(BtWork *work);
 
-// Evaluates one series (sorting and cutting it in place) and appends its rows. Returns
-// SQLITE_OK or SQLITE_NOMEM.
+// Evaluates one series (sorting, filling and cutting it in place) and appends its rows.
+// Returns SQLITE_OK, SQLITE_NOMEM, or SQLITE_TOOBIG when filling would pass the row limit.
 int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *cfg, BtWork *work,
                        HostArray<BtRow> *rows);
 

@@ -52,6 +52,12 @@ int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *c
   for (int32_t i = 1; sorted && i < series->count; i++)
     sorted = series->ts[i - 1] <= series->ts[i];
   if (!sorted) series_sort_arrays(series->ts, series->values, series->count);
+  if (cfg->fill) {
+    int64_t needed = 0;
+    int rc = ts_fill_arrays(&series->ts, &series->values, &series->count, &series->capacity, cfg->fill,
+                            SERIES_MAX_ROWS, &needed);
+    if (rc != SQLITE_OK) return rc;
+  }
   int32_t offset = 0;
   const char *status = "ok";
   if (series->count > cfg->context_limit) {
@@ -107,9 +113,7 @@ int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *c
       abs_err[k] = fabs(actual[k] - forecast[k]);
     }
   }
-  const bool has_interval = !cfg->conformal || folds > 2;
-  if (cfg->conformal && has_interval)
-    bt_conformal_radii(work->abs_err, folds, h, cfg->level, work->radius, work->conf_work);
+  if (cfg->conformal) bt_conformal_radii(work->abs_err, folds, h, cfg->level, work->radius, work->conf_work);
 
   if (!rows->reserve(rows->len + folds)) return SQLITE_NOMEM;
   for (int32_t j = 0; j < folds; j++) {
@@ -118,7 +122,7 @@ int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *c
     BtRow row = status_row(series_index, status);
     BtMetrics m;
     bt_point_metrics(actual, forecast, h, scale, &m);
-    if (has_interval) {
+    if (!cfg->conformal || j >= BT_CONFORMAL_MIN_EARLIER) {
       for (int32_t k = 0; k < h; k++) {
         double half = cfg->conformal ? work->radius[(int64_t)j * h + k] : cfg->z * work->spread[(int64_t)j * h + k];
         work->lower[k] = forecast[k] - half;

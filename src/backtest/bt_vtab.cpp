@@ -305,8 +305,13 @@ int bt_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
   cfg.z = vornel0_norm_quantile(0.5 * opts.level + 0.5);
   cfg.conformal = opts.interval_method == INTERVAL_CONFORMAL;
   cfg.model = model;
+  cfg.fill = opts.fill;
   for (int32_t i = 0; i < state.series.count; i++) {
     rc = bt_evaluate_series(&state.series.items[i], i, &cfg, &state.work, &state.rows);
+    if (rc == SQLITE_TOOBIG)
+      return vtab_set_error(vtab, sqlite3_mprintf("%s: fill would make more than %d points in one series; check the "
+                                                  "time column, or sum the rows to a coarser step first",
+                                                  VORNEL_ERR_RESOURCE, SERIES_MAX_ROWS));
     if (rc != SQLITE_OK) return rc;
     // The points are no longer needed; release them early on large inputs.
     BtSeries &s = state.series.items[i];

@@ -49,6 +49,9 @@ inline constexpr const char VORNEL_MSG_NOMEM[] = "VORNEL_ERR_RESOURCE: out of me
 inline constexpr const char VORNEL_MSG_FORECAST_MISUSE[] =
     "VORNEL_ERR_SCHEMA: forecast does not take a query string; it is an aggregate over your rows: "
     "SELECT forecast(ts, value, horizon[, options]) FROM ...";
+inline constexpr const char VORNEL_MSG_FORECAST_NO_HORIZON[] =
+    "VORNEL_ERR_HORIZON: forecast needs a horizon, the number of future steps: "
+    "SELECT forecast(ts, value, horizon[, options]) FROM ...";
 
 // Reports an owned message through a scalar or aggregate context and frees it; a null message
 // (its building ran out of memory) reports the fallback text instead.
@@ -82,6 +85,12 @@ VORNEL_EXPORT int vornel0_tabular_init(sqlite3 *db);
 VORNEL_EXPORT int vornel0_distill_init(sqlite3 *db);
 }
 
+// The proleptic Gregorian calendar of the timestamps (days counted from 1970-01-01).
+int civil_month_days(int64_t year, int month);
+int64_t civil_floor_div(int64_t a, int64_t b);
+int64_t civil_days_from_date(int64_t year, int64_t month, int64_t day);
+void civil_date_from_days(int64_t days, int64_t *out_year, int *out_month, int *out_day);
+
 // Reads a JSON array of strings into a host array of host texts (caller frees every entry and
 // the array). Returns SQLITE_OK, SQLITE_ERROR with *out_msg, or SQLITE_NOMEM.
 int parse_str_array(sqlite3 *db, const char *json, char ***out_items, int *out_count, char **out_msg);
@@ -93,6 +102,8 @@ void vornel_version_func(sqlite3_context *ctx, int argc, sqlite3_value **argv);
 void vornel_debug_func(sqlite3_context *ctx, int argc, sqlite3_value **argv);
 void vornel_ulid_func(sqlite3_context *ctx, int argc, sqlite3_value **argv);
 void forecast_misuse_func(sqlite3_context *ctx, int argc, sqlite3_value **argv);
+// The text begins, after blanks, tabs and line ends and ignoring case, with "select" or "with".
+bool vornel0_looks_like_query(const char *text);
 
 // A module that exists only until its subsystem is built: connecting reports that the
 // function is not in this build.

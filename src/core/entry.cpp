@@ -45,6 +45,7 @@ const Registration REGISTRATIONS[] = {
     {"detect_anomalies", REG_AGGREGATE, 2, F_UTF8, agg_an_step, agg_an_final, nullptr, 0},
     {"detect_anomalies", REG_AGGREGATE, 3, F_UTF8, agg_an_step, agg_an_final, nullptr, 0},
     {"forecast", REG_SCALAR, 2, F_UTF8, forecast_misuse_func, nullptr, nullptr, 0},
+    {"describe_series", REG_AGGREGATE, 2, F_UTF8, agg_ds_step, agg_ds_final, nullptr, 0},
     {"vornel", REG_MODULE, 0, 0, nullptr, nullptr, &vornelModule, 0},
     {"distill_vornel", REG_MODULE, 0, 0, nullptr, nullptr, &distillModule, 0},
     {"distill_forecast", REG_MODULE, 0, 0, nullptr, nullptr, &forecastDistillModule, 0},
@@ -75,9 +76,9 @@ int register_rows(sqlite3 *db, int first, int last) {
 
 extern "C" {
 
-int vornel0_forecast_init(sqlite3 *db) { return register_rows(db, 5, 12); }
-int vornel0_tabular_init(sqlite3 *db) { return register_rows(db, 13, 13); }
-int vornel0_distill_init(sqlite3 *db) { return register_rows(db, 14, 15); }
+int vornel0_forecast_init(sqlite3 *db) { return register_rows(db, 5, 13); }
+int vornel0_tabular_init(sqlite3 *db) { return register_rows(db, 14, 14); }
+int vornel0_distill_init(sqlite3 *db) { return register_rows(db, 15, 16); }
 
 int sqlite3_vornel_init(sqlite3 *db, char **pzErrMsg, const sqlite3_api_routines *api) {
   (void)pzErrMsg;

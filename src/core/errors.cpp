@@ -13,8 +13,19 @@ int vtab_set_error(sqlite3_vtab *vtab, char *msg) {
   return msg ? SQLITE_ERROR : SQLITE_NOMEM;
 }
 
-void forecast_misuse_func(sqlite3_context *ctx, int, sqlite3_value **) {
-  sqlite3_result_error(ctx, VORNEL_MSG_FORECAST_MISUSE, -1);
+bool vornel0_looks_like_query(const char *text) {
+  if (!text) return false;
+  while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r')
+    text++;
+  return sqlite3_strnicmp(text, "select", 6) == 0 || sqlite3_strnicmp(text, "with", 4) == 0;
+}
+
+// forecast with two arguments: either a query text given to the aggregate, or a forgotten
+// horizon.
+void forecast_misuse_func(sqlite3_context *ctx, int, sqlite3_value **argv) {
+  const bool query = sqlite3_value_type(argv[0]) == SQLITE_TEXT &&
+                     vornel0_looks_like_query((const char *)sqlite3_value_text(argv[0]));
+  sqlite3_result_error(ctx, query ? VORNEL_MSG_FORECAST_MISUSE : VORNEL_MSG_FORECAST_NO_HORIZON, -1);
 }
 
 int vornel0_stub_connect(sqlite3 *, void *, int argc, const char *const *argv, sqlite3_vtab **, char **err) {

@@ -72,6 +72,12 @@ void vornel_ulid_func(sqlite3_context *ctx, int, sqlite3_value **argv) {
     vornel0_report(ctx, sqlite3_mprintf("%s: unparseable timestamp '%s'", VORNEL_ERR_SCHEMA, text ? text : "(null)"));
     return;
   }
+  // The 48 time bits hold no sign: an earlier time would wrap and sort after today.
+  if (ms < 0) {
+    vornel0_report(ctx, sqlite3_mprintf("%s: timestamp '%s' is before 1970-01-01, which a ULID cannot hold",
+                                        VORNEL_ERR_SCHEMA, text));
+    return;
+  }
   char buf[27];
   sqlite3_result_text(ctx, vornel0_ulid_min(ms, buf), 26, SQLITE_TRANSIENT);
 }

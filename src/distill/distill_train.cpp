@@ -24,6 +24,9 @@ constexpr float MLP_STUDENT_LR = 0.02f;
 const char WRAPPER_SQL[] = "SELECT (row_number() OVER ()) AS _rid, * FROM (%s) ORDER BY _rid";
 const char APPLY_SQL[] = "SELECT (row_number() OVER ()) AS _rid, %s FROM (%s) ORDER BY _rid";
 const char TEACHER_SQL[] = "SELECT prediction FROM vornel(%Q, %Q, json_object('target',%Q,'task',%Q,'model',%Q))";
+// A stored student answers from its own weights and takes no train_query.
+const char STUDENT_TEACHER_SQL[] =
+    "SELECT prediction FROM vornel(NULL, %Q, json_object('target',%Q,'task',%Q,'model',%Q))";
 const char INSERT_SQL[] = "INSERT INTO _vornel_models (model_id, kind, runtime, weights, io_spec, content_hash, "
                           "license) VALUES (?1,'student','tree',?2, NULL,?3,'unspecified')";
 
@@ -298,6 +301,17 @@ int read_soft(sqlite3 *db, const char *query, TrainSet *ts, char **out_msg) {
   return SQLITE_OK;
 }
 
+// Whether id names a registry row that runs as a student; any failure to look answers no, and
+// the teacher query then reports what went wrong.
+bool is_stored_student(sqlite3 *db, const char *id) {
+  vornel0_model_row row;
+  memset(&row, 0, sizeof row);
+  const bool student = vornel0_registry_lookup(db, id, &row) == SQLITE_OK && row.runtime &&
+                       strcmp(row.runtime, "tree") == 0;
+  vornel0_model_row_free(&row);
+  return student;
+}
+
 // Step 8, teacher: labels from a nested vornel() over the same rows.
 int read_teacher(sqlite3 *db, const char *query, const distill_options *o, bool regress, TrainSet *ts,
                  char **out_msg) {
@@ -305,8 +319,10 @@ int read_teacher(sqlite3 *db, const char *query, const distill_options *o, bool 
   if (!list) return SQLITE_NOMEM;
   HostStr apply(sqlite3_mprintf(APPLY_SQL, list.get(), query));
   if (!apply) return SQLITE_NOMEM;
-  HostStr sql(sqlite3_mprintf(TEACHER_SQL, query, apply.get(), o->target, regress ? "regress" : "classify",
-                              o->teacher));
+  const char *task = regress ? "regress" : "classify";
+  HostStr sql(is_stored_student(db, o->teacher)
+                  ? sqlite3_mprintf(STUDENT_TEACHER_SQL, apply.get(), o->target, task, o->teacher)
+                  : sqlite3_mprintf(TEACHER_SQL, query, apply.get(), o->target, task, o->teacher));
   if (!sql) return SQLITE_NOMEM;
   StmtGuard st;
   if (sqlite3_prepare_v2(db, sql.get(), -1, st.out(), nullptr) != SQLITE_OK || !st.stmt) {

@@ -40,7 +40,8 @@ void fc_models_free(fc_candidate_list *list) {
   list->count = list->cap = 0;
 }
 
-int fc_select_candidates(const fc_candidate_list *list, const double *y, int n, int h, int g, int F, ts_scratch *sc) {
+int fc_select_candidates(const fc_candidate_list *list, const double *y, int n, int h, int g, int F, ts_scratch *sc,
+                         double *out_scores) {
   const int k = ts_fold_count(n, h, g, F);
   if (k == 0 || list->count == 0) return -1;
   double *fc = ts_scratch_get(sc, TS_SLOT_FOLD, (int64_t)h + g);
@@ -66,6 +67,9 @@ int fc_select_candidates(const fc_candidate_list *list, const double *y, int n, 
     }
   }
   const double pairs = (double)k * (double)h;
+  if (out_scores)
+    for (int c = 0; c < list->count; c++)
+      out_scores[c] = sums[c] / pairs;
   int best = 0;
   double best_score = sums[0] / pairs;
   for (int c = 1; c < list->count; c++) {

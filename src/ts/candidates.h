@@ -2,6 +2,7 @@
 // join model resolution, candidate lists and selection. A candidate is either a statistical
 // model of TS_MODELS or a loaded student; the student hooks live in their own file.
 #pragma once
+#include "ts/calendar.h"
 #include "ts/models.h"
 #include "ts/options.h"
 
@@ -48,5 +49,22 @@ void fc_student_free(void *student);
 
 // Scores a candidate list over the rolling-origin folds with unscaled mean absolute error.
 // Returns the winner's index, -1 when the series is too short for one fold, or below -1 on
-// out of memory (or a student failure).
-int fc_select_candidates(const fc_candidate_list *list, const double *y, int n, int h, int g, int F, ts_scratch *sc);
+// out of memory (or a student failure). out_scores, when given, gets every candidate's score.
+int fc_select_candidates(const fc_candidate_list *list, const double *y, int n, int h, int g, int F, ts_scratch *sc,
+                         double *out_scores = nullptr);
+
+// What the "explain" key of a forecast document describes.
+struct fc_explain_input {
+  const fc_candidate_list *list; // the candidates scored, or null for the statistical models alone
+  bool automatic;                // a choice was made by fold scores
+  const char *ran;               // the model that ran (automatic mode: ignored)
+  const ts_model *ran_model;     // that model when it is statistical, else null
+  const double *y;               // the prepared series, m points (m 0: nothing ran)
+  int m, h, gap, folds;
+  const ts_grid *calendar; // the calendar grid of the prepared series
+  int64_t step_ms;         // the average step, when there is no calendar grid
+};
+// Appends ,"explain":{...} to the document: the step, the folds, and per candidate its name,
+// the period its final fit sees and, in automatic mode, its scaled fold score. Returns
+// SQLITE_OK or SQLITE_NOMEM.
+int fc_explain_append(sqlite3_str *doc, const fc_explain_input *in);

@@ -199,15 +199,17 @@ int run_plan(fc_plan *plan, const forecast_opts *o, const double *y, int m, int 
   return SQLITE_OK;
 }
 
-// Writes the forecast document; null when the builder ran out of memory.
-char *write_document(const fc_output *out, int64_t last_ms, int64_t step_ms) {
+// Writes the forecast document, with the explain key when explain is given; null when the
+// builder ran out of memory.
+char *write_document(const fc_output *out, int64_t last_ms, const ts_grid *calendar, int64_t step_ms,
+                     const fc_explain_input *explain) {
   sqlite3_str *doc = sqlite3_str_new(nullptr);
   sqlite3_str_append(doc, "{\"model\":", 9);
   agg_json_str(doc, out->model_name);
   sqlite3_str_appendf(doc, ",\"status\":\"%s\",\"rows\":[", out->status);
   char ts[TIMESTAMP_BUF];
   for (int k = 1; k <= out->rows; k++) {
-    vornel0_format_timestamp(last_ms + (int64_t)k * step_ms, ts, sizeof ts);
+    vornel0_format_timestamp(ts_future_stamp(calendar, last_ms, step_ms, k), ts, sizeof ts);
     sqlite3_str_appendf(doc, "%s{\"step\":%d,\"forecast_timestamp\":\"%s\",\"forecast\":", k > 1 ? "," : "", k, ts);
     json_append_number(doc, out->forecast[k - 1]);
     sqlite3_str_append(doc, ",\"lower_bound\":", 15);
@@ -216,7 +218,12 @@ char *write_document(const fc_output *out, int64_t last_ms, int64_t step_ms) {
     json_append_number(doc, out->upper[k - 1]);
     sqlite3_str_appendchar(doc, 1, '}');
   }
-  sqlite3_str_append(doc, "]}", 2);
+  sqlite3_str_appendchar(doc, 1, ']');
+  if (explain && fc_explain_append(doc, explain) != SQLITE_OK) {
+    sqlite3_free(sqlite3_str_finish(doc));
+    return nullptr;
+  }
+  sqlite3_str_appendchar(doc, 1, '}');
   if (sqlite3_str_errcode(doc) != SQLITE_OK) {
     sqlite3_free(sqlite3_str_finish(doc));
     return nullptr;
@@ -274,20 +281,31 @@ void agg_fc_final(sqlite3_context *ctx) {
   out.status = "ok";
   HostPtr<double> forecast, lower, upper;
   int64_t last_ms = 0, step_ms = DEFAULT_STEP_MS;
+  ts_grid calendar = {};
+  int first = 0, m = 0;
   if (s->rejected) {
     out.status = "non_numeric";
   } else if (s->count < 8) {
     out.status = "insufficient_history";
   } else {
     series_sort(s);
-    int first = 0, m = s->count;
+    if (opts.fill && !series_fill_or_report(ctx, s, opts.fill)) return;
+    m = s->count;
     if (opts.context_limit < m) {
       first = m - opts.context_limit;
       m = opts.context_limit;
       out.status = "truncated";
     }
+  }
+  // The eight-point minimum holds for what the model would see, after the cut.
+  if (m > 0 && m < 8) {
+    out.status = "insufficient_history";
+    m = 0;
+  }
+  if (m > 0) {
     const int64_t *ts = s->ts + first;
     if (m >= 2 && ts[m - 1] > ts[0]) step_ms = (ts[m - 1] - ts[0]) / (m - 1);
+    ts_calendar_grid(ts, m, &calendar);
     last_ms = ts[m - 1];
     forecast.reset(host_calloc<double>(h));
     lower.reset(host_calloc<double>(h));
@@ -298,7 +316,21 @@ void agg_fc_final(sqlite3_context *ctx) {
     out.upper = upper.get();
     if (run_plan(&plan, &opts, s->values + first, m, h, &out) != SQLITE_OK) return sqlite3_result_error_nomem(ctx);
   }
-  char *doc = write_document(&out, last_ms, step_ms);
+  fc_explain_input explain = {};
+  if (opts.explain) {
+    explain.automatic = plan.mode == FC_AUTO || plan.mode == FC_CANDIDATES;
+    explain.list = plan.list.count > 0 ? &plan.list : nullptr;
+    explain.ran = out.model_name;
+    explain.ran_model = plan.mode == FC_STATISTICAL ? plan.model : nullptr;
+    explain.y = s->values + first;
+    explain.m = out.rows > 0 || explain.automatic ? m : 0;
+    explain.h = h;
+    explain.gap = opts.gap;
+    explain.folds = forecast_opts_folds(&opts);
+    explain.calendar = &calendar;
+    explain.step_ms = step_ms;
+  }
+  char *doc = write_document(&out, last_ms, &calendar, step_ms, opts.explain ? &explain : nullptr);
   if (!doc) return sqlite3_result_error_nomem(ctx);
   sqlite3_result_text(ctx, doc, -1, sqlite3_free);
 }

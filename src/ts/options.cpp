@@ -1,13 +1,15 @@
 // The forecast options callback and key tables. One record and one callback serve forecast,
 // detect_anomalies and backtest; each user's key table decides which keys reach it.
 #include "ts/options.h"
+#include "ts/fill.h"
 
 const char *const AGG_FORECAST_OPTION_KEYS[] = {
-    "confidence_level", "context_limit", "model", "interval_method", "folds", "gap", "candidates", nullptr};
-const char *const AGG_ANOMALY_OPTION_KEYS[] = {"anomaly_prob_threshold", "context_limit", "model", nullptr};
+    "confidence_level", "context_limit", "model", "interval_method", "folds", "gap", "candidates", "fill",
+    "explain", nullptr};
+const char *const AGG_ANOMALY_OPTION_KEYS[] = {"anomaly_prob_threshold", "context_limit", "model", "fill", nullptr};
 const char *const BACKTEST_OPTION_KEYS[] = {"time_col",      "value_col", "group_cols", "confidence_level",
                                             "context_limit", "folds",     "gap",        "interval_method",
-                                            "model",         nullptr};
+                                            "model",         "fill",      nullptr};
 
 namespace {
 
@@ -135,6 +137,19 @@ int forecast_opt_cb(void *record, const char *key, sqlite3_value *value, char **
       *out_msg = sqlite3_mprintf("%s: interval_method must be 'residual' or 'conformal'", VORNEL_ERR_OPTIONS);
       return SQLITE_ERROR;
     }
+    return 0;
+  }
+  if (strcmp(key, "fill") == 0) {
+    if (!text) goto wrong_type;
+    o->fill = ts_fill_rule_from_text(text);
+    if (o->fill != TS_FILL_NONE) return 0;
+    *out_msg = sqlite3_mprintf("%s: fill must be 'linear', 'previous' or 'zero'", VORNEL_ERR_OPTIONS);
+    return SQLITE_ERROR;
+  }
+  if (strcmp(key, "explain") == 0) {
+    // JSON true and false arrive as the integers 1 and 0.
+    if (type != SQLITE_INTEGER) goto wrong_type;
+    o->explain = sqlite3_value_int64(value) != 0;
     return 0;
   }
   if (strcmp(key, "group_cols") == 0) {

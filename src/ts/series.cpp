@@ -15,14 +15,6 @@ int64_t floor_to_second(int64_t ms) {
   return ms - rem;
 }
 
-// The first non-blank characters begin, ignoring case, with "select" or "with".
-bool looks_like_query(const char *text) {
-  if (!text) return false;
-  while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r')
-    text++;
-  return sqlite3_strnicmp(text, "select", 6) == 0 || sqlite3_strnicmp(text, "with", 4) == 0;
-}
-
 // The options argument as text, or null when it is absent, NULL or empty. Sets *nomem when
 // the host could not produce the text.
 const char *options_text(sqlite3_value *v, bool *nomem) {
@@ -48,29 +40,59 @@ void fail_nomem(sqlite3_context *ctx, series *s) {
 
 } // namespace
 
-bool series_time_ms(sqlite3_value *v, int64_t *out_ms) {
+series_time_status series_time_parse(sqlite3_value *v, int64_t *out_ms) {
   switch (sqlite3_value_type(v)) {
   case SQLITE_INTEGER: {
     int64_t t = sqlite3_value_int64(v);
-    if (t < 0) return false;
+    if (t < 0) return SERIES_TIME_NEGATIVE;
     if (t <= MAX_SECONDS) {
       *out_ms = t * 1000;
-      return true;
+      return SERIES_TIME_OK;
     }
-    if (t > MAX_MS) return false;
+    if (t > MAX_MS) return SERIES_TIME_TOO_LATE;
     *out_ms = floor_to_second(t);
-    return true;
+    return SERIES_TIME_OK;
   }
   case SQLITE_TEXT: {
     const char *text = (const char *)sqlite3_value_text(v);
     int64_t ms = 0;
-    if (!text || vornel0_parse_timestamp(text, &ms) != 0) return false;
+    if (!text || vornel0_parse_timestamp(text, &ms) != 0) return SERIES_TIME_UNPARSEABLE;
     *out_ms = floor_to_second(ms);
-    return true;
+    return SERIES_TIME_OK;
   }
+  case SQLITE_FLOAT:
+    return SERIES_TIME_REAL;
+  case SQLITE_BLOB:
+    return SERIES_TIME_BLOB;
   default:
-    return false;
+    return SERIES_TIME_NULL;
   }
+}
+
+bool series_time_ms(sqlite3_value *v, int64_t *out_ms) { return series_time_parse(v, out_ms) == SERIES_TIME_OK; }
+
+int series_append(series *s, int64_t ms, double value) {
+  if (s->count > SERIES_MAX_ROWS - 1) return SQLITE_TOOBIG;
+  if (s->count == s->capacity) {
+    int32_t want = s->capacity ? s->capacity * 2 : FIRST_CAPACITY;
+    int64_t *ts = (int64_t *)sqlite3_realloc64(s->ts, (sqlite3_uint64)want * sizeof(int64_t));
+    if (ts) s->ts = ts;
+    double *values = ts ? (double *)sqlite3_realloc64(s->values, (sqlite3_uint64)want * sizeof(double)) : nullptr;
+    if (values) s->values = values;
+    if (!ts || !values) {
+      sqlite3_free(s->ts);
+      sqlite3_free(s->values);
+      s->ts = nullptr;
+      s->values = nullptr;
+      s->count = s->capacity = 0;
+      return SQLITE_NOMEM;
+    }
+    s->capacity = want;
+  }
+  s->ts[s->count] = ms;
+  s->values[s->count] = value;
+  s->count++;
+  return SQLITE_OK;
 }
 
 void series_step(sqlite3_context *ctx, int argc, sqlite3_value **argv, series_family family) {
@@ -90,7 +112,7 @@ void series_step(sqlite3_context *ctx, int argc, sqlite3_value **argv, series_fa
 
   if (!s->initialised) {
     s->initialised = 1;
-    if (sqlite3_value_type(argv[0]) == SQLITE_TEXT && looks_like_query((const char *)sqlite3_value_text(argv[0]))) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_TEXT && vornel0_looks_like_query((const char *)sqlite3_value_text(argv[0]))) {
       char *msg = sqlite3_mprintf(
           "%s: %s does not take a query string; it is an aggregate over your rows: SELECT %s(ts, value%s[, "
           "options]) FROM ...",
@@ -129,26 +151,11 @@ void series_step(sqlite3_context *ctx, int argc, sqlite3_value **argv, series_fa
     s->rejected = 1;
     return;
   }
-  if (s->count > SERIES_MAX_ROWS - 1) return fail(ctx, s, VORNEL_MSG_TOO_MANY_ROWS);
-  if (s->count == s->capacity) {
-    int32_t want = s->capacity ? s->capacity * 2 : FIRST_CAPACITY;
-    int64_t *ts = (int64_t *)sqlite3_realloc64(s->ts, (sqlite3_uint64)want * sizeof(int64_t));
-    if (ts) s->ts = ts;
-    double *values = ts ? (double *)sqlite3_realloc64(s->values, (sqlite3_uint64)want * sizeof(double)) : nullptr;
-    if (values) s->values = values;
-    if (!ts || !values) {
-      sqlite3_free(s->ts);
-      sqlite3_free(s->values);
-      s->ts = nullptr;
-      s->values = nullptr;
-      s->count = s->capacity = 0;
-      return fail_nomem(ctx, s);
-    }
-    s->capacity = want;
-  }
-  s->ts[s->count] = ms;
-  s->values[s->count] = vtype == SQLITE_INTEGER ? (double)sqlite3_value_int64(argv[1]) : sqlite3_value_double(argv[1]);
-  s->count++;
+  const double value =
+      vtype == SQLITE_INTEGER ? (double)sqlite3_value_int64(argv[1]) : sqlite3_value_double(argv[1]);
+  int rc = series_append(s, ms, value);
+  if (rc == SQLITE_TOOBIG) return fail(ctx, s, VORNEL_MSG_TOO_MANY_ROWS);
+  if (rc != SQLITE_OK) return fail_nomem(ctx, s);
 }
 
 void series_free(series *s) {

@@ -42,3 +42,18 @@ void series_sort_arrays(int64_t *ts, double *values, int64_t count);
 // Time normalisation of the step: an INTEGER or TEXT time becomes whole-second milliseconds.
 // Returns false when the value does not conform (the row is rejected).
 bool series_time_ms(sqlite3_value *v, int64_t *out_ms);
+// The same, saying why a time does not conform.
+enum series_time_status {
+  SERIES_TIME_OK,
+  SERIES_TIME_NEGATIVE,    // an INTEGER below 0
+  SERIES_TIME_TOO_LATE,    // an INTEGER after 9999-12-31T23:59:59.999Z in milliseconds
+  SERIES_TIME_UNPARSEABLE, // a TEXT the timestamp parser refuses
+  SERIES_TIME_REAL,
+  SERIES_TIME_BLOB,
+  SERIES_TIME_NULL,
+};
+series_time_status series_time_parse(sqlite3_value *v, int64_t *out_ms);
+
+// Appends one row (64, then doubling). Returns SQLITE_OK; SQLITE_TOOBIG at SERIES_MAX_ROWS;
+// SQLITE_NOMEM after freeing both arrays and zeroing count and capacity.
+int series_append(series *s, int64_t ms, double value);
