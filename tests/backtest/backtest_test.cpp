@@ -125,14 +125,15 @@ std::vector<FoldRow> replay(const std::vector<double> &y, int model, int h, int 
       sq += (a - p) * (a - p);
       if (std::fabs(p) + std::fabs(a) > 0) sm += 2 * std::fabs(a - p) / (std::fabs(p) + std::fabs(a));
       double half;
-      if (conformal) {
-        std::vector<double> others;
-        for (int o = 0; o < k; o++)
-          if (o != i) others.push_back(std::fabs(act[o * h + j] - fc[o * h + j]));
-        std::sort(others.begin(), others.end());
-        int m = k - 1;
-        int q = std::max(1, std::min((int)std::ceil((m + 1) * level), m));
-        half = others[q - 1];
+      if (conformal && i < 3) {
+        half = 0; // no band: fewer than three earlier folds
+      } else if (conformal) {
+        std::vector<double> earlier;
+        for (int o = 0; o < i; o++)
+          earlier.push_back(std::fabs(act[o * h + j] - fc[o * h + j]));
+        std::sort(earlier.begin(), earlier.end());
+        int q = std::max(1, std::min((int)std::ceil((i + 1) * level), i));
+        half = earlier[q - 1];
       } else {
         half = z * sd[i * h + j];
       }
@@ -145,7 +146,7 @@ std::vector<FoldRow> replay(const std::vector<double> &y, int model, int h, int 
     r.rmse = std::sqrt(sq / h);
     r.mase = scale > 0 ? r.mae / scale : 0;
     r.smape = sm / h;
-    r.has_interval = !conformal || k > 2;
+    r.has_interval = !conformal || i >= 3;
     if (r.has_interval) {
       r.coverage = inside / h;
       r.width = width / h;
@@ -404,15 +405,17 @@ TEST_F(Backtest, SeriesStatuses) {
                 .text(),
             "");
   EXPECT_EQ(db.run("SELECT * FROM backtest('SELECT t, v FROM s WHERE 0', 5)").text(), "");
-  // Conformal bands need three folds; with two the interval columns are NULL.
+  // A conformal band comes from three or more earlier folds; before that the interval columns
+  // are NULL.
   EXPECT_EQ(db.run("SELECT count(*), count(mae), count(coverage), count(mean_interval_width) FROM "
                    "backtest('SELECT t, v FROM s WHERE g = ''good''', 5, "
-                   "'{\"interval_method\":\"conformal\",\"folds\":2}')")
+                   "'{\"interval_method\":\"conformal\",\"folds\":3}')")
                 .text(),
-            "2|2|0|0");
-  EXPECT_EQ(db.one("SELECT count(coverage) FROM backtest('SELECT t, v FROM s WHERE g = ''good''', 5, "
-                   "'{\"interval_method\":\"conformal\",\"folds\":3}')"),
-            "3");
+            "3|3|0|0");
+  EXPECT_EQ(db.run("SELECT fold FROM backtest('SELECT t, v FROM s WHERE g = ''good''', 5, "
+                   "'{\"interval_method\":\"conformal\",\"folds\":5}') WHERE coverage IS NOT NULL")
+                .text(),
+            "3\n4");
 }
 
 TEST_F(Backtest, TruncatedSeriesUsesTheRecentPoints) {

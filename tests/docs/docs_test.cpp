@@ -84,7 +84,7 @@ TEST(Docs, EveryRegisteredFunctionIsDocumented) {
   }
   vt::Db db;
   vt::Result r = db.run("SELECT DISTINCT name FROM pragma_function_list WHERE name LIKE 'vornel%' OR name IN "
-                        "('forecast','detect_anomalies') UNION SELECT name FROM pragma_module_list WHERE name IN "
+                        "('forecast','detect_anomalies','describe_series') UNION SELECT name FROM pragma_module_list WHERE name IN "
                         "('backtest','forecast_rows','anomaly_rows','vornel','distill_vornel','distill_forecast')");
   ASSERT_TRUE(r.ok) << r.error;
   for (const std::string &name : r.rows) EXPECT_NE(all.find("`" + name + "("), std::string::npos) << name;
