@@ -42,12 +42,13 @@ int weekday_of(int64_t days) { return (int)(days + 3 - week_of(days) * 7); }
 // both on month ends at the same time of day).
 bool months_grid(const int64_t *ts, int64_t n, ts_grid *out) {
   civil_time prev = {};
-  bool have_prev = false, all_end = true;
+  bool have_prev = false, all_end = true, past_28 = false;
   int64_t smallest = INT64_MAX;
   for (int64_t i = 0; i < n; i++) {
     if (have_prev && ts[i] == ts[i - 1]) continue;
     civil_time c = split(ts[i]);
     all_end = all_end && c.month_end;
+    past_28 = past_28 || c.day > 28;
     if (have_prev) {
       const int64_t dm = c.month - prev.month;
       if (c.tod != prev.tod || dm < 1) return false;
@@ -60,7 +61,8 @@ bool months_grid(const int64_t *ts, int64_t n, ts_grid *out) {
   if (smallest == INT64_MAX || smallest > INT32_MAX) return false;
   out->kind = TS_GRID_MONTHS;
   out->months = (int32_t)smallest;
-  out->month_end = all_end;
+  // February 28ths of common years alone are read as that day, not as month ends.
+  out->month_end = all_end && past_28;
   out->step_ms = 0;
   return true;
 }

@@ -14,7 +14,7 @@ enum ts_grid_kind {
 struct ts_grid {
   int kind;        // ts_grid_kind
   int32_t months;  // TS_GRID_MONTHS: the smallest month count between neighbours
-  int month_end;   // TS_GRID_MONTHS: every point is its month's last day
+  int month_end;   // TS_GRID_MONTHS: every point is its month's last day (one after the 28th)
   int64_t step_ms; // TS_GRID_FIXED: the step; TS_GRID_WEEKDAYS: one day
 };
 

@@ -330,6 +330,16 @@ TEST(DistillSql, TeacherLabels) {
                            "\"student_kind\":\"gbt\"}')");
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.rows[0].substr(0, 3), "40|");
+  // A stored student teaches a smaller one: its labels are its own predictions on the rows,
+  // which a tree learns exactly here.
+  EXPECT_EQ(write(db, call("SELECT * FROM q", "{\"target\":\"y\",\"student_id\":\"k4\",\"teacher\":\"k\","
+                                              "\"student_kind\":\"tree\"}"))
+                .text(),
+            "k4|40|1.0");
+  EXPECT_EQ(db.one("SELECT count(*) FROM (SELECT row_ref, prediction FROM vornel(NULL, 'SELECT rowid, \"we\"\"ird col\" FROM q', "
+                   "'{\"model\":\"k4\"}') EXCEPT SELECT row_ref, prediction FROM vornel(NULL, 'SELECT rowid, \"we\"\"ird col\" FROM q', "
+                   "'{\"model\":\"k\"}'))"),
+            "0");
 }
 
 TEST(DistillSql, OutOfMemoryAnywhereFailsCleanly) {
