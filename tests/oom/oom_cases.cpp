@@ -198,6 +198,14 @@ const Case CASES[] = {
      nullptr, 0, true},
     {"forecast tsb", SERIES, "SELECT forecast(day, sales, 5, '{\"model\":\"tsb\"}') FROM daily WHERE store = 'B'",
      nullptr, 0, true},
+    {"forecast fill explain", SERIES,
+     "SELECT forecast(day, sales, 3, '{\"fill\":\"linear\",\"explain\":true}') FROM daily WHERE day NOT IN "
+     "('2024-01-09', '2024-01-10') GROUP BY store",
+     nullptr, 0, true},
+    {"describe_series", SERIES,
+     "SELECT describe_series(day, CASE WHEN day = '2024-01-20' THEN 'x' ELSE sales END) FROM daily WHERE day <> "
+     "'2024-01-09' GROUP BY store",
+     nullptr, 0, true},
     {"forecast conformal", SERIES,
      "SELECT forecast(day, sales, 4, '{\"model\":\"stub-seasonal-naive\",\"interval_method\":\"conformal\"}') "
      "FROM daily WHERE store = 'A'",
