@@ -72,6 +72,7 @@ int fail(sqlite3_vtab *vtab, const char *code, const char *text, const char *suf
 int bt_connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, char **) {
   int rc = sqlite3_declare_vtab(db, BT_SCHEMA);
   if (rc != SQLITE_OK) return rc;
+  sqlite3_vtab_config(db, SQLITE_VTAB_DIRECTONLY); // runs SQL text from its arguments
   BtTable *table = host_calloc<BtTable>(1);
   if (!table) return SQLITE_NOMEM;
   table->db = db;

@@ -91,6 +91,12 @@ int64_t civil_floor_div(int64_t a, int64_t b);
 int64_t civil_days_from_date(int64_t year, int64_t month, int64_t day);
 void civil_date_from_days(int64_t days, int64_t *out_year, int *out_month, int *out_day);
 
+// Whether the statement running on db has been interrupted (sqlite3_interrupt). Long work
+// asks at least every few milliseconds and then stops with SQLITE_INTERRUPT. Hosts before
+// 3.41 have no routine to ask, and their routine table ends before its slot: there the
+// answer is always no.
+bool vornel0_interrupted(sqlite3 *db);
+
 // Reads a JSON array of strings into a host array of host texts (caller frees every entry and
 // the array). Returns SQLITE_OK, SQLITE_ERROR with *out_msg, or SQLITE_NOMEM.
 int parse_str_array(sqlite3 *db, const char *json, char ***out_items, int *out_count, char **out_msg);

@@ -29,23 +29,30 @@ struct Registration {
   intptr_t client_data;                                    // module client data
 };
 
-constexpr int F_UTF8 = SQLITE_UTF8;
-constexpr int F_PURE = SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS;
+// Applications load the extension and then run SQL they did not write, or open files other
+// people made, whose views and triggers run with the reader's rights. So what writes, reads
+// files, or prepares SQL text from its arguments (a view could smuggle a writer through it) is
+// direct-only: it runs only when written in a top-level statement. Everything else is
+// innocuous, so it keeps working in views, triggers and generated columns with
+// trusted_schema off; the pure ones are deterministic too.
+constexpr int F_WRITER = SQLITE_UTF8 | SQLITE_DIRECTONLY;
+constexpr int F_READER = SQLITE_UTF8 | SQLITE_INNOCUOUS;
+constexpr int F_PURE = F_READER | SQLITE_DETERMINISTIC;
 
 const Registration REGISTRATIONS[] = {
     {"vornel_version", REG_SCALAR, 0, F_PURE | SQLITE_RESULT_SUBTYPE, vornel_version_func, nullptr, nullptr, 0},
     {"vornel_debug", REG_SCALAR, 0, F_PURE, vornel_debug_func, nullptr, nullptr, 0},
     {"vornel_ulid", REG_SCALAR, 1, F_PURE, vornel_ulid_func, nullptr, nullptr, 0},
-    {"vornel_register", REG_SCALAR, 2, F_UTF8, vornel_register_func, nullptr, nullptr, 0},
+    {"vornel_register", REG_SCALAR, 2, F_WRITER, vornel_register_func, nullptr, nullptr, 0},
     {"backtest", REG_MODULE, 0, 0, nullptr, nullptr, &backtestModule, 0},
     {"forecast_rows", REG_MODULE, 0, 0, nullptr, nullptr, &xrowsModule, 0},
     {"anomaly_rows", REG_MODULE, 0, 0, nullptr, nullptr, &xrowsModule, 1},
-    {"forecast", REG_AGGREGATE, 3, F_UTF8, agg_fc_step, agg_fc_final, nullptr, 0},
-    {"forecast", REG_AGGREGATE, 4, F_UTF8, agg_fc_step, agg_fc_final, nullptr, 0},
-    {"detect_anomalies", REG_AGGREGATE, 2, F_UTF8, agg_an_step, agg_an_final, nullptr, 0},
-    {"detect_anomalies", REG_AGGREGATE, 3, F_UTF8, agg_an_step, agg_an_final, nullptr, 0},
-    {"forecast", REG_SCALAR, 2, F_UTF8, forecast_misuse_func, nullptr, nullptr, 0},
-    {"describe_series", REG_AGGREGATE, 2, F_UTF8, agg_ds_step, agg_ds_final, nullptr, 0},
+    {"forecast", REG_AGGREGATE, 3, F_READER, agg_fc_step, agg_fc_final, nullptr, 0},
+    {"forecast", REG_AGGREGATE, 4, F_READER, agg_fc_step, agg_fc_final, nullptr, 0},
+    {"detect_anomalies", REG_AGGREGATE, 2, F_PURE, agg_an_step, agg_an_final, nullptr, 0},
+    {"detect_anomalies", REG_AGGREGATE, 3, F_PURE, agg_an_step, agg_an_final, nullptr, 0},
+    {"forecast", REG_SCALAR, 2, F_PURE, forecast_misuse_func, nullptr, nullptr, 0},
+    {"describe_series", REG_AGGREGATE, 2, F_PURE, agg_ds_step, agg_ds_final, nullptr, 0},
     {"vornel", REG_MODULE, 0, 0, nullptr, nullptr, &vornelModule, 0},
     {"distill_vornel", REG_MODULE, 0, 0, nullptr, nullptr, &distillModule, 0},
     {"distill_forecast", REG_MODULE, 0, 0, nullptr, nullptr, &forecastDistillModule, 0},

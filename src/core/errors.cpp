@@ -1,5 +1,6 @@
 // Message channels: reporting a built message through a function context or a virtual
-// table's error slot, the misuse scalar, and the placeholder module connect.
+// table's error slot, the misuse scalar, the placeholder module connect, and the question
+// whether the running statement was interrupted.
 #include "core/api.h"
 
 void vornel0_report(sqlite3_context *ctx, char *msg, const char *fallback) {
@@ -31,4 +32,8 @@ void forecast_misuse_func(sqlite3_context *ctx, int, sqlite3_value **argv) {
 int vornel0_stub_connect(sqlite3 *, void *, int argc, const char *const *argv, sqlite3_vtab **, char **err) {
   *err = sqlite3_mprintf("%s: %s is not in this build", VORNEL_ERR_RUNTIME_UNAVAILABLE, argc > 0 ? argv[0] : "");
   return SQLITE_ERROR;
+}
+
+bool vornel0_interrupted(sqlite3 *db) {
+  return sqlite3_libversion_number() >= 3041000 && sqlite3_api->is_interrupted && sqlite3_is_interrupted(db);
 }

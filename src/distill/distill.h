@@ -1,10 +1,12 @@
 // Distillation of tabular students: distill_vornel and its tree, boosted-tree and perceptron
-// trainers. distill_vtab.cpp holds the eponymous table (options, checks, registry probe);
-// distill_train.cpp assembles the training set, trains, scores, serialises and inserts.
+// trainers. distill_vtab.cpp holds the eponymous table (options, checks, the registry writer);
+// train_set.cpp reads rows and labels, train_students.cpp trains, distill_train.cpp scores,
+// serialises and stores.
 #pragma once
 #include "core/api.h"
 
 extern const sqlite3_module distillModule;
+struct vornel0_registry_writer;
 
 // Options of distill_vornel; every field is an owned host text or null, freed by dist_opts_free.
 struct distill_options {
@@ -32,5 +34,6 @@ struct distill_result_row {
 // holdout fifth, serialises, hashes and inserts. Returns 0 with *row filled, or a host code
 // with an owned message in *out_msg (null only when the message itself ran out of memory).
 // Everything it allocates is freed before it returns, except row->model_id on success.
-int distill_train(sqlite3 *db, const char *train_query, const distill_options *opts, distill_result_row *row,
-                  char **out_msg);
+// The student is stored through writer, opened by the caller before any row is read.
+int distill_train(sqlite3 *db, vornel0_registry_writer *writer, const char *train_query, const distill_options *opts,
+                  distill_result_row *row, char **out_msg);

@@ -65,6 +65,7 @@ int dl_connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out
     sqlite3_free(vt);
     return rc;
   }
+  sqlite3_vtab_config(db, SQLITE_VTAB_DIRECTONLY); // writes the registry
   vt->db = db;
   *out = &vt->base;
   return SQLITE_OK;
@@ -144,16 +145,12 @@ int dl_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
       rc = SQLITE_ERROR;
     }
   }
-  if (rc == SQLITE_OK) rc = vornel0_registry_ensure(vt->db, &msg);
-  if (rc == SQLITE_OK) {
-    char *existing = vornel0_registry_model_hash(vt->db, opts.student_id);
-    if (existing) {
-      sqlite3_free(existing);
-      msg = sqlite3_mprintf("%s: student '%s' already exists", VORNEL_ERR_STUDENT_EXISTS, opts.student_id);
-      rc = SQLITE_ERROR;
-    }
-  }
-  if (rc == SQLITE_OK) rc = distill_train(vt->db, train_query, &opts, &cur->row, &msg);
+  // The writer's checks and the id probe come before any row is read.
+  vornel0_registry_writer writer{};
+  if (rc == SQLITE_OK) rc = vornel0_registry_writer_open(vt->db, VORNEL0_WRITES_STUDENT, &writer, &msg);
+  if (rc == SQLITE_OK) rc = vornel0_registry_require_free(vt->db, opts.student_id, &msg);
+  if (rc == SQLITE_OK) rc = distill_train(vt->db, &writer, train_query, &opts, &cur->row, &msg);
+  vornel0_registry_writer_close(&writer);
   dist_opts_free(&opts);
   if (rc != SQLITE_OK) {
     sqlite3_free(cur->row.model_id);

@@ -161,6 +161,7 @@ int fd_connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out
   int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(model_id TEXT, content_hash TEXT, train_rows INTEGER, "
                                     "train_rmse REAL, train_query HIDDEN, options HIDDEN)");
   if (rc != SQLITE_OK) return rc;
+  sqlite3_vtab_config(db, SQLITE_VTAB_DIRECTONLY); // writes the registry
   FdVtab *vtab = host_calloc<FdVtab>(1);
   if (!vtab) return SQLITE_NOMEM;
   vtab->db = db;
@@ -234,22 +235,22 @@ int fd_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
   FdOptions o;
   char *msg = nullptr;
   if (read_options(db, options, &o, &msg) != SQLITE_OK) return vtab_set_error(vtab, msg);
-  int rc = vornel0_registry_ensure(db, &msg);
+  // The writer's checks and the id probe come before any window is read.
+  vornel0_registry_writer writer;
+  int rc = vornel0_registry_writer_open(db, VORNEL0_WRITES_STUDENT, &writer, &msg);
+  struct WriterGuard {
+    vornel0_registry_writer *w;
+    ~WriterGuard() { vornel0_registry_writer_close(w); }
+  } writer_guard{&writer};
   if (rc != SQLITE_OK) return vtab_set_error(vtab, msg);
-  int probe = SQLITE_OK;
-  HostStr existing(vornel0_registry_model_hash(db, o.student_id.get(), &probe));
-  if (existing) {
-    return vtab_set_error(
-        vtab, sqlite3_mprintf("%s: student '%s' already exists", VORNEL_ERR_STUDENT_EXISTS, o.student_id.get()));
-  }
-  if (probe == SQLITE_NOMEM) return vtab_set_error(vtab, sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE));
+  if (vornel0_registry_require_free(db, o.student_id.get(), &msg) != SQLITE_OK) return vtab_set_error(vtab, msg);
   if (o.teacher) {
     return vtab_set_error(
         vtab, sqlite3_mprintf("%s: distill_forecast teacher= needs the onnx build", VORNEL_ERR_RUNTIME_UNAVAILABLE));
   }
   int rows = 0;
   double rmse = 0.0;
-  rc = fdistill_train(db, query, (int)o.context, (int)o.horizon, o.nquant, o.levels, o.student_id.get(), (int)o.hidden,
+  rc = fdistill_train(db, &writer, query, (int)o.context, (int)o.horizon, o.nquant, o.levels, o.student_id.get(), (int)o.hidden,
                       (int)o.epochs, (float)o.lr, &rows, &rmse, cur->hash, &msg);
   if (rc != SQLITE_OK) {
     cur->hash[0] = 0;

@@ -84,37 +84,11 @@ double holdout_rmse(const mlp_model *net, const Windows &w, int64_t first, int64
   return sqrt(ss / ((double)count * O));
 }
 
-int insert_student(sqlite3 *db, const char *student_id, const unsigned char *blob, int64_t size, const char *hash,
-                   char **out_msg) {
-  StmtGuard st;
-  int rc = sqlite3_prepare_v2(db,
-                              "INSERT INTO _vornel_models (model_id, kind, runtime, weights, io_spec, content_hash, "
-                              "license) VALUES (?1,'student','tree',?2, NULL,?3,'unspecified')",
-                              -1, st.out(), nullptr);
-  if (rc != SQLITE_OK) {
-    *out_msg = sqlite3_mprintf("%s: cannot prepare student insert", VORNEL_ERR_RESOURCE);
-    return SQLITE_ERROR;
-  }
-  rc = sqlite3_bind_text(st, 1, student_id, -1, SQLITE_STATIC);
-  if (rc == SQLITE_OK) rc = sqlite3_bind_blob64(st, 2, blob, (sqlite3_uint64)size, SQLITE_STATIC);
-  if (rc == SQLITE_OK) rc = sqlite3_bind_text(st, 3, hash, -1, SQLITE_STATIC);
-  if (rc == SQLITE_OK) rc = sqlite3_step(st);
-  if (rc == SQLITE_DONE) return SQLITE_OK;
-  // Only a clash on the id means it was taken meanwhile; a CHECK or a trigger refusing the row
-  // is an insert failure with the host's reason.
-  const int ext = sqlite3_extended_errcode(db);
-  if (ext == SQLITE_CONSTRAINT_PRIMARYKEY || ext == SQLITE_CONSTRAINT_UNIQUE)
-    *out_msg = sqlite3_mprintf("%s: student '%s' already exists", VORNEL_ERR_STUDENT_EXISTS, student_id);
-  else
-    *out_msg = sqlite3_mprintf("%s: student insert failed: %s", VORNEL_ERR_RESOURCE, sqlite3_errmsg(db));
-  return SQLITE_ERROR;
-}
-
 } // namespace
 
-int fdistill_train(sqlite3 *db, const char *train_query, int L, int E, int Q, const float *levels,
-                   const char *student_id, int H, int epochs, float lr, int *out_rows, double *out_rmse, char *out_hash,
-                   char **out_msg) {
+int fdistill_train(sqlite3 *db, vornel0_registry_writer *writer, const char *train_query, int L, int E, int Q,
+                   const float *levels, const char *student_id, int H, int epochs, float lr, int *out_rows,
+                   double *out_rmse, char *out_hash, char **out_msg) {
   *out_msg = nullptr;
   const int O = E * Q;
   Windows w;
@@ -169,12 +143,14 @@ int fdistill_train(sqlite3 *db, const char *train_query, int L, int E, int Q, co
     *out_msg = sqlite3_mprintf("%s: student serialize failed", VORNEL_ERR_RESOURCE);
     return SQLITE_ERROR;
   }
-  sha256_state hs;
-  vornel0_hash_init(&hs);
-  sha256_update(&hs, blob.get(), (size_t)size);
-  vornel0_hash_hex(&hs, out_hash);
-
-  rc = insert_student(db, student_id, blob.get(), size, out_hash, out_msg);
+  vornel0_hash_bytes(blob.get(), size, out_hash);
+  vornel0_new_model m{};
+  m.model_id = student_id;
+  m.content_hash = out_hash;
+  m.weights = blob.get();
+  m.weights_len = size;
+  rc = vornel0_store_student(writer, &m, out_msg);
+  if (rc == SQLITE_NOMEM && !*out_msg) *out_msg = sqlite3_mprintf("%s", VORNEL_MSG_NOMEM);
   if (rc != SQLITE_OK) return rc;
   *out_rows = N;
   *out_rmse = rmse;

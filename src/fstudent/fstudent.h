@@ -7,6 +7,7 @@
 #include "fstudent/deps.h"
 
 extern const sqlite3_module forecastDistillModule;
+struct vornel0_registry_writer;
 
 // Largest sizes a stored student may have (the blob reader refuses anything larger).
 inline constexpr int FCST_MAX_CONTEXT = 4096;
@@ -47,8 +48,8 @@ int fcst_run(int steps, double confidence, double *out_centre, double *out_lower
 void fcst_student_free(fcst_student *student);
 
 // Trains a forecast student from the windows of train_query (L context columns followed by
-// E * Q teacher quantiles), stores it in the registry under student_id and reports its
+// E * Q teacher quantiles), stores it through writer under student_id and reports its
 // content hash (65 bytes) and held-out error. Returns 0, or a result code with *out_msg set.
-int fdistill_train(sqlite3 *db, const char *train_query, int context, int horizon, int nquant, const float *levels,
-                   const char *student_id, int hidden, int epochs, float lr, int *out_rows, double *out_rmse,
-                   char *out_hash, char **out_msg);
+int fdistill_train(sqlite3 *db, vornel0_registry_writer *writer, const char *train_query, int context, int horizon,
+                   int nquant, const float *levels, const char *student_id, int hidden, int epochs, float lr,
+                   int *out_rows, double *out_rmse, char *out_hash, char **out_msg);

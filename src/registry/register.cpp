@@ -68,7 +68,14 @@ void vornel_register_func(sqlite3_context *ctx, int, sqlite3_value **argv) {
   }
   sqlite3 *db = sqlite3_context_db_handle(ctx);
   char *msg = nullptr;
-  int rc = vornel0_registry_ensure(db, &msg);
+  // Every check that does not depend on the file comes first, so that a caller who may not
+  // write learns nothing about the file.
+  vornel0_registry_writer writer;
+  int rc = vornel0_registry_writer_open(db, VORNEL0_WRITES_FILE, &writer, &msg);
+  struct WriterGuard {
+    vornel0_registry_writer *w;
+    ~WriterGuard() { vornel0_registry_writer_close(w); }
+  } writer_guard{&writer};
   if (rc != SQLITE_OK) {
     if (rc == SQLITE_NOMEM) {
       sqlite3_free(msg);
@@ -115,8 +122,10 @@ void vornel_register_func(sqlite3_context *ctx, int, sqlite3_value **argv) {
     return;
   }
   char hex[VORNEL_HASH_HEX_SIZE];
-  if (vornel0_hash_file(cfg.weights_uri.get(), hex, &msg) != 0) {
+  rc = vornel0_hash_file_on(db, cfg.weights_uri.get(), hex, &msg);
+  if (rc != 0) {
     vornel0_report(ctx, msg);
+    if (rc == SQLITE_INTERRUPT) sqlite3_result_error_code(ctx, SQLITE_INTERRUPT);
     return;
   }
   if (!cfg.io_spec) {
@@ -126,36 +135,20 @@ void vornel_register_func(sqlite3_context *ctx, int, sqlite3_value **argv) {
     return;
   }
 
-  StmtGuard insert;
-  rc = sqlite3_prepare_v2(db,
-                          "INSERT INTO _vornel_models (model_id, kind, runtime, weights_uri, io_spec, content_hash,  "
-                          "license) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
-                          -1, insert.out(), nullptr);
-  if (rc != SQLITE_OK) {
-    if (rc == SQLITE_NOMEM) {
-      sqlite3_result_error_nomem(ctx);
-      return;
-    }
-    vornel0_report(ctx, sqlite3_mprintf("%s: cannot prepare registry insert", VORNEL_ERR_RESOURCE));
-    return;
-  }
-  const char *values[7] = {model_id, cfg.kind.get(),   runtime, cfg.weights_uri.get(), cfg.io_spec.get(),
-                           hex,      cfg.license.get()};
-  for (int i = 0; i < 7 && rc == SQLITE_OK; i++)
-    rc = sqlite3_bind_text(insert, i + 1, values[i], -1, SQLITE_STATIC);
-  if (rc == SQLITE_OK) rc = sqlite3_step(insert);
-  if (rc == SQLITE_DONE) {
+  vornel0_new_model row{};
+  row.model_id = model_id;
+  row.content_hash = hex;
+  row.kind = cfg.kind.get();
+  row.runtime = runtime;
+  row.weights_uri = cfg.weights_uri.get();
+  row.io_spec = cfg.io_spec.get();
+  row.license = cfg.license.get();
+  rc = vornel0_store_student(&writer, &row, &msg);
+  if (rc == SQLITE_OK) {
     sqlite3_result_text(ctx, hex, 64, SQLITE_TRANSIENT);
-    return;
-  }
-  if ((rc & 0xFF) == SQLITE_CONSTRAINT) {
-    vornel0_report(ctx, sqlite3_mprintf("%s: model '%s' is already registered (or fails the weight-source rule)",
-                                        VORNEL_ERR_MODEL_EXISTS, model_id));
-    return;
-  }
-  if (rc == SQLITE_NOMEM) {
+  } else if (rc == SQLITE_NOMEM) {
     sqlite3_result_error_nomem(ctx);
-    return;
+  } else {
+    vornel0_report(ctx, msg);
   }
-  vornel0_report(ctx, sqlite3_mprintf("%s: registry insert failed: %s", VORNEL_ERR_RESOURCE, sqlite3_errmsg(db)));
 }

@@ -49,12 +49,8 @@ bool copy_text_column(sqlite3_stmt *stmt, int col, char **out) {
   return *out != nullptr;
 }
 
-} // namespace
-
-extern "C" {
-
-int vornel0_registry_ensure(sqlite3 *db, char **out_msg) {
-  *out_msg = nullptr;
+// Creation, migration and the built-in rows, inside the caller's savepoint (or statement).
+int ensure_in_savepoint(sqlite3 *db, char **out_msg) {
   char *host_err = nullptr;
   int rc = sqlite3_exec(db, CREATE_SQL, nullptr, nullptr, &host_err);
   if (rc != SQLITE_OK) {
@@ -111,11 +107,8 @@ int vornel0_registry_ensure(sqlite3 *db, char **out_msg) {
   for (const BuiltIn &b : BUILT_INS) {
     char seed[64];
     sqlite3_snprintf((int)sizeof seed, seed, "bundled:%s:%s", b.model_id, BUILT_IN_VERSION);
-    sha256_state st;
     char hex[VORNEL_HASH_HEX_SIZE];
-    vornel0_hash_init(&st);
-    sha256_update(&st, seed, strlen(seed));
-    vornel0_hash_hex(&st, hex);
+    vornel0_hash_bytes(seed, (int64_t)strlen(seed), hex);
     HostStr sql(sqlite3_mprintf("INSERT INTO _vornel_models (model_id, kind, runtime, weights, content_hash, license) "
                                 "VALUES (%Q, %Q, 'bundled', NULL, %Q, 'MIT OR Apache-2.0') "
                                 "ON CONFLICT(model_id) DO NOTHING",
@@ -127,6 +120,41 @@ int vornel0_registry_ensure(sqlite3 *db, char **out_msg) {
     }
   }
   return SQLITE_OK;
+}
+
+} // namespace
+
+extern "C" {
+
+int vornel0_registry_ensure(sqlite3 *db, char **out_msg) {
+  *out_msg = nullptr;
+  // One savepoint makes the whole of it one commit: a crash or a failure part-way leaves the
+  // database as it was, never a table with only some of the built-in rows. Inside a statement
+  // that writes (CREATE TABLE ... AS SELECT ... FROM distill_vornel(...)) the host opens no
+  // savepoint and answers busy; there nothing commits before that statement does, so the
+  // work is one commit already.
+  char *host_err = nullptr;
+  int rc = sqlite3_exec(db, "SAVEPOINT vornel_registry_ensure", nullptr, nullptr, &host_err);
+  if (rc == SQLITE_BUSY) {
+    sqlite3_free(host_err);
+    return ensure_in_savepoint(db, out_msg);
+  }
+  if (rc != SQLITE_OK) {
+    *out_msg = sqlite3_mprintf("%s: cannot create the model registry (%s)", VORNEL_ERR_RESOURCE,
+                               host_err ? host_err : "unknown");
+    sqlite3_free(host_err);
+    return rc;
+  }
+  rc = ensure_in_savepoint(db, out_msg);
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_exec(db, "RELEASE vornel_registry_ensure", nullptr, nullptr, &host_err);
+    if (rc == SQLITE_OK) return SQLITE_OK;
+    *out_msg = sqlite3_mprintf("%s: cannot create the model registry (%s)", VORNEL_ERR_RESOURCE,
+                               host_err ? host_err : "unknown");
+    sqlite3_free(host_err);
+  }
+  sqlite3_exec(db, "ROLLBACK TO vornel_registry_ensure; RELEASE vornel_registry_ensure", nullptr, nullptr, nullptr);
+  return rc;
 }
 
 void vornel0_model_row_free(vornel0_model_row *row) {

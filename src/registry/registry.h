@@ -69,5 +69,46 @@ VORNEL_EXPORT void vornel0_model_row_free(vornel0_model_row *row);
 VORNEL_EXPORT char *vornel0_registry_model_hash(sqlite3 *db, const char *model_id, int *out_rc = nullptr);
 }
 
+// The digest of one byte string, as stored for student blobs (out: 65 bytes).
+void vornel0_hash_bytes(const void *data, int64_t len, char *out);
+// vornel0_hash_file on behalf of a statement on db: gives up with SQLITE_INTERRUPT (and a
+// message) when that statement is interrupted. Returns 0, 1 or SQLITE_INTERRUPT.
+int vornel0_hash_file_on(sqlite3 *db, const char *path, char *out, char **out_msg);
+
+// The one way into _vornel_models for writing. Opening it does every check that does not
+// depend on the job, before the job reads a file or trains: the registry is ensured, the
+// main database must be writable with query_only off, _vornel_models must be the ordinary
+// table in main with the registry's columns, and the insert is prepared (so an authorizer
+// that denies it refuses here). Students and registered files use their own insert text.
+enum vornel0_writer_kind { VORNEL0_WRITES_STUDENT, VORNEL0_WRITES_FILE };
+struct vornel0_registry_writer {
+  sqlite3 *db;
+  sqlite3_stmt *insert;      // owned; finalised by vornel0_registry_writer_close
+  vornel0_writer_kind kind;
+};
+// Returns 0, or a host code with a message in *out_msg (null only when it could not be built).
+int vornel0_registry_writer_open(sqlite3 *db, vornel0_writer_kind kind, vornel0_registry_writer *w, char **out_msg);
+void vornel0_registry_writer_close(vornel0_registry_writer *w);
+
+// One new registry row. Students give their blob; registered files their kind, runtime,
+// location, io_spec and license. content_hash is the digest the caller computed.
+struct vornel0_new_model {
+  const char *model_id;
+  const char *content_hash;
+  const unsigned char *weights; // student blob
+  int64_t weights_len;
+  const char *kind, *runtime, *weights_uri, *io_spec, *license; // registered files
+};
+// Inserts the row. Success means exactly one row was stored; a clash on model_id is the
+// writer's "already exists" error and every other failure its "insert failed" error with the
+// host's reason. Returns 0, SQLITE_NOMEM, or SQLITE_ERROR with *out_msg.
+int vornel0_store_student(vornel0_registry_writer *w, const vornel0_new_model *m, char **out_msg);
+// The probe a writer runs before its work: SQLITE_OK when model_id is free, else SQLITE_ERROR
+// with "student '<id>' already exists" or SQLITE_NOMEM (with the out-of-memory message).
+int vornel0_registry_require_free(sqlite3 *db, const char *model_id, char **out_msg);
+// Whether a stored blob still has the digest stored beside it. SQLITE_OK, or SQLITE_ERROR
+// with a message naming model_id.
+int vornel0_registry_check_weights(const vornel0_model_row *row, const char *model_id, char **out_msg);
+
 // vornel_register(model_id, config): records an external model file; returns its digest.
 void vornel_register_func(sqlite3_context *ctx, int argc, sqlite3_value **argv);

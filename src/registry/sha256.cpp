@@ -165,7 +165,18 @@ void vornel0_hash_hex(sha256_state *st, char *out) {
   out[64] = 0;
 }
 
-int vornel0_hash_file(const char *path, char *out, char **out_msg) {
+int vornel0_hash_file(const char *path, char *out, char **out_msg) { return vornel0_hash_file_on(nullptr, path, out, out_msg); }
+
+} // extern "C"
+
+void vornel0_hash_bytes(const void *data, int64_t len, char *out) {
+  sha256_state st;
+  vornel0_hash_init(&st);
+  sha256_update(&st, data, (size_t)len);
+  vornel0_hash_hex(&st, out);
+}
+
+int vornel0_hash_file_on(sqlite3 *db, const char *path, char *out, char **out_msg) {
   *out_msg = nullptr;
   // Plain descriptors rather than stdio: the C library would allocate the stream's buffer
   // outside the host's accounting.
@@ -177,27 +188,39 @@ int vornel0_hash_file(const char *path, char *out, char **out_msg) {
     return 1;
   }
   struct stat info;
-  bool failed = fstat(fd, &info) != 0 || !S_ISREG(info.st_mode);
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    *out_msg = sqlite3_mprintf("%s: weights file is not a regular file: %s", VORNEL_ERR_RESOURCE, path);
+    return 1;
+  }
   sha256_state st;
   sha256_init(&st);
   unsigned char buf[65536];
-  while (!failed) {
+  int rc = 0;
+  // 16 chunks are a mebibyte: a few milliseconds of hashing between two looks at interrupts.
+  for (int64_t chunk = 0;; chunk++) {
+    if ((chunk & 15) == 15 && db && vornel0_interrupted(db)) {
+      rc = SQLITE_INTERRUPT;
+      break;
+    }
     ssize_t got = read(fd, buf, sizeof buf);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      failed = true;
+      rc = 1;
       break;
     }
     if (got == 0) break;
     sha256_update(&st, buf, (size_t)got);
   }
   close(fd);
-  if (failed) {
+  if (rc == SQLITE_INTERRUPT) {
+    *out_msg = sqlite3_mprintf("%s: hashing the weights file was interrupted: %s", VORNEL_ERR_RESOURCE, path);
+    return rc;
+  }
+  if (rc != 0) {
     *out_msg = sqlite3_mprintf("%s: read error on weights file: %s", VORNEL_ERR_RESOURCE, path);
     return 1;
   }
   vornel0_hash_hex(&st, out);
   return 0;
 }
-
-} // extern "C"

@@ -192,6 +192,9 @@ int run_student(sqlite3 *db, const char *train_sql, const char *apply_sql, const
     }
     rc = vornel_refuse_device(opts->device, opts->precision, out_msg);
     if (rc != SQLITE_OK) return rc;
+    // A student runs only as stored: weights changed since would run under the old identity.
+    if (row.weights && vornel0_registry_check_weights(&row, opts->model, out_msg) != SQLITE_OK)
+      return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
     return vornel0_tree_run(db, opts->model, apply_sql, &row, opts->device, opts->precision, out_rows, out_count,
                             out_msg);
   }
@@ -209,6 +212,7 @@ int vn_connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out
   int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(row_ref, prediction TEXT, confidence REAL, status TEXT, "
                                     "train_query HIDDEN, apply_query HIDDEN, options HIDDEN)");
   if (rc != SQLITE_OK) return rc;
+  sqlite3_vtab_config(db, SQLITE_VTAB_DIRECTONLY); // runs SQL text from its arguments
   VornelVtab *vtab = host_calloc<VornelVtab>(1);
   if (!vtab) return SQLITE_NOMEM;
   vtab->db = db;

@@ -55,11 +55,13 @@ int registry_present(sqlite3 *db) {
 }
 
 // Outcome of reading one registry row as a forecast student.
-enum load_result { LOAD_OK, LOAD_NOT_STUDENT, LOAD_ONNX, LOAD_MALFORMED, LOAD_NOMEM };
+enum load_result { LOAD_OK, LOAD_NOT_STUDENT, LOAD_ONNX, LOAD_MALFORMED, LOAD_TAMPERED, LOAD_NOMEM };
 
 // Looks id up and loads it when it holds a forecast student; *out is owned by the caller on
-// LOAD_OK. known_present skips asking whether the registry exists.
-load_result load_student(sqlite3 *db, const char *id, fc_loaded_student **out, bool known_present = false) {
+// LOAD_OK. known_present skips asking whether the registry exists. A blob that no longer has
+// its stored digest is LOAD_TAMPERED with the message in *out_msg.
+load_result load_student(sqlite3 *db, const char *id, fc_loaded_student **out, char **out_msg,
+                         bool known_present = false) {
   *out = nullptr;
   int present = known_present ? SQLITE_ROW : registry_present(db);
   if (present == SQLITE_NOMEM) return LOAD_NOMEM;
@@ -73,9 +75,10 @@ load_result load_student(sqlite3 *db, const char *id, fc_loaded_student **out, b
   if (rc == SQLITE_NOMEM) return LOAD_NOMEM;
   if (rc != SQLITE_OK || !holds_forecast_student(row))
     return rc == SQLITE_OK && row.runtime && strcmp(row.runtime, "onnx") == 0 ? LOAD_ONNX : LOAD_NOT_STUDENT;
+  if (vornel0_registry_check_weights(&row, id, out_msg) != SQLITE_OK) return *out_msg ? LOAD_TAMPERED : LOAD_NOMEM;
+  char *msg = nullptr;
   fc_loaded_student *ls = host_calloc<fc_loaded_student>(1);
   if (!ls) return LOAD_NOMEM;
-  char *msg = nullptr;
   rc = fcst_deserialize(row.weights, row.weights_len, &ls->st, &msg);
   sqlite3_free(msg);
   if (rc != SQLITE_OK) {
@@ -127,11 +130,13 @@ int fc_lookup_named_student(sqlite3 *db, const char *id, const forecast_opts *op
                             char **out_msg) {
   *out_msg = nullptr;
   fc_loaded_student *ls = nullptr;
-  switch (load_student(db, id, &ls)) {
+  switch (load_student(db, id, &ls, out_msg)) {
   case LOAD_OK:
     break;
   case LOAD_NOMEM:
     return SQLITE_NOMEM;
+  case LOAD_TAMPERED:
+    return SQLITE_ERROR;
   case LOAD_MALFORMED:
     return fail(out_msg, sqlite3_mprintf("%s: invalid forecast student: %s", VORNEL_ERR_SCHEMA, id));
   case LOAD_ONNX:
@@ -158,11 +163,13 @@ int fc_lookup_candidate_student(sqlite3 *db, const char *name, const forecast_op
                                 fc_candidate *out, char **out_msg) {
   *out_msg = nullptr;
   fc_loaded_student *ls = nullptr;
-  switch (load_student(db, name, &ls)) {
+  switch (load_student(db, name, &ls, out_msg)) {
   case LOAD_OK:
     break;
   case LOAD_NOMEM:
     return SQLITE_NOMEM;
+  case LOAD_TAMPERED:
+    return SQLITE_ERROR;
   case LOAD_MALFORMED:
     return fail(out_msg, sqlite3_mprintf("%s: invalid forecast student: %s", VORNEL_ERR_SCHEMA, name));
   case LOAD_ONNX:
@@ -206,11 +213,13 @@ int fc_append_registered_students(sqlite3 *db, const forecast_opts *opts, int64_
       continue;
     }
     fc_loaded_student *ls = nullptr;
-    switch (load_student(db, id, &ls, true)) {
+    switch (load_student(db, id, &ls, out_msg, true)) {
     case LOAD_OK:
       break;
     case LOAD_NOMEM:
       return SQLITE_NOMEM;
+    case LOAD_TAMPERED:
+      return SQLITE_ERROR;
     case LOAD_MALFORMED:
       return fail(out_msg, sqlite3_mprintf("%s: invalid forecast student in the registry: %s", VORNEL_ERR_SCHEMA, id));
     case LOAD_ONNX:
