@@ -59,6 +59,9 @@ int ensure_in_savepoint(sqlite3 *db, char **out_msg) {
     sqlite3_free(host_err);
     return rc;
   }
+  // Nothing is written into a _vornel_models that is not the registry table.
+  rc = vornel0_registry_check_shape(db, false, out_msg);
+  if (rc != SQLITE_OK) return rc;
   // Only the columns a table lacks are added: a failing ALTER on a current table would leave
   // its error text on the connection after a call that succeeded.
   bool has_column[2] = {false, false};
@@ -87,6 +90,8 @@ int ensure_in_savepoint(sqlite3 *db, char **out_msg) {
       return rc;
     }
   }
+  rc = vornel0_registry_check_shape(db, true, out_msg);
+  if (rc != SQLITE_OK) return rc;
   // When every built-in row is present the inserts would change nothing; skipping them keeps a
   // reader from taking the write lock, which concurrent writers on the file would contend for.
   // A read-only database still runs them, so that it reports the built-ins it cannot offer.

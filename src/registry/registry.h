@@ -90,6 +90,11 @@ struct vornel0_registry_writer {
 int vornel0_registry_writer_open(sqlite3 *db, vornel0_writer_kind kind, vornel0_registry_writer *w, char **out_msg);
 void vornel0_registry_writer_close(vornel0_registry_writer *w);
 
+// Whether _vornel_models is main's ordinary table, unhidden by a temporary one, and (with
+// columns) has the registry's columns with model_id as its key. SQLITE_OK, or a code with
+// *out_msg.
+int vornel0_registry_check_shape(sqlite3 *db, bool columns, char **out_msg);
+
 // One new registry row. Students give their blob; registered files their kind, runtime,
 // location, io_spec and license. content_hash is the digest the caller computed.
 struct vornel0_new_model {

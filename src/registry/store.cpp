@@ -29,10 +29,12 @@ int64_t ask(sqlite3 *db, const char *sql, int *rc) {
   return sqlite3_column_int64(st, 0);
 }
 
+} // namespace
+
 // Writes must land in main's ordinary table: a temporary object of that name would take the
 // unqualified insert, a view's INSTEAD OF trigger could swallow it, and a virtual table could
 // do anything with it.
-int check_shape(sqlite3 *db, char **out_msg) {
+int vornel0_registry_check_shape(sqlite3 *db, bool columns, char **out_msg) {
   int rc;
   int64_t temp = ask(db, "SELECT count(*) FROM temp.sqlite_schema WHERE name = '_vornel_models'", &rc);
   if (rc == SQLITE_OK && temp != 0) return refuse(out_msg, "a temporary _vornel_models hides the one in main");
@@ -41,7 +43,8 @@ int check_shape(sqlite3 *db, char **out_msg) {
                       "AND sql NOT LIKE 'CREATE VIRTUAL%'",
                       &rc);
   if (rc == SQLITE_OK && plain != 1) return refuse(out_msg, "_vornel_models in main is not an ordinary table");
-  for (const char *col : REGISTRY_COLUMNS) {
+  for (int i = 0; columns && rc == SQLITE_OK && i < (int)(sizeof REGISTRY_COLUMNS / sizeof *REGISTRY_COLUMNS); i++) {
+    const char *col = REGISTRY_COLUMNS[i];
     HostStr sql(sqlite3_mprintf("SELECT count(*) FROM pragma_table_info('_vornel_models', 'main') WHERE name = %Q%s",
                                 col, strcmp(col, "model_id") == 0 ? " AND pk = 1" : ""));
     if (!sql) return SQLITE_NOMEM;
@@ -62,21 +65,19 @@ int check_shape(sqlite3 *db, char **out_msg) {
   return SQLITE_OK;
 }
 
-} // namespace
-
 int vornel0_registry_writer_open(sqlite3 *db, vornel0_writer_kind kind, vornel0_registry_writer *w, char **out_msg) {
   *w = {db, nullptr, kind};
   *out_msg = nullptr;
   int rc = vornel0_registry_ensure(db, out_msg);
   if (rc != SQLITE_OK) return rc;
-  // Checked after the ensure, which already refuses a read-only database that lacks the
-  // registry or a built-in row; this catches the rest before any file is read or any training.
+  // Checked after the ensure (which also checks the table's shape), as it already refuses a
+  // read-only database that lacks the registry or a built-in row; this catches the rest
+  // before any file is read or any training.
   if (sqlite3_db_readonly(db, "main") != 0) return refuse(out_msg, "the main database is read-only");
   int64_t query_only = ask(db, "PRAGMA query_only", &rc);
   if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
+  if (rc != SQLITE_OK) return refuse(out_msg, "PRAGMA query_only cannot be read");
   if (query_only != 0) return refuse(out_msg, "PRAGMA query_only is on");
-  rc = check_shape(db, out_msg);
-  if (rc != SQLITE_OK) return rc;
   rc = sqlite3_prepare_v2(db, kind == VORNEL0_WRITES_FILE ? FILE_INSERT_SQL : STUDENT_INSERT_SQL, -1, &w->insert,
                           nullptr);
   if (rc == SQLITE_NOMEM) return rc;

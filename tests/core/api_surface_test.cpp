@@ -6,10 +6,10 @@ TEST(ApiSurface, FunctionsAndModules) {
   vt::Result f = db.run("SELECT name, type, narg, flags & 0x800 != 0 FROM pragma_function_list WHERE name LIKE 'vornel%' "
                         "OR name IN ('forecast','detect_anomalies','describe_series') ORDER BY name, narg");
   ASSERT_TRUE(f.ok) << f.error;
-  EXPECT_EQ(f.text(), "describe_series|a|2|0\n"
-                      "detect_anomalies|a|2|0\n"
-                      "detect_anomalies|a|3|0\n"
-                      "forecast|s|2|0\n"
+  EXPECT_EQ(f.text(), "describe_series|a|2|1\n"
+                      "detect_anomalies|a|2|1\n"
+                      "detect_anomalies|a|3|1\n"
+                      "forecast|s|2|1\n"
                       "forecast|a|3|0\n"
                       "forecast|a|4|0\n"
                       "vornel_debug|s|0|1\n"

@@ -12,9 +12,12 @@ void put_row(vt::Db &db, const std::string &id, const std::vector<unsigned char>
   sqlite3_stmt *st = nullptr;
   ASSERT_EQ(sqlite3_prepare_v2(db.handle(),
                                "INSERT INTO _vornel_models (model_id, kind, runtime, weights, content_hash, license) "
-                               "VALUES (?1, ?2, ?3, ?4, 'x', 'unspecified')",
+                               "VALUES (?1, ?2, ?3, ?4, ?5, 'unspecified')",
                                -1, &st, nullptr),
             SQLITE_OK);
+  char hash[VORNEL_HASH_HEX_SIZE];
+  vornel0_hash_bytes(blob.data(), (int64_t)blob.size(), hash);
+  sqlite3_bind_text(st, 5, hash, -1, SQLITE_TRANSIENT);
   sqlite3_bind_text(st, 1, id.c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_bind_text(st, 2, kind, -1, SQLITE_STATIC);
   sqlite3_bind_text(st, 3, runtime, -1, SQLITE_STATIC);

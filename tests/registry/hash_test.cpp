@@ -133,13 +133,13 @@ TEST(HashFile, FilesOfEveryShape) {
   EXPECT_EQ(std::string(msg), "VORNEL_ERR_RESOURCE: cannot open weights file: " + missing);
   sqlite3_free(msg);
 
-  // A directory opens but cannot be read; the digest buffer is left as it was.
+  // A directory opens but is no file to hash; the digest buffer is left as it was.
   std::string dir = std::string(VORNEL_BINARY_DIR) + "/hash_dir.d";
   mkdir(dir.c_str(), 0700);
   strcpy(hex, "untouched");
   EXPECT_EQ(vornel0_hash_file(dir.c_str(), hex, &msg), 1);
   ASSERT_NE(msg, nullptr);
-  EXPECT_EQ(std::string(msg), "VORNEL_ERR_RESOURCE: read error on weights file: " + dir);
+  EXPECT_EQ(std::string(msg), "VORNEL_ERR_RESOURCE: weights file is not a regular file: " + dir);
   EXPECT_STREQ(hex, "untouched");
   sqlite3_free(msg);
   rmdir(dir.c_str());
@@ -147,14 +147,14 @@ TEST(HashFile, FilesOfEveryShape) {
   // Devices and pipes are refused at once instead of being read until they end, or forever.
   EXPECT_EQ(vornel0_hash_file("/dev/zero", hex, &msg), 1);
   ASSERT_NE(msg, nullptr);
-  EXPECT_STREQ(msg, "VORNEL_ERR_RESOURCE: read error on weights file: /dev/zero");
+  EXPECT_STREQ(msg, "VORNEL_ERR_RESOURCE: weights file is not a regular file: /dev/zero");
   sqlite3_free(msg);
   std::string fifo = std::string(VORNEL_BINARY_DIR) + "/hash_fifo";
   unlink(fifo.c_str());
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_EQ(vornel0_hash_file(fifo.c_str(), hex, &msg), 1); // no writer: must not block
   ASSERT_NE(msg, nullptr);
-  EXPECT_EQ(std::string(msg), "VORNEL_ERR_RESOURCE: read error on weights file: " + fifo);
+  EXPECT_EQ(std::string(msg), "VORNEL_ERR_RESOURCE: weights file is not a regular file: " + fifo);
   sqlite3_free(msg);
   unlink(fifo.c_str());
 }

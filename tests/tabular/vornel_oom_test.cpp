@@ -2,6 +2,7 @@
 // one), for N = 1, 2, ... until a run no longer reaches the failure point, every statement must
 // end without a crash or a leak and give the clean answer, its clean error, or an out-of-memory
 // error (SQLITE_NOMEM or a "VORNEL_ERR_RESOURCE: " message).
+#include "registry/registry.h"
 #include "student_test_util.h"
 #include "support/failing_alloc.h"
 #include "support/harness.h"
@@ -17,6 +18,12 @@ std::string hex(const unsigned char *p, int64_t n) {
     s += d[p[i] & 15];
   }
   return s;
+}
+
+std::string digest(const unsigned char *p, int64_t n) {
+  char h[VORNEL_HASH_HEX_SIZE];
+  vornel0_hash_bytes(p, n, h);
+  return h;
 }
 
 struct Outcome {
@@ -99,7 +106,7 @@ TEST(VornelOom, InContextAndStudentStatements) {
     unsigned char *b;
     int64_t n;
     ASSERT_EQ(tree_serialize(&t, &b, &n), SQLITE_OK);
-    blobs += "INSERT INTO _vornel_models VALUES ('tree','student','tree',x'" + hex(b, n) + "',NULL,NULL,'h','l');";
+    blobs += "INSERT INTO _vornel_models VALUES ('tree','student','tree',x'" + hex(b, n) + "',NULL,NULL,'" + digest(b, n) + "','l');";
     sqlite3_free(b);
     tree_free(&t);
     forest_model f{};
@@ -114,7 +121,7 @@ TEST(VornelOom, InContextAndStudentStatements) {
     f.tree_offsets = st::host_copy<int32_t>({0, 3, 4});
     f.nodes = st::host_copy<tree_node>({st::split(0, 3.0f, 1, 2), st::leaf(1.0f), st::leaf(2.0f), st::leaf(4.0f)});
     ASSERT_EQ(forest_serialize(&f, &b, &n), SQLITE_OK);
-    blobs += "INSERT INTO _vornel_models VALUES ('gbt','student','tree',x'" + hex(b, n) + "',NULL,NULL,'h','l');";
+    blobs += "INSERT INTO _vornel_models VALUES ('gbt','student','tree',x'" + hex(b, n) + "',NULL,NULL,'" + digest(b, n) + "','l');";
     sqlite3_free(b);
     forest_free(&f);
     mlp_model m{};
@@ -132,7 +139,7 @@ TEST(VornelOom, InContextAndStudentStatements) {
     m.output_weights = st::host_copy<float>({1.0f, 0.0f, 0.0f, 1.0f});
     m.output_bias = st::host_copy<float>({0.0f, 0.0f});
     ASSERT_EQ(mlp_serialize(&m, &b, &n), SQLITE_OK);
-    blobs += "INSERT INTO _vornel_models VALUES ('mlp','student','tree',x'" + hex(b, n) + "',NULL,NULL,'h','l');";
+    blobs += "INSERT INTO _vornel_models VALUES ('mlp','student','tree',x'" + hex(b, n) + "',NULL,NULL,'" + digest(b, n) + "','l');";
     sqlite3_free(b);
     mlp_free(&m);
   }

@@ -45,11 +45,14 @@ struct StudentDb : vt::Db {
     ASSERT_EQ(
         sqlite3_prepare_v2(handle(),
                            "INSERT OR REPLACE INTO _vornel_models (model_id, kind, runtime, weights, content_hash, "
-                           "license) VALUES (?, 'student', 'tree', ?, 'hash', 'MIT')",
+                           "license) VALUES (?, 'student', 'tree', ?, ?, 'MIT')",
                            -1, &st, nullptr),
         SQLITE_OK);
+    char hash[VORNEL_HASH_HEX_SIZE];
+    vornel0_hash_bytes(blob.data(), (int64_t)blob.size(), hash);
     sqlite3_bind_text(st, 1, id.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_blob(st, 2, blob.data(), (int)blob.size(), SQLITE_TRANSIENT);
+    sqlite3_bind_text(st, 3, hash, -1, SQLITE_TRANSIENT);
     EXPECT_EQ(sqlite3_step(st), SQLITE_DONE) << sqlite3_errmsg(handle());
     sqlite3_finalize(st);
   }
