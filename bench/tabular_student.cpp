@@ -172,7 +172,8 @@ int main(int argc, char **argv) {
     char hash[65];
     const int reps = 200;
     std::clock_t c0 = std::clock();
-    for (int r = 0; r < reps; r++) vornel0_hash_bytes(b->b.data(), (int64_t)b->b.size(), hash);
+    for (int r = 0; r < reps; r++)
+      vornel0_hash_bytes(b->b.data(), (int64_t)b->b.size(), hash);
     printf("content-hash check of a %zu-byte blob: %.1f us cpu per load\n", b->b.size(),
            1e6 * (double)(std::clock() - c0) / CLOCKS_PER_SEC / reps);
   }

@@ -13,8 +13,7 @@ namespace {
 
 // The holdout metric over rows t..n-1, always against the query's own target column, also
 // when the labels came from a teacher or soft columns: accuracy, or RMSE for regression.
-int score_holdout(const TrainSet &ts, bool regress, int32_t t, const Student &s, double *out_metric,
-                  char **out_msg) {
+int score_holdout(const TrainSet &ts, bool regress, int32_t t, const Student &s, double *out_metric, char **out_msg) {
   const int32_t h = ts.n - t;
   double sum = 0.0;
   int64_t correct = 0;
@@ -95,7 +94,8 @@ int store(vornel0_registry_writer *writer, const char *student_id, const Student
   return rc;
 }
 
-int train_all(sqlite3 *db, vornel0_registry_writer *writer, const char *query, const distill_options *o, distill_result_row *row, char **out_msg) {
+int train_all(sqlite3 *db, vornel0_registry_writer *writer, const char *query, const distill_options *o,
+              distill_result_row *row, char **out_msg) {
   const bool regress = o->task && strcmp(o->task, "regress") == 0;
   TrainSet ts;
   {
@@ -117,9 +117,12 @@ int train_all(sqlite3 *db, vornel0_registry_writer *writer, const char *query, c
     *out_msg = sqlite3_mprintf("%s: need at least %d train rows, got %d", VORNEL_ERR_SCHEMA, DIST_MIN_ROWS, ts.n);
     return SQLITE_ERROR;
   }
-  if (o->proba) rc = read_soft(db, query, &ts, out_msg);
-  else if (o->teacher) rc = read_teacher(db, query, o, regress, &ts, out_msg);
-  else rc = target_labels(regress, &ts);
+  if (o->proba)
+    rc = read_soft(db, query, &ts, out_msg);
+  else if (o->teacher)
+    rc = read_teacher(db, query, o, regress, &ts, out_msg);
+  else
+    rc = target_labels(regress, &ts);
   if (rc != SQLITE_OK) return rc;
   if (!regress && ts.vocab.count < 2) {
     *out_msg = sqlite3_mprintf("%s: %s produced a single class; nothing to distill", VORNEL_ERR_SCHEMA,
@@ -129,9 +132,12 @@ int train_all(sqlite3 *db, vornel0_registry_writer *writer, const char *query, c
   const int32_t h = ts.n / 5;
   const int32_t t = ts.n - h;
   Student s;
-  if (o->student_kind && strcmp(o->student_kind, "mlp") == 0) s.kind = KIND_MLP;
-  else if (o->student_kind && strcmp(o->student_kind, "gbt") == 0) s.kind = KIND_GBT;
-  else s.kind = o->proba ? KIND_GBT : KIND_TREE;
+  if (o->student_kind && strcmp(o->student_kind, "mlp") == 0)
+    s.kind = KIND_MLP;
+  else if (o->student_kind && strcmp(o->student_kind, "gbt") == 0)
+    s.kind = KIND_GBT;
+  else
+    s.kind = o->proba ? KIND_GBT : KIND_TREE;
   if (s.kind == KIND_MLP && regress) {
     *out_msg = sqlite3_mprintf("%s: mlp student is classification only", VORNEL_ERR_OPTIONS);
     return SQLITE_ERROR;

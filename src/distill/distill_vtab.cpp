@@ -146,11 +146,10 @@ int dl_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
     }
   }
   // The writer's checks and the id probe come before any row is read.
-  vornel0_registry_writer writer{};
+  vornel0_registry_writer writer;
   if (rc == SQLITE_OK) rc = vornel0_registry_writer_open(vt->db, VORNEL0_WRITES_STUDENT, &writer, &msg);
   if (rc == SQLITE_OK) rc = vornel0_registry_require_free(vt->db, opts.student_id, &msg);
   if (rc == SQLITE_OK) rc = distill_train(vt->db, &writer, train_query, &opts, &cur->row, &msg);
-  vornel0_registry_writer_close(&writer);
   dist_opts_free(&opts);
   if (rc != SQLITE_OK) {
     sqlite3_free(cur->row.model_id);

@@ -63,8 +63,10 @@ char *trim_query(const char *q) {
   size_t len = strlen(q);
   while (len > 0) {
     char c = q[len - 1];
-    if (c == ';' || c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') len--;
-    else break;
+    if (c == ';' || c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v')
+      len--;
+    else
+      break;
   }
   return sqlite3_mprintf("%.*s", (int)len, q);
 }
@@ -219,7 +221,8 @@ int read_soft(sqlite3 *db, const char *query, TrainSet *ts, char **out_msg) {
       if (v[k] < 0.0) v[k] = 0.0;
       sum += v[k];
     }
-    for (int k = 0; k < K; k++) ts->soft.data[ts->soft.len++] = sum <= 1e-12 ? (float)(1.0 / K) : (float)(v[k] / sum);
+    for (int k = 0; k < K; k++)
+      ts->soft.data[ts->soft.len++] = sum <= 1e-12 ? (float)(1.0 / K) : (float)(v[k] / sum);
     got++;
   }
   if (got < ts->n) {
@@ -230,8 +233,7 @@ int read_soft(sqlite3 *db, const char *query, TrainSet *ts, char **out_msg) {
 }
 
 // Teacher labels: a nested vornel() over the same rows, in the same order.
-int read_teacher(sqlite3 *db, const char *query, const distill_options *o, bool regress, TrainSet *ts,
-                 char **out_msg) {
+int read_teacher(sqlite3 *db, const char *query, const distill_options *o, bool regress, TrainSet *ts, char **out_msg) {
   HostStr list(quoted_features(db, ts->names));
   if (!list) return SQLITE_NOMEM;
   HostStr apply(sqlite3_mprintf(APPLY_SQL, list.get(), query));
@@ -243,8 +245,8 @@ int read_teacher(sqlite3 *db, const char *query, const distill_options *o, bool 
   if (!sql) return SQLITE_NOMEM;
   StmtGuard st;
   if (sqlite3_prepare_v2(db, sql.get(), -1, st.out(), nullptr) != SQLITE_OK || !st.stmt) {
-    *out_msg = sqlite3_mprintf("%s: teacher '%s' failed: %s", VORNEL_ERR_MODEL_NOT_FOUND, o->teacher,
-                               sqlite3_errmsg(db));
+    *out_msg =
+        sqlite3_mprintf("%s: teacher '%s' failed: %s", VORNEL_ERR_MODEL_NOT_FOUND, o->teacher, sqlite3_errmsg(db));
     return SQLITE_ERROR;
   }
   int32_t got = 0;

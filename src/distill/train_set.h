@@ -11,7 +11,8 @@ constexpr int DIST_MAX_FEATURES = 64;
 constexpr int DIST_MIN_ROWS = 8;
 constexpr int64_t DIST_FIRST_ROWS = 256;
 
-inline char *nomem_msg() { return sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE); }
+// The out-of-memory message, built for a caller that owns and frees it.
+inline char *nomem_msg() { return sqlite3_mprintf("%s", VORNEL_MSG_NOMEM); }
 
 // A growable array of owned texts (feature names, the label vocabulary, target texts).
 struct TextList {
@@ -51,21 +52,21 @@ int32_t intern_label(TextList *vocab, const char *label);
 
 // The training set; freed by the destructor.
 struct TrainSet {
-  TextList names;                 // feature names, query column order
+  TextList names;                              // feature names, query column order
   int feature_col[DIST_MAX_FEATURES + 1] = {}; // each feature's column in train_query
-  int m = 0;                      // feature count
-  int target_col = -1;            // target column in train_query
-  HostArray<float> x;             // n x m features
-  HostArray<double> truth_value;  // regression ground truth per row
-  TextList truth_text;            // classification ground truth per row
-  HostArray<float> label_value;   // regression training labels
-  HostArray<int32_t> label_class; // classification training labels
-  HostArray<float> soft;          // n x K distributions (soft distillation)
-  TextList vocab;                 // label vocabulary
-  int32_t n = 0;                  // rows read
-  char **proba = nullptr;         // parsed proba names; owned
+  int m = 0;                                   // feature count
+  int target_col = -1;                         // target column in train_query
+  HostArray<float> x;                          // n x m features
+  HostArray<double> truth_value;               // regression ground truth per row
+  TextList truth_text;                         // classification ground truth per row
+  HostArray<float> label_value;                // regression training labels
+  HostArray<int32_t> label_class;              // classification training labels
+  HostArray<float> soft;                       // n x K distributions (soft distillation)
+  TextList vocab;                              // label vocabulary
+  int32_t n = 0;                               // rows read
+  char **proba = nullptr;                      // parsed proba names; owned
   int proba_count = 0;
-  char **classes = nullptr;       // parsed classes; owned
+  char **classes = nullptr; // parsed classes; owned
   int classes_count = 0;
   int proba_col[DIST_MAX_FEATURES + 1] = {}; // proba columns in train_query, proba order
   ~TrainSet() {
@@ -85,8 +86,7 @@ int check_soft(sqlite3 *db, const distill_options *o, bool regress, TrainSet *ts
 int read_rows(sqlite3 *db, const char *query, bool regress, TrainSet *ts, char **out_msg);
 // The three label sources; exactly one runs.
 int read_soft(sqlite3 *db, const char *query, TrainSet *ts, char **out_msg);
-int read_teacher(sqlite3 *db, const char *query, const distill_options *o, bool regress, TrainSet *ts,
-                 char **out_msg);
+int read_teacher(sqlite3 *db, const char *query, const distill_options *o, bool regress, TrainSet *ts, char **out_msg);
 int target_labels(bool regress, TrainSet *ts);
 
 enum StudentKind { KIND_TREE, KIND_GBT, KIND_MLP };

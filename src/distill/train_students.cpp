@@ -28,6 +28,17 @@ char **copy_names(const TextList &names) {
   return out;
 }
 
+// Gives a trained student its copies of the feature names and the label vocabulary.
+int attach_names(const TrainSet &ts, TextList *vocab, char ***names, char ***labels, char **out_msg) {
+  *names = copy_names(ts.names);
+  if (!*names) {
+    *out_msg = nomem_msg();
+    return SQLITE_NOMEM;
+  }
+  *labels = vocab->release();
+  return SQLITE_OK;
+}
+
 } // namespace
 
 // Trains the chosen kind on the first t rows, then hands the student copies of the feature
@@ -35,18 +46,21 @@ char **copy_names(const TextList &names) {
 int train_student(const TrainSet &ts, TextList *vocab, bool regress, int32_t t, Student *s, char **out_msg) {
   const int32_t K = regress ? 0 : (int32_t)vocab->count;
   const float *soft = ts.soft.len ? ts.soft.data : nullptr;
+  const int32_t *classes = regress ? nullptr : ts.label_class.data;
+  const float *values = regress ? ts.label_value.data : nullptr;
   if (s->kind == KIND_TREE) {
     tree_builder b{};
     b.x = ts.x.data;
     b.feature_count = ts.m;
-    b.labels = regress ? nullptr : ts.label_class.data;
-    b.targets = regress ? ts.label_value.data : nullptr;
+    b.labels = classes;
+    b.targets = values;
     b.class_count = K;
     b.regression = regress ? 1 : 0;
     int32_t *idx = host_calloc<int32_t>(t);
     int32_t root = -1;
     if (idx) {
-      for (int32_t i = 0; i < t; i++) idx[i] = i;
+      for (int32_t i = 0; i < t; i++)
+        idx[i] = i;
       root = bld_build(&b, idx, t, 0);
       sqlite3_free(idx);
     }
@@ -58,42 +72,23 @@ int train_student(const TrainSet &ts, TextList *vocab, bool regress, int32_t t, 
     }
     s->tree.task = regress ? STUDENT_REGRESS : STUDENT_CLASSIFY;
     s->tree.feature_count = ts.m;
-    s->tree.feature_names = copy_names(ts.names);
-    if (!s->tree.feature_names) {
-      *out_msg = nomem_msg();
-      return SQLITE_NOMEM;
-    }
     s->tree.class_count = K;
-    s->tree.class_labels = vocab->release();
-    return SQLITE_OK;
+    return attach_names(ts, vocab, &s->tree.feature_names, &s->tree.class_labels, out_msg);
   }
   if (s->kind == KIND_GBT) {
-    gbt_input in{ts.x.data, ts.m, t, regress ? 1 : 0, K, regress ? nullptr : ts.label_class.data,
-                 regress ? ts.label_value.data : nullptr, soft};
+    gbt_input in{ts.x.data, ts.m, t, regress ? 1 : 0, K, classes, values, soft};
     if (gbt_train(&in, &s->forest) != SQLITE_OK) {
       *out_msg = nomem_msg();
       return SQLITE_NOMEM;
     }
     s->forest.feature_count = ts.m;
-    s->forest.feature_names = copy_names(ts.names);
-    if (!s->forest.feature_names) {
-      *out_msg = nomem_msg();
-      return SQLITE_NOMEM;
-    }
     s->forest.class_count = K;
-    s->forest.class_labels = vocab->release();
-    return SQLITE_OK;
+    return attach_names(ts, vocab, &s->forest.feature_names, &s->forest.class_labels, out_msg);
   }
   int rc = train_mlp(ts.x.data, t, ts.m, K, ts.label_class.data, soft, 0, MLP_STUDENT_HIDDEN, MLP_STUDENT_EPOCHS,
                      MLP_STUDENT_LR, 0, &s->mlp, out_msg);
   if (rc != SQLITE_OK) return rc;
-  s->mlp.feature_names = copy_names(ts.names);
-  if (!s->mlp.feature_names) {
-    *out_msg = nomem_msg();
-    return SQLITE_NOMEM;
-  }
-  s->mlp.class_labels = vocab->release();
-  return SQLITE_OK;
+  return attach_names(ts, vocab, &s->mlp.feature_names, &s->mlp.class_labels, out_msg);
 }
 
 } // namespace vornel_distill

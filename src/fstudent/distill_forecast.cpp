@@ -238,10 +238,6 @@ int fd_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
   // The writer's checks and the id probe come before any window is read.
   vornel0_registry_writer writer;
   int rc = vornel0_registry_writer_open(db, VORNEL0_WRITES_STUDENT, &writer, &msg);
-  struct WriterGuard {
-    vornel0_registry_writer *w;
-    ~WriterGuard() { vornel0_registry_writer_close(w); }
-  } writer_guard{&writer};
   if (rc != SQLITE_OK) return vtab_set_error(vtab, msg);
   if (vornel0_registry_require_free(db, o.student_id.get(), &msg) != SQLITE_OK) return vtab_set_error(vtab, msg);
   if (o.teacher) {
@@ -250,8 +246,8 @@ int fd_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
   }
   int rows = 0;
   double rmse = 0.0;
-  rc = fdistill_train(db, &writer, query, (int)o.context, (int)o.horizon, o.nquant, o.levels, o.student_id.get(), (int)o.hidden,
-                      (int)o.epochs, (float)o.lr, &rows, &rmse, cur->hash, &msg);
+  rc = fdistill_train(db, &writer, query, (int)o.context, (int)o.horizon, o.nquant, o.levels, o.student_id.get(),
+                      (int)o.hidden, (int)o.epochs, (float)o.lr, &rows, &rmse, cur->hash, &msg);
   if (rc != SQLITE_OK) {
     cur->hash[0] = 0;
     return vtab_set_error(vtab, msg);

@@ -72,10 +72,6 @@ void vornel_register_func(sqlite3_context *ctx, int, sqlite3_value **argv) {
   // write learns nothing about the file.
   vornel0_registry_writer writer;
   int rc = vornel0_registry_writer_open(db, VORNEL0_WRITES_FILE, &writer, &msg);
-  struct WriterGuard {
-    vornel0_registry_writer *w;
-    ~WriterGuard() { vornel0_registry_writer_close(w); }
-  } writer_guard{&writer};
   if (rc != SQLITE_OK) {
     if (rc == SQLITE_NOMEM) {
       sqlite3_free(msg);

@@ -82,13 +82,16 @@ int vornel0_hash_file_on(sqlite3 *db, const char *path, char *out, char **out_ms
 // that denies it refuses here). Students and registered files use their own insert text.
 enum vornel0_writer_kind { VORNEL0_WRITES_STUDENT, VORNEL0_WRITES_FILE };
 struct vornel0_registry_writer {
-  sqlite3 *db;
-  sqlite3_stmt *insert;      // owned; finalised by vornel0_registry_writer_close
-  vornel0_writer_kind kind;
+  sqlite3 *db = nullptr;
+  sqlite3_stmt *insert = nullptr; // owned; finalised when the writer goes out of scope
+  vornel0_writer_kind kind = VORNEL0_WRITES_STUDENT;
+  vornel0_registry_writer() = default;
+  vornel0_registry_writer(const vornel0_registry_writer &) = delete;
+  vornel0_registry_writer &operator=(const vornel0_registry_writer &) = delete;
+  ~vornel0_registry_writer() { sqlite3_finalize(insert); }
 };
 // Returns 0, or a host code with a message in *out_msg (null only when it could not be built).
 int vornel0_registry_writer_open(sqlite3 *db, vornel0_writer_kind kind, vornel0_registry_writer *w, char **out_msg);
-void vornel0_registry_writer_close(vornel0_registry_writer *w);
 
 // Whether _vornel_models is main's ordinary table, unhidden by a temporary one, and (with
 // columns) has the registry's columns with model_id as its key. SQLITE_OK, or a code with

@@ -165,7 +165,9 @@ void vornel0_hash_hex(sha256_state *st, char *out) {
   out[64] = 0;
 }
 
-int vornel0_hash_file(const char *path, char *out, char **out_msg) { return vornel0_hash_file_on(nullptr, path, out, out_msg); }
+int vornel0_hash_file(const char *path, char *out, char **out_msg) {
+  return vornel0_hash_file_on(nullptr, path, out, out_msg);
+}
 
 } // extern "C"
 

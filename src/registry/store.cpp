@@ -5,10 +5,12 @@
 
 namespace {
 
-const char STUDENT_INSERT_SQL[] = "INSERT INTO _vornel_models (model_id, kind, runtime, weights, io_spec, content_hash, "
-                                  "license) VALUES (?1,'student','tree',?2, NULL,?3,'unspecified')";
-const char FILE_INSERT_SQL[] = "INSERT INTO _vornel_models (model_id, kind, runtime, weights_uri, io_spec, content_hash,  "
-                               "license) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)";
+const char STUDENT_INSERT_SQL[] =
+    "INSERT INTO _vornel_models (model_id, kind, runtime, weights, io_spec, content_hash, "
+    "license) VALUES (?1,'student','tree',?2, NULL,?3,'unspecified')";
+const char FILE_INSERT_SQL[] =
+    "INSERT INTO _vornel_models (model_id, kind, runtime, weights_uri, io_spec, content_hash,  "
+    "license) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)";
 
 // The columns every writer and reader relies on.
 const char *const REGISTRY_COLUMNS[] = {"model_id", "kind",         "runtime", "weights",   "weights_uri",
@@ -58,15 +60,16 @@ int vornel0_registry_check_shape(sqlite3 *db, bool columns, char **out_msg) {
   }
   if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
   if (rc != SQLITE_OK) {
-    *out_msg = sqlite3_mprintf("%s: cannot read the model registry's schema: %s", VORNEL_ERR_RESOURCE,
-                               sqlite3_errmsg(db));
+    *out_msg =
+        sqlite3_mprintf("%s: cannot read the model registry's schema: %s", VORNEL_ERR_RESOURCE, sqlite3_errmsg(db));
     return SQLITE_ERROR;
   }
   return SQLITE_OK;
 }
 
 int vornel0_registry_writer_open(sqlite3 *db, vornel0_writer_kind kind, vornel0_registry_writer *w, char **out_msg) {
-  *w = {db, nullptr, kind};
+  w->db = db;
+  w->kind = kind;
   *out_msg = nullptr;
   int rc = vornel0_registry_ensure(db, out_msg);
   if (rc != SQLITE_OK) return rc;
@@ -87,11 +90,6 @@ int vornel0_registry_writer_open(sqlite3 *db, vornel0_writer_kind kind, vornel0_
     return SQLITE_ERROR;
   }
   return SQLITE_OK;
-}
-
-void vornel0_registry_writer_close(vornel0_registry_writer *w) {
-  sqlite3_finalize(w->insert);
-  w->insert = nullptr;
 }
 
 int vornel0_store_student(vornel0_registry_writer *w, const vornel0_new_model *m, char **out_msg) {

@@ -64,7 +64,8 @@ TEST(Security, HostileSchemaCannotReachDirectOnlyFunctions) {
   {
     vt::Db maker(file.path);
     maker.exec(SERIES);
-    for (auto &v : views) maker.exec(std::string("CREATE VIEW ") + v[0] + " AS " + v[1]);
+    for (auto &v : views)
+      maker.exec(std::string("CREATE VIEW ") + v[0] + " AS " + v[1]);
     maker.exec("CREATE VIEW bt AS SELECT * FROM backtest('SELECT t, v FROM s, (" + insert_student + ")', 3)");
     maker.exec("CREATE VIEW vn AS SELECT * FROM vornel(NULL, 'SELECT 1', '{}')");
     maker.exec("CREATE TABLE log(x); CREATE TRIGGER t AFTER INSERT ON log BEGIN "

@@ -12,13 +12,14 @@
 
 namespace {
 
-int g_signal_fd = -1;       // the child's end of the pipe to the parent
-std::string g_stop_at;      // the child stops when a statement beginning with this starts
+int g_signal_fd = -1;  // the child's end of the pipe to the parent
+std::string g_stop_at; // the child stops when a statement beginning with this starts
 
 [[noreturn]] void stop_here() {
   ssize_t n = write(g_signal_fd, "s", 1);
   (void)n;
-  for (;;) pause();
+  for (;;)
+    pause();
 }
 
 int on_statement(unsigned, void *, void *, void *x) {
@@ -104,7 +105,8 @@ std::string check_after_kill(const std::string &path) {
 }
 
 const std::string WEIGHTS = std::string(VORNEL_SOURCE_DIR) + "/tests/registry/data/example-weights.bin";
-const std::string REGISTER = "SELECT vornel_register('ext', '{\"weights_uri\":\"" + WEIGHTS + "\",\"io_spec\":\"x\"}');";
+const std::string REGISTER =
+    "SELECT vornel_register('ext', '{\"weights_uri\":\"" + WEIGHTS + "\",\"io_spec\":\"x\"}');";
 
 // Windows of context 8 and horizon 2 for a forecast student of some pages (hidden 512).
 const std::string WINDOWS = "CREATE TABLE w AS WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c "
@@ -136,8 +138,10 @@ TEST(KillTest, DuringRegistryCreation) {
       ASSERT_TRUE(kill_at(file.path, stop, "", REGISTER + "SELECT stop_here();"));
       std::string ids = check_after_kill(file.path);
       // Stopped once the call had returned, the registered row is there in full.
-      if (stop == "SELECT stop_here()") EXPECT_EQ(ids, "ext");
-      else EXPECT_EQ(ids, "<no registry>");
+      if (stop == "SELECT stop_here()")
+        EXPECT_EQ(ids, "ext");
+      else
+        EXPECT_EQ(ids, "<no registry>");
     }
   }
 }

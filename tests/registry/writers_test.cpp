@@ -23,8 +23,10 @@ std::string distill(const std::string &id, const std::string &query = "SELECT a,
 }
 
 std::string fdistill(const std::string &id, const std::string &query = "SELECT a, b, a + b FROM d") {
-  return "SELECT model_id FROM distill_forecast('" + query + "', '{\"context\":2,\"horizon\":1,\"hidden\":4,"
-         "\"epochs\":3,\"student_id\":\"" + id + "\"}')";
+  return "SELECT model_id FROM distill_forecast('" + query +
+         "', '{\"context\":2,\"horizon\":1,\"hidden\":4,"
+         "\"epochs\":3,\"student_id\":\"" +
+         id + "\"}')";
 }
 
 std::string reg(const std::string &id, const std::string &file, const std::string &extra = "") {
@@ -69,7 +71,8 @@ TEST(RegistryWriters, RefuseBeforeReadingAFileOrTraining) {
   sqlite3_set_authorizer(db.handle(), deny_registry_insert, nullptr);
   for (const std::string &file : {DATA, DATA + ".missing", std::string(VORNEL_SOURCE_DIR)})
     EXPECT_EQ(db.error(reg("r", file)), "VORNEL_ERR_RESOURCE: cannot prepare registry insert") << file;
-  EXPECT_EQ(db.error(distill("s", "SELECT * FROM no_such_table")), "VORNEL_ERR_RESOURCE: cannot prepare student insert");
+  EXPECT_EQ(db.error(distill("s", "SELECT * FROM no_such_table")),
+            "VORNEL_ERR_RESOURCE: cannot prepare student insert");
   EXPECT_EQ(db.error(fdistill("f", "SELECT * FROM no_such_table")),
             "VORNEL_ERR_RESOURCE: cannot prepare student insert");
   sqlite3_set_authorizer(db.handle(), nullptr, nullptr);
@@ -80,8 +83,9 @@ TEST(RegistryWriters, RefuseARegistryThatIsNotTheTable) {
   vt::Db db;
   make_data(db);
   // A view whose INSTEAD OF trigger would receive every student.
-  db.exec("CREATE TABLE caught(id); CREATE VIEW _vornel_models AS SELECT 1 AS model_id;"
-          "CREATE TRIGGER grab INSTEAD OF INSERT ON _vornel_models BEGIN INSERT INTO caught VALUES (NEW.model_id); END;");
+  db.exec(
+      "CREATE TABLE caught(id); CREATE VIEW _vornel_models AS SELECT 1 AS model_id;"
+      "CREATE TRIGGER grab INSTEAD OF INSERT ON _vornel_models BEGIN INSERT INTO caught VALUES (NEW.model_id); END;");
   const std::string not_table =
       "VORNEL_ERR_RESOURCE: cannot write the model registry: _vornel_models in main is not an ordinary table";
   EXPECT_EQ(rolled_back(db, distill("s")), not_table);
@@ -176,8 +180,8 @@ TEST(RegistryWriters, WeightsMustMatchTheirHash) {
   EXPECT_EQ(db.one("SELECT count(*) FROM vornel(NULL, 'SELECT rowid, a, b FROM d', '{\"model\":\"s2\"}')"), "40");
   EXPECT_EQ(db.error("SELECT * FROM vornel(NULL, 'SELECT rowid, a, b FROM d', '{\"model\":\"s1\"}')"),
             "VORNEL_ERR_SCHEMA: model 's1" + changed);
-  const std::string series =
-      " FROM (WITH RECURSIVE c(t) AS (SELECT 1 UNION ALL SELECT t + 1 FROM c WHERE t < 30) SELECT t, t * 1.5 AS v FROM c)";
+  const std::string series = " FROM (WITH RECURSIVE c(t) AS (SELECT 1 UNION ALL SELECT t + 1 FROM c WHERE t < 30) "
+                             "SELECT t, t * 1.5 AS v FROM c)";
   EXPECT_EQ(db.one("SELECT json_extract(forecast(t, v, 1, '{\"model\":\"f2\"}'), '$.model')" + series), "f2");
   EXPECT_EQ(db.error("SELECT forecast(t, v, 1, '{\"model\":\"f1\"}')" + series),
             "VORNEL_ERR_SCHEMA: model 'f1" + changed);
@@ -195,7 +199,8 @@ TEST(RegistryWriters, FileHashingHonoursInterrupts) {
   sqlite3_set_authorizer(
       db.handle(),
       [](void *db, int action, const char *table, const char *, const char *, const char *) {
-        if (action == SQLITE_INSERT && table && std::string(table) == "_vornel_models") sqlite3_interrupt((sqlite3 *)db);
+        if (action == SQLITE_INSERT && table && std::string(table) == "_vornel_models")
+          sqlite3_interrupt((sqlite3 *)db);
         return SQLITE_OK;
       },
       db.handle());
