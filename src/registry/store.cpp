@@ -40,10 +40,12 @@ int vornel0_registry_check_shape(sqlite3 *db, bool columns, char **out_msg) {
   int rc;
   int64_t temp = ask(db, "SELECT count(*) FROM temp.sqlite_schema WHERE name = '_vornel_models'", &rc);
   if (rc == SQLITE_OK && temp != 0) return refuse(out_msg, "a temporary _vornel_models hides the one in main");
-  int64_t plain = ask(db,
-                      "SELECT count(*) FROM main.sqlite_schema WHERE type = 'table' AND name = '_vornel_models' "
-                      "AND sql NOT LIKE 'CREATE VIRTUAL%'",
-                      &rc);
+  int64_t plain = -1;
+  if (rc == SQLITE_OK)
+    plain = ask(db,
+                "SELECT count(*) FROM main.sqlite_schema WHERE type = 'table' AND name = '_vornel_models' "
+                "AND sql NOT LIKE 'CREATE VIRTUAL%'",
+                &rc);
   if (rc == SQLITE_OK && plain != 1) return refuse(out_msg, "_vornel_models in main is not an ordinary table");
   for (int i = 0; columns && rc == SQLITE_OK && i < (int)(sizeof REGISTRY_COLUMNS / sizeof *REGISTRY_COLUMNS); i++) {
     const char *col = REGISTRY_COLUMNS[i];
