@@ -62,8 +62,7 @@ void compress(uint32_t h[8], const unsigned char *p) {
 #if defined(__x86_64__)
 // The same compression with the processor's SHA instructions, several times faster: students are
 // hashed again on every load. The state is kept as the instructions want it (ABEF and CDGH).
-__attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni(uint32_t h[8], const unsigned char *p,
-                                                                  size_t blocks) {
+__attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni(uint32_t h[8], const unsigned char *p, size_t blocks) {
   const __m128i BYTE_SWAP = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
   __m128i dcba = _mm_shuffle_epi32(_mm_loadu_si128((const __m128i *)&h[0]), 0xB1);
   __m128i hgfe = _mm_shuffle_epi32(_mm_loadu_si128((const __m128i *)&h[4]), 0x1B);
