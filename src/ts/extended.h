@@ -1,0 +1,58 @@
+// The extended statistical models and the automatic mode over them: exponential smoothing in
+// its state-space form, the theta method as run in the M3 competition, the season rule they
+// share, and auto-extended. They follow the model routine contract of models.h; they are not
+// part of TS_MODELS, so the default automatic mode never sees them.
+#pragma once
+#include "ts/models.h"
+
+// Longest season the extended models use; a longer one is treated as none.
+inline constexpr int TS_MAX_SEASON = 64;
+
+// Season length of a series from its mean time step when that is a calendar unit: 12 for
+// months, 4 for quarters, 7 for days, 24 for hours, 52 for weeks, 1 for years (a calendar
+// without a season), 0 when the step is no calendar unit.
+int ts_calendar_season(int64_t step_ms);
+
+// Where the season of the extended models came from.
+enum ts_season_source { TS_SEASON_CALENDAR, TS_SEASON_DETECTED, TS_SEASON_NONE };
+
+// The season rule of the extended models: the calendar season when there is one (calendar
+// 1 means a calendar without a season), otherwise the detector's period when its
+// autocorrelation peak passes the significance test below, otherwise 1 (no season).
+int ts_extended_season(int calendar, const double *y, int n, ts_scratch *sc, ts_season_source *out_source);
+
+// Bartlett's test at the 90 % level, as the M3 theta method applies it: the autocorrelation
+// r[p] is significant when |r[p]| exceeds 1.645 sqrt((1 + 2 sum_{k<p} r[k]^2) / n).
+// r holds the autocorrelations at lags 1..p (r[0] unused).
+bool ts_season_significant(const double *r, int p, int n);
+
+// Classical decomposition's seasonal indices over the first n values with season m (centred
+// moving average of order m, 2 x m for even m; per-phase means of the ratios, or of the
+// differences when additive, normalised to mean 1, or to mean 0). index[j] belongs to phase
+// j of t (t mod m). Needs n >= 2m; false when the averages cannot be formed (a non-positive
+// moving average for the multiplicative form).
+bool ts_classical_indices(const double *y, int n, int m, bool multiplicative, double *index);
+
+// Period argument of the extended routines: a season >= 1 to use as given (1: none); below 1
+// the routine applies ts_extended_season with the calendar season kept in the scratch.
+void model_ets_ex(const double *y, int n, int s, double *out, double *dev, int period, ts_scratch *sc);
+void model_theta_m3_ex(const double *y, int n, int s, double *out, double *dev, int period, ts_scratch *sc);
+// ets fitted on the whole series (forecasts and deviations of s steps), then run with the
+// same form and weights from each of the k cut points: fold_out gets `steps` forecasts after
+// the first cuts[i] values, fold after fold. The weights are not refitted per fold.
+void ts_ets_rolling(const double *y, int n, int s, double *out, double *dev, int period, const int *cuts, int k,
+                    int steps, double *fold_out, ts_scratch *sc);
+void model_ets(const double *y, int n, int s, double *out, double *dev);
+void model_theta_m3(const double *y, int n, int s, double *out, double *dev);
+
+inline constexpr int TS_EXTENDED_COUNT = 2;
+// ets, theta-m3.
+extern const ts_model TS_EXTENDED_MODELS[TS_EXTENDED_COUNT];
+// The extended entry named exactly name, or null.
+const ts_model *ts_extended_find(const char *name);
+
+// auto-extended: chooses or combines the classic and extended models by their scaled error
+// over rolling folds that start no earlier than two seasons, and fills forecasts and
+// deviations for h steps. Returns the name of what ran (a model name, or "auto-extended" for
+// a combination), or null on out of memory.
+const char *ts_auto_extended(const double *y, int n, int h, int g, int F, double *out, double *dev, ts_scratch *sc);
