@@ -7,6 +7,10 @@
 //   Coverage: share of held-out values inside the 95 % bounds, averaged over the series.
 // Yearly, quarterly and monthly series carry their dates; "other" series have none, so their
 // points are one second apart (no calendar unit).
+// A second table scores the same documents on generated series whose processes are known and
+// have nothing to do with M3 (same columns: damped trends, yearly; additive seasons on a random
+// walk, quarterly; multiplicative seasons with trend, monthly; multiplicative weekly seasons,
+// daily), so that accuracy there is checked as well.
 // Usage: bench_m3_accuracy [data dir] [options document ...]
 #include "bench_util.h"
 #include <cstring>
@@ -24,6 +28,76 @@ struct M3Series {
 };
 
 const char *const CATEGORIES[] = {"YEARLY", "QUARTERLY", "MONTHLY", "OTHER"};
+
+// "YYYY-MM-DD" of a day number since 1970-01-01 (the proleptic Gregorian calendar).
+std::string civil(int64_t z) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", (int)(yoe + era * 400 + (m <= 2)), (int)m, (int)d);
+  return buf;
+}
+
+// The t-th time stamp of a generated series: years, quarters, months from 1990, or days.
+std::string date_of(int kind, int t) {
+  if (kind == 3) return civil(18000 + t);
+  const int months = kind == 0 ? 12 * t : kind == 1 ? 3 * t : t;
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-01", 1990 + months / 12, months % 12 + 1);
+  return buf;
+}
+
+// Series from known processes, 200 of each kind, in the four columns of the M3 table.
+std::vector<M3Series> synthetic() {
+  std::vector<M3Series> out;
+  bench::Rng rng{20261208};
+  for (int kind = 0; kind < 4; kind++) {
+    for (int id = 0; id < 200; id++) {
+      M3Series s;
+      s.sn = "S" + std::to_string(kind) + "_" + std::to_string(id);
+      s.category = CATEGORIES[kind];
+      const int h = kind == 0 ? 6 : kind == 1 ? 8 : kind == 2 ? 18 : 14;
+      const int n = kind == 0 ? 20 + id % 21 : kind == 1 ? 24 + id % 25 : kind == 2 ? 60 + id % 61 : 84 + id % 57;
+      s.h = h;
+      s.freq = kind == 0 ? 1 : kind == 1 ? 4 : kind == 2 ? 12 : 7;
+      double l = 100 + 100 * rng.uniform(), b = kind == 0 ? 2 + 4 * rng.uniform() : 0.5 * rng.uniform();
+      const double phi = 0.85 + 0.1 * rng.uniform(), phase = 6 * rng.uniform();
+      for (int t = 0; t < n + h; t++) {
+        double y;
+        if (kind == 0) { // additive errors, damped trend
+          const double e = 3 * rng.normal();
+          y = l + phi * b + e;
+          l = l + phi * b + 0.5 * e;
+          b = phi * b + 0.1 * e;
+        } else if (kind == 1) { // random-walk level plus a fixed additive season
+          const double e = 3 * rng.normal();
+          y = l + 15 * std::sin(2 * M_PI * (t + phase) / 4) + e;
+          l = l + 0.3 * e;
+        } else { // multiplicative errors and seasons, with a slow trend
+          const int m = kind == 2 ? 12 : 7;
+          const double season = 1 + (kind == 2 ? 0.3 * std::sin(2 * M_PI * (t + phase) / m) : 0.5 * (t % 7 >= 5));
+          const double e = 0.04 * rng.normal();
+          y = (l + b) * season * (1 + e);
+          l = (l + b) * (1 + 0.3 * e);
+          b = b + 0.02 * (l + b) * e;
+        }
+        if (t < n) {
+          s.train.push_back(y);
+          s.dates.push_back(date_of(kind, t));
+        } else {
+          s.test.push_back(y);
+        }
+      }
+      out.push_back(s);
+    }
+  }
+  return out;
+}
 
 // Splits one CSV line; fields may be quoted (none of this data holds a quote or comma inside).
 std::vector<std::string> split(const std::string &line) {
@@ -118,10 +192,13 @@ void print_row(const char *name, const Table &t, bool coverage, double seconds) 
     std::printf("    -   |\n");
 }
 
-void load_table(sqlite3 *db, const std::vector<M3Series> &all) {
-  bench::check(sqlite3_exec(db, "CREATE TABLE m3(sn TEXT, h INTEGER, ts, v REAL); BEGIN", 0, 0, 0), db, "create");
+void load_table(sqlite3 *db, const std::vector<M3Series> &all, const std::string &table) {
+  bench::check(
+      sqlite3_exec(db, ("CREATE TABLE " + table + "(sn TEXT, h INTEGER, ts, v REAL); BEGIN").c_str(), 0, 0, 0), db,
+      "create");
   sqlite3_stmt *ins = nullptr;
-  bench::check(sqlite3_prepare_v2(db, "INSERT INTO m3 VALUES (?, ?, ?, ?)", -1, &ins, nullptr), db, "prepare");
+  bench::check(sqlite3_prepare_v2(db, ("INSERT INTO " + table + " VALUES (?, ?, ?, ?)").c_str(), -1, &ins, nullptr),
+               db, "prepare");
   for (const M3Series &s : all) {
     for (size_t t = 0; t < s.train.size(); t++) {
       sqlite3_bind_text(ins, 1, s.sn.c_str(), -1, SQLITE_STATIC);
@@ -141,8 +218,8 @@ void load_table(sqlite3 *db, const std::vector<M3Series> &all) {
 
 // Runs one options document over every series; prints its row and the models it chose.
 void run_options(sqlite3 *db, const std::vector<M3Series> &all, const std::map<std::string, int> &index,
-                 const char *options) {
-  std::string sql = "SELECT sn, forecast(ts, v, h, '" + std::string(options) + "') FROM m3 GROUP BY sn";
+                 const std::string &table, const char *options) {
+  std::string sql = "SELECT sn, forecast(ts, v, h, '" + std::string(options) + "') FROM " + table + " GROUP BY sn";
   sqlite3_stmt *st = nullptr;
   bench::check(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), db, "prepare forecast");
   std::vector<std::pair<std::string, std::string>> docs;
@@ -160,7 +237,7 @@ void run_options(sqlite3 *db, const std::vector<M3Series> &all, const std::map<s
                                   "(SELECT json_extract(?1, '$.model')) FROM forecast_rows(?1)",
                                   -1, &rows, nullptr),
                db, "prepare rows");
-  Table table;
+  Table scores;
   std::map<std::string, int> chosen;
   for (auto &[sn, doc] : docs) {
     const M3Series &s = all[index.at(sn)];
@@ -181,10 +258,10 @@ void run_options(sqlite3 *db, const std::vector<M3Series> &all, const std::map<s
       std::exit(1);
     }
     chosen[model]++;
-    table.add(category_index(s.category), score(s, f.data(), bounds ? lo.data() : nullptr, bounds ? hi.data() : nullptr));
+    scores.add(category_index(s.category), score(s, f.data(), bounds ? lo.data() : nullptr, bounds ? hi.data() : nullptr));
   }
   sqlite3_finalize(rows);
-  print_row(options, table, true, seconds);
+  print_row(options, scores, true, seconds);
   std::string picks;
   for (auto &[m, c] : chosen)
     picks += " " + m + " " + std::to_string(c) + ";";
@@ -250,14 +327,24 @@ int main(int argc, char **argv) {
 
   sqlite3 *db = bench::open_loaded();
   if (!db) return 1;
-  load_table(db, all);
-  if (argc > 2) {
-    for (int i = 2; i < argc; i++)
-      run_options(db, all, index, argv[i]);
-  } else {
-    run_options(db, all, index, "{\"model\":\"auto\"}");
-    run_options(db, all, index, "{\"model\":\"auto-extended\"}");
-  }
+  std::vector<const char *> documents;
+  for (int i = 2; i < argc; i++)
+    documents.push_back(argv[i]);
+  if (documents.empty()) documents = {"{\"model\":\"auto\"}", "{\"model\":\"auto-extended\"}"};
+  load_table(db, all, "m3");
+  for (const char *doc : documents)
+    run_options(db, all, index, "m3", doc);
+
+  std::vector<M3Series> gen = synthetic();
+  std::map<std::string, int> gen_index;
+  for (size_t i = 0; i < gen.size(); i++)
+    gen_index[gen[i].sn] = (int)i;
+  std::printf("\nGenerated series, 200 of each: damped trend (yearly, h 6) | additive season on a random walk "
+              "(quarterly, h 8) | multiplicative season and trend (monthly, h 18) | multiplicative weekly season "
+              "(daily, h 14)\n");
+  load_table(db, gen, "gen");
+  for (const char *doc : documents)
+    run_options(db, gen, gen_index, "gen", doc);
   sqlite3_close(db);
   return 0;
 }
