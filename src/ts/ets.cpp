@@ -40,7 +40,8 @@ struct ets_state {
 };
 
 constexpr double PAR_LO = 1e-4, PAR_HI = 0.9999, PHI_LO = 0.8, PHI_HI = 0.98;
-constexpr int MAX_DIM = 4;
+constexpr int MAX_DIM = 6;
+constexpr int INIT_SEARCH = 1;
 
 double trend_sum(int trend, double phi, int k) {
   if (trend == TREND_N) return 0.0;
@@ -143,6 +144,8 @@ struct fit_problem {
   int n, m;
   ets_form form;
   ets_state start;
+  int weights;    // search coordinates that are weights; the level and trend follow when searched
+  int init_dims;  // 0, or the initial level (and trend) searched too
 };
 
 // Search coordinates to weights; INFINITY-valued (false) outside the box.
@@ -173,6 +176,10 @@ double objective(const fit_problem &pb, const double *x) {
   ets_params p;
   if (!to_params(pb, x, &p)) return INFINITY;
   ets_state st = pb.start;
+  if (pb.init_dims) {
+    st.l = x[pb.weights];
+    if (pb.init_dims > 1) st.b = x[pb.weights + 1];
+  }
   double sse;
   return ets_run(pb.y, pb.n, pb.m, pb.form, p, &st, &sse);
 }
@@ -267,7 +274,7 @@ struct ets_fit {
 
 // Fits one form; false when it cannot start or has too many parameters for n.
 bool fit_form(const double *y, int n, int m, ets_form f, ets_fit *out) {
-  fit_problem pb = {y, n, m, f, {}};
+  fit_problem pb = {y, n, m, f, {}, 0, 0};
   if (!ets_initial(y, n, m, f, &pb.start)) return false;
   int d = 0;
   double x[MAX_DIM], step[MAX_DIM];
@@ -278,12 +285,22 @@ bool fit_form(const double *y, int n, int m, ets_form f, ets_fit *out) {
   if (f.trend != TREND_N) x[d] = 0.1, step[d++] = 0.1;
   if (f.season != SEASON_N) x[d] = 0.05, step[d++] = 0.1;
   if (f.trend == TREND_D) x[d] = 0.97, step[d++] = -0.05;
+  pb.weights = d;
+  if (f.season == SEASON_N && INIT_SEARCH) {
+    x[d] = pb.start.l, step[d++] = 0.05;
+    pb.init_dims = 1;
+    if (f.trend != TREND_N) x[d] = pb.start.b, step[d++] = 0.01, pb.init_dims = 2;
+  }
   const int states = 1 + (f.trend != TREND_N) + (f.season != SEASON_N ? m - 1 : 0);
-  const int k = d + states + 1; // and the error variance
+  const int k = pb.weights + states + 1; // and the error variance
   if (n - k - 1 <= 0) return false;
   nelder_mead(pb, d, x, step, 30 + 20 * d);
   out->form = f;
   if (!to_params(pb, x, &out->par)) return false;
+  if (pb.init_dims) {
+    pb.start.l = x[pb.weights];
+    if (pb.init_dims > 1) pb.start.b = x[pb.weights + 1];
+  }
   out->start = out->end = pb.start;
   double sse;
   const double lik = ets_run(y, n, m, f, out->par, &out->end, &sse);
