@@ -1,7 +1,12 @@
 // auto-extended: the classic and the extended models scored over rolling folds that start no
 // earlier than two seasons (earlier cut points cannot show a seasonal model its season), by
-// the mean absolute error scaled as in auto. The forecast averages the best candidates when
-// their average scored better over the same folds than the single best model.
+// their mean absolute error as in auto (auto's scale divides every candidate's score alike, so
+// it changes neither the order nor the weights below). The forecast combines the three best,
+// weighted inversely to their fold error (Bates and Granger, "The combination of forecasts",
+// Operational Research Quarterly 20, 1969). Measured on the M3 series, combining beats picking
+// the single best candidate by a wide margin, and picking the combination only where it scored
+// better over the folds than the best single candidate falls between the two: fold errors of
+// short series are too noisy to choose from, and averaging is robust to that noise.
 #include "ts/extended.h"
 #include <math.h>
 
@@ -22,7 +27,6 @@ namespace {
 constexpr int CANDIDATES = TS_MODEL_COUNT + TS_EXTENDED_COUNT;
 constexpr int COMBINED = 3; // members of the combination
 constexpr int ETS = TS_MODEL_COUNT;
-constexpr int COMBINE_MODE = 2;
 
 const ts_model *candidate(int c) { return c < TS_MODEL_COUNT ? &TS_MODELS[c] : &TS_EXTENDED_MODELS[c - TS_MODEL_COUNT]; }
 
@@ -58,13 +62,11 @@ const char *ts_auto_extended(const double *y, int n, int h, int g, int F, double
     return fallback->name;
   }
   const int steps = h + g;
-  // Per candidate: k x h fold forecasts; then ets's own k x steps, its final forecasts and
-  // deviations, and the cut points.
-  const int64_t per = (int64_t)k * h;
-  HostPtr<double> buf(host_calloc<double>(CANDIDATES * per + (int64_t)k * steps + 2 * (int64_t)h + 2 * (int64_t)steps));
+  // ets's k x steps fold forecasts, its final forecasts and deviations, and one run's buffer.
+  HostPtr<double> buf(host_calloc<double>((int64_t)k * steps + 2 * (int64_t)h + 2 * (int64_t)steps));
   HostPtr<int> cuts(host_calloc<int>(k));
   if (!buf || !cuts) return nullptr;
-  double *ets_folds = buf.get() + CANDIDATES * per, *ets_out = ets_folds + (int64_t)k * steps;
+  double *ets_folds = buf.get(), *ets_out = ets_folds + (int64_t)k * steps;
   double *ets_dev = ets_out + h, *tmp = ets_dev + h;
   for (int i = 0; i < k; i++)
     cuts[i] = (int)(usable - k + 1 + i);
@@ -80,31 +82,24 @@ const char *ts_auto_extended(const double *y, int n, int h, int g, int F, double
         fc = ets_folds + (int64_t)i * steps;
       else
         run_candidate(c, y, o, steps, tmp, nullptr, period, fold_season, sc);
-      double *keep = buf.get() + c * per + (int64_t)i * h;
-      for (int j = 0; j < h; j++) {
-        keep[j] = fc[g + j];
-        score[c] += fabs(y[o + g + j] - keep[j]);
-      }
+      for (int j = 0; j < h; j++)
+        score[c] += fabs(y[o + g + j] - fc[g + j]);
     }
   }
   int order[CANDIDATES];
   rank(score, order);
-  // The combination's own error over the same folds.
-  double combined = 0;
-  for (int i = 0; i < k; i++) {
-    for (int j = 0; j < h; j++) {
-      double f = 0;
-      for (int r = 0; r < COMBINED; r++)
-        f += buf[order[r] * per + (int64_t)i * h + j];
-      combined += fabs(y[cuts[i] + g + j] - f / COMBINED);
-    }
+  double weight[COMBINED], total = 0;
+  for (int r = 0; r < COMBINED; r++) {
+    const double e = score[order[r]];
+    weight[r] = isfinite(e) ? 1.0 / (e + 1e-300) : 0.0;
+    total += weight[r];
   }
+  for (int r = 0; r < COMBINED; r++)
+    weight[r] = isfinite(total) && total > 0 ? weight[r] / total : 1.0 / COMBINED;
   const int period = n >= 6 ? detect_period_ex(y, n, sc) : 0;
-  const bool combine = COMBINE_MODE == 2 || (COMBINE_MODE == 1 && combined < score[order[0]]);
-  const int members = combine ? COMBINED : 1;
   for (int j = 0; j < h; j++)
     out[j] = dev[j] = 0;
-  for (int r = 0; r < members; r++) {
+  for (int r = 0; r < COMBINED; r++) {
     const int c = order[r];
     if (c == ETS) {
       memcpy(tmp, ets_out, (size_t)h * sizeof(double));
@@ -112,14 +107,13 @@ const char *ts_auto_extended(const double *y, int n, int h, int g, int F, double
     } else {
       run_candidate(c, y, n, h, tmp, tmp + h, period, season, sc);
     }
+    // The members' variances are averaged with the same weights.
     for (int j = 0; j < h; j++) {
-      out[j] += tmp[j];
-      dev[j] += tmp[h + j] * tmp[h + j];
+      out[j] += weight[r] * tmp[j];
+      dev[j] += weight[r] * tmp[h + j] * tmp[h + j];
     }
   }
-  for (int j = 0; j < h; j++) {
-    out[j] = out[j] / members;
-    dev[j] = sqrt(dev[j] / members);
-  }
-  return combine ? "auto-extended" : candidate(order[0])->name;
+  for (int j = 0; j < h; j++)
+    dev[j] = sqrt(dev[j]);
+  return "auto-extended";
 }

@@ -51,8 +51,8 @@ extern const ts_model TS_EXTENDED_MODELS[TS_EXTENDED_COUNT];
 // The extended entry named exactly name, or null.
 const ts_model *ts_extended_find(const char *name);
 
-// auto-extended: chooses or combines the classic and extended models by their scaled error
+// auto-extended: combines the three best of the classic and extended models by their error
 // over rolling folds that start no earlier than two seasons, and fills forecasts and
-// deviations for h steps. Returns the name of what ran (a model name, or "auto-extended" for
-// a combination), or null on out of memory.
+// deviations for h steps. Returns "auto-extended", or "theta-m3" when the series is too short
+// for one fold (theta-m3 then runs alone), or null on out of memory.
 const char *ts_auto_extended(const double *y, int n, int h, int g, int F, double *out, double *dev, ts_scratch *sc);
