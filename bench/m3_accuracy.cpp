@@ -15,6 +15,7 @@
 #include "bench_util.h"
 #include <cstring>
 #include <functional>
+#include <unistd.h>
 #include <map>
 #include <string>
 
@@ -271,7 +272,9 @@ void run_options(sqlite3 *db, const std::vector<M3Series> &all, const std::map<s
 } // namespace
 
 int main(int argc, char **argv) {
+  // The data sit beside the checkout (../shared), or beside the folder of worktrees.
   std::string dir = argc > 1 ? argv[1] : VORNEL_M3_DIR;
+  if (argc <= 1 && access((dir + "/m3_series.csv.gz").c_str(), R_OK) != 0) dir = VORNEL_M3_DIR_WORKTREE;
   std::vector<M3Series> all;
   std::map<std::string, int> index;
   bool ok = read_gz_lines(dir + "/m3_series.csv.gz", [&](const std::vector<std::string> &f) {
