@@ -382,19 +382,10 @@ int ets_season(const double *y, int n, int period, ts_scratch *sc) {
   return m > TS_MAX_SEASON ? 1 : m;
 }
 
-bool empty_series(int n, int s, double *out, double *dev) {
-  if (n >= 1) return false;
-  for (int i = 0; i < s; i++) {
-    out[i] = 0.0;
-    if (dev) dev[i] = NAN;
-  }
-  return true;
-}
-
 } // namespace
 
 void model_ets_ex(const double *y, int n, int s, double *out, double *dev, int period, ts_scratch *sc) {
-  if (empty_series(n, s, out, dev)) return;
+  if (ts_empty_input(n, s, out, dev)) return;
   const int m = ets_season(y, n, period, sc);
   ets_fit best = {};
   double scale = 1;
@@ -409,7 +400,7 @@ void model_ets_ex(const double *y, int n, int s, double *out, double *dev, int p
 
 void ts_ets_rolling(const double *y, int n, int s, double *out, double *dev, int period, const int *cuts, int k,
                     int steps, double *fold_out, ts_scratch *sc) {
-  if (empty_series(n, s, out, dev)) return;
+  if (ts_empty_input(n, s, out, dev)) return;
   const int m = ets_season(y, n, period, sc);
   ets_fit best = {};
   double scale = 1;

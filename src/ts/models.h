@@ -55,6 +55,10 @@ void ts_line_fit(const double *y, int n, double *out_intercept, double *out_slop
 int detect_period(const double *y, int n);
 int detect_period_ex(const double *y, int n, ts_scratch *sc);
 
+// Without any value there is nothing to continue: forecasts 0 and unknown deviations. Returns
+// whether that was the case (n < 1).
+bool ts_empty_input(int n, int s, double *out, double *dev);
+
 void model_seasonal_naive(const double *y, int n, int s, double *out, double *dev);
 void model_theta(const double *y, int n, int s, double *out, double *dev);
 void model_tsb(const double *y, int n, int s, double *out, double *dev);

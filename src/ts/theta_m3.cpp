@@ -85,13 +85,7 @@ bool m3_seasonal_indices(const double *y, int n, int m, double *index) {
 } // namespace
 
 void model_theta_m3_ex(const double *y, int n, int s, double *out, double *dev, int period, ts_scratch *sc) {
-  if (n < 1) {
-    for (int i = 0; i < s; i++) {
-      out[i] = 0.0;
-      if (dev) dev[i] = NAN;
-    }
-    return;
-  }
+  if (ts_empty_input(n, s, out, dev)) return;
   const int m = period >= 1 ? period : ts_extended_season(sc->calendar, y, n, sc, nullptr);
   double index[TS_MAX_SEASON];
   const bool seasonal = m3_seasonal_indices(y, n, m, index);
