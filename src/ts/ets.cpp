@@ -436,3 +436,28 @@ void model_ets(const double *y, int n, int s, double *out, double *dev) {
   model_ets_ex(y, n, s, out, dev, -1, &sc);
   ts_scratch_free(&sc);
 }
+
+bool ts_ets_choose(const double *y, int n, int period, ts_scratch *sc, ts_ets_choice *out) {
+  if (n < 1) return false;
+  const int m = ets_season(y, n, period, sc);
+  ets_fit best = {};
+  double scale = 1;
+  if (!ets_select(y, n, m, ts_scratch_get(sc, TS_SLOT_WORK, n), &scale, &best)) return false;
+  *out = ts_ets_choice{};
+  out->error = best.form.mult_error;
+  out->trend = best.form.trend;
+  out->season = best.form.season;
+  out->m = m;
+  out->alpha = best.par.alpha;
+  out->beta = best.par.beta;
+  out->gamma = best.par.gamma;
+  out->phi = best.par.phi;
+  out->l0 = best.start.l;
+  out->b0 = best.start.b;
+  for (int j = 0; j < TS_MAX_SEASON; j++)
+    out->s0[j] = best.start.s[j];
+  out->aicc = best.aicc;
+  out->scale = scale;
+  out->params = best.params;
+  return true;
+}

@@ -42,6 +42,18 @@ void model_theta_m3_ex(const double *y, int n, int s, double *out, double *dev, 
 // the first cuts[i] values, fold after fold. The weights are not refitted per fold.
 void ts_ets_rolling(const double *y, int n, int s, double *out, double *dev, int period, const int *cuts, int k,
                     int steps, double *fold_out, ts_scratch *sc);
+// The form ets chooses and its fit, for inspection: error (0 additive, 1 multiplicative),
+// trend (0 none, 1 additive, 2 damped), season (0 none, 1 additive, 2 multiplicative), the
+// weights, the initial states (on the fitting scale y / scale), the AICc and the parameter
+// count. False when no form fits (ets then continues the last value).
+struct ts_ets_choice {
+  int error, trend, season, m;
+  double alpha, beta, gamma, phi;
+  double l0, b0, s0[TS_MAX_SEASON];
+  double aicc, scale;
+  int params;
+};
+bool ts_ets_choose(const double *y, int n, int period, ts_scratch *sc, ts_ets_choice *out);
 void model_ets(const double *y, int n, int s, double *out, double *dev);
 void model_theta_m3(const double *y, int n, int s, double *out, double *dev);
 

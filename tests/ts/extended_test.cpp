@@ -275,3 +275,85 @@ TEST(ExtendedSql, ModelsTransformAndMessages) {
                    "WHERE mae > 0 AND mae < 50"),
             "4");
 }
+
+namespace {
+
+// The state-space recursions written from the book's tables in their relative-error form
+// (level T(1 + alpha e) and so on for multiplicative errors): likelihood term and forecasts.
+struct PlainEts {
+  const ts_ets_choice &c;
+  double lik(const Vec &x, double alpha, double beta, double gamma, double phi, Vec *fc, int s) const {
+    const int n = (int)x.size(), m = c.m > 1 ? c.m : 1;
+    const double ph = c.trend == 2 ? phi : 1.0;
+    double l = c.l0, b = c.trend ? c.b0 : 0.0, sse = 0, logs = 0;
+    Vec season(c.s0, c.s0 + m);
+    for (int t = 0; t < n; t++) {
+      const double T = l + ph * b, sv = season[t % m];
+      const double mu = c.season == 1 ? T + sv : c.season == 2 ? T * sv : T;
+      if (c.error) {
+        const double e = (x[t] - mu) / mu;
+        sse += e * e, logs += std::log(std::fabs(mu));
+        if (c.season == 2) {
+          l = T * (1 + alpha * e), b = ph * b + beta * T * e, season[t % m] = sv * (1 + gamma * e);
+        } else {
+          l = T + alpha * mu * e, b = ph * b + beta * mu * e;
+          if (c.season == 1) season[t % m] = sv + gamma * mu * e;
+        }
+      } else {
+        const double e = x[t] - mu;
+        sse += e * e;
+        l = T + alpha * e, b = ph * b + beta * e;
+        if (c.season == 1) season[t % m] = sv + gamma * e;
+      }
+    }
+    if (fc) {
+      double damp = 0, p = 1;
+      for (int k = 1; k <= s; k++) {
+        p *= ph, damp += c.trend ? (c.trend == 2 ? p : 1.0) : 0.0;
+        const double T = l + damp * b, sv = season[(n + k - 1) % m];
+        fc->push_back(c.season == 1 ? T + sv : c.season == 2 ? T * sv : T);
+      }
+    }
+    return n * std::log(sse) + (c.error ? 2 * logs : 0.0);
+  }
+};
+
+} // namespace
+
+TEST(Ets, MatchesTheBookRecursionsAndIsALocalOptimum) {
+  Vec trend = {12, 15, 14, 18, 21, 20, 24, 27, 26, 29, 33, 32, 35, 37, 38};
+  Vec quarterly;
+  for (int t = 0; t < 40; t++)
+    quarterly.push_back((50 + 1.5 * t) * (1 + 0.25 * std::sin(2 * M_PI * t / 4)) * (1 + 0.02 * std::sin(5.1 * t)));
+  for (auto [y, m] : {std::pair{trend, 1}, std::pair{quarterly, 4}}) {
+    ts_scratch sc = {};
+    ts_ets_choice c;
+    ASSERT_TRUE(ts_ets_choose(y.data(), (int)y.size(), m, &sc, &c));
+    Vec out(5), dev(5);
+    model_ets_ex(y.data(), (int)y.size(), 5, out.data(), dev.data(), m, &sc);
+    ts_scratch_free(&sc);
+    Vec x;
+    for (double v : y)
+      x.push_back(v / c.scale);
+    PlainEts plain{c};
+    Vec fc;
+    const double lik = plain.lik(x, c.alpha, c.beta, c.gamma, c.phi, &fc, 5);
+    const int n = (int)y.size(), k = c.params;
+    EXPECT_NEAR(lik + 2.0 * k + 2.0 * k * (k + 1) / (n - k - 1), c.aicc, 1e-9 * std::fabs(c.aicc) + 1e-9);
+    for (int i = 0; i < 5; i++)
+      EXPECT_NEAR(fc[i] * c.scale, out[i], 1e-9 * std::fabs(out[i]));
+    // Moving any fitted weight a little inside its bounds does not improve the likelihood much.
+    const double d = 0.02;
+    for (int which = 0; which < 4; which++) {
+      for (double sign : {-1.0, 1.0}) {
+        double a = c.alpha, b = c.beta, g = c.gamma, p = c.phi;
+        if (which == 0) a += sign * d;
+        if (which == 1 && c.trend) b += sign * d * a;
+        if (which == 2 && c.season) g += sign * d * (1 - a);
+        if (which == 3 && c.trend == 2) p += sign * d;
+        if (a <= 0 || a >= 1 || b < 0 || b > a || g < 0 || g > 1 - a || p < 0.8 || p > 0.98) continue;
+        EXPECT_GT(plain.lik(x, a, b, g, p, nullptr, 0), lik - 0.5) << m << " " << which << " " << sign;
+      }
+    }
+  }
+}
