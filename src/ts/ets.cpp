@@ -40,7 +40,6 @@ struct ets_state {
 };
 
 constexpr double PAR_LO = 1e-4, PAR_HI = 0.9999, PHI_LO = 0.8, PHI_HI = 0.98;
-constexpr int MAX_DIM = 6;
 constexpr int INIT_SEARCH = 1;
 
 double trend_sum(int trend, double phi, int k) {
@@ -172,7 +171,8 @@ bool to_params(const fit_problem &pb, const double *x, ets_params *p) {
   return true;
 }
 
-double objective(const fit_problem &pb, const double *x) {
+double objective(const void *ctx, const double *x) {
+  const fit_problem &pb = *(const fit_problem *)ctx;
   ets_params p;
   if (!to_params(pb, x, &p)) return INFINITY;
   ets_state st = pb.start;
@@ -182,84 +182,6 @@ double objective(const fit_problem &pb, const double *x) {
   }
   double sse;
   return ets_run(pb.y, pb.n, pb.m, pb.form, p, &st, &sse);
-}
-
-// Nelder-Mead (reflection 1, expansion 2, contraction 1/2, shrink 1/2) from a fixed simplex,
-// at most max_evals evaluations; stops once the simplex's values agree to 1e-6.
-void nelder_mead(const fit_problem &pb, int d, double *x0, const double *step, int max_evals) {
-  double v[MAX_DIM + 1][MAX_DIM], fv[MAX_DIM + 1];
-  for (int i = 0; i <= d; i++) {
-    for (int k = 0; k < d; k++)
-      v[i][k] = x0[k];
-    if (i > 0) v[i][i - 1] += step[i - 1];
-    fv[i] = objective(pb, v[i]);
-  }
-  int evals = d + 1;
-  while (evals < max_evals) {
-    // Order: best first (a stable insertion sort keeps ties in vertex order).
-    for (int i = 1; i <= d; i++) {
-      for (int j = i; j > 0 && fv[j] < fv[j - 1]; j--) {
-        double tf = fv[j];
-        fv[j] = fv[j - 1];
-        fv[j - 1] = tf;
-        for (int k = 0; k < d; k++) {
-          double tx = v[j][k];
-          v[j][k] = v[j - 1][k];
-          v[j - 1][k] = tx;
-        }
-      }
-    }
-    if (isfinite(fv[d]) && fv[d] - fv[0] <= 1e-6) break;
-    double c[MAX_DIM], xr[MAX_DIM], xe[MAX_DIM], xc[MAX_DIM];
-    for (int k = 0; k < d; k++) {
-      double sum = 0;
-      for (int i = 0; i < d; i++)
-        sum += v[i][k];
-      c[k] = sum / (double)d;
-      xr[k] = c[k] + (c[k] - v[d][k]);
-    }
-    const double fr = objective(pb, xr);
-    evals++;
-    if (fr < fv[0]) {
-      for (int k = 0; k < d; k++)
-        xe[k] = c[k] + 2.0 * (c[k] - v[d][k]);
-      const double fe = objective(pb, xe);
-      evals++;
-      const bool expand = fe < fr;
-      for (int k = 0; k < d; k++)
-        v[d][k] = expand ? xe[k] : xr[k];
-      fv[d] = expand ? fe : fr;
-      continue;
-    }
-    if (fr < fv[d - 1]) {
-      for (int k = 0; k < d; k++)
-        v[d][k] = xr[k];
-      fv[d] = fr;
-      continue;
-    }
-    const bool outside = fr < fv[d];
-    for (int k = 0; k < d; k++)
-      xc[k] = outside ? c[k] + 0.5 * (xr[k] - c[k]) : c[k] + 0.5 * (v[d][k] - c[k]);
-    const double fc = objective(pb, xc);
-    evals++;
-    if (fc < (outside ? fr : fv[d])) {
-      for (int k = 0; k < d; k++)
-        v[d][k] = xc[k];
-      fv[d] = fc;
-      continue;
-    }
-    for (int i = 1; i <= d; i++) {
-      for (int k = 0; k < d; k++)
-        v[i][k] = v[0][k] + 0.5 * (v[i][k] - v[0][k]);
-      fv[i] = objective(pb, v[i]);
-    }
-    evals += d;
-  }
-  int best = 0;
-  for (int i = 1; i <= d; i++)
-    if (fv[i] < fv[best]) best = i;
-  for (int k = 0; k < d; k++)
-    x0[k] = v[best][k];
 }
 
 struct ets_fit {
@@ -277,7 +199,7 @@ bool fit_form(const double *y, int n, int m, ets_form f, ets_fit *out) {
   fit_problem pb = {y, n, m, f, {}, 0, 0};
   if (!ets_initial(y, n, m, f, &pb.start)) return false;
   int d = 0;
-  double x[MAX_DIM], step[MAX_DIM];
+  double x[TS_NM_MAX_DIM], step[TS_NM_MAX_DIM];
   // Starting weights as the book's software sets them: a small alpha for long seasons.
   const double season = f.season == SEASON_N ? 1.0 : (double)m;
   x[d] = PAR_LO + 0.2 * (PAR_HI - PAR_LO) / season;
@@ -294,7 +216,7 @@ bool fit_form(const double *y, int n, int m, ets_form f, ets_fit *out) {
   const int states = 1 + (f.trend != TREND_N) + (f.season != SEASON_N ? m - 1 : 0);
   const int k = pb.weights + states + 1; // and the error variance
   if (n - k - 1 <= 0) return false;
-  nelder_mead(pb, d, x, step, 30 + 20 * d);
+  ts_nelder_mead(objective, &pb, d, x, step, 30 + 20 * d);
   out->form = f;
   if (!to_params(pb, x, &out->par)) return false;
   if (pb.init_dims) {
