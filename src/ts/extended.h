@@ -8,13 +8,15 @@
 // Longest season the extended models use; a longer one is treated as none.
 inline constexpr int TS_MAX_SEASON = 64;
 
-// Season length of a series from its mean time step when that is a calendar unit: 12 for
-// months, 4 for quarters, 7 for days, 24 for hours, 52 for weeks, 1 for years (a calendar
-// without a season), 0 when the step is no calendar unit.
-int ts_calendar_season(int64_t step_ms);
+// The calendar season of ascending times: the calendar unit of their grid (ts_grid_unit: 12
+// monthly, 4 quarterly, 5 on weekdays, 7 daily, 24 hourly, 52 weekly), 1 for a grid of years
+// (a calendar without a season), 0 when the grid has no calendar unit.
+int ts_season_calendar(const int64_t *ts, int64_t n);
 
 // Where the season of the extended models came from.
 enum ts_season_source { TS_SEASON_CALENDAR, TS_SEASON_DETECTED, TS_SEASON_NONE };
+// "calendar", "detected" or "none".
+const char *ts_season_source_name(ts_season_source source);
 
 // The season rule of the extended models: the calendar season when there is one (calendar
 // 1 means a calendar without a season), otherwise the detector's period when its

@@ -155,9 +155,9 @@ int run_statistical(const ts_model *model, const forecast_opts *o, const double 
 
 // Chooses and runs the model for a prepared series of m points. Sets out->rows to h, or
 // leaves it 0 with status insufficient_history. Returns SQLITE_OK or SQLITE_NOMEM.
-int run_plan(fc_plan *plan, const forecast_opts *o, const double *y, int m, int h, int64_t step_ms, fc_output *out) {
+int run_plan(fc_plan *plan, const forecast_opts *o, const double *y, int m, int h, int calendar, fc_output *out) {
   ts_scratch sc = {};
-  sc.calendar = ts_calendar_season(step_ms);
+  sc.calendar = calendar;
   struct scratch_guard {
     ts_scratch *s;
     ~scratch_guard() { ts_scratch_free(s); }
@@ -307,7 +307,7 @@ void agg_fc_final(sqlite3_context *ctx) {
   HostPtr<double> forecast, lower, upper;
   int64_t last_ms = 0, step_ms = DEFAULT_STEP_MS;
   ts_grid calendar = {};
-  int first = 0, m = 0;
+  int first = 0, m = 0, season_calendar = 0;
   if (s->rejected) {
     out.status = "non_numeric";
   } else if (s->count < 8) {
@@ -331,6 +331,7 @@ void agg_fc_final(sqlite3_context *ctx) {
     const int64_t *ts = s->ts + first;
     if (m >= 2 && ts[m - 1] > ts[0]) step_ms = (ts[m - 1] - ts[0]) / (m - 1);
     ts_calendar_grid(ts, m, &calendar);
+    season_calendar = ts_season_calendar(ts, m);
     last_ms = ts[m - 1];
     forecast.reset(host_calloc<double>(h));
     lower.reset(host_calloc<double>(h));
@@ -344,7 +345,7 @@ void agg_fc_final(sqlite3_context *ctx) {
       // Models run on the logarithms; forecasts and bounds are mapped back below.
       if (!forecast_log_values(y, m, s->values + first)) return vornel0_report(ctx, forecast_log_refusal());
     }
-    if (run_plan(&plan, &opts, y, m, h, step_ms, &out) != SQLITE_OK) return sqlite3_result_error_nomem(ctx);
+    if (run_plan(&plan, &opts, y, m, h, season_calendar, &out) != SQLITE_OK) return sqlite3_result_error_nomem(ctx);
     if (opts.transform == TRANSFORM_LOG) {
       for (int k = 0; k < out.rows; k++) {
         out.forecast[k] = exp(out.forecast[k]);
@@ -366,6 +367,7 @@ void agg_fc_final(sqlite3_context *ctx) {
     explain.folds = forecast_opts_folds(&opts);
     explain.calendar = &calendar;
     explain.step_ms = step_ms;
+    explain.season_calendar = season_calendar;
   }
   char *doc = write_document(&out, last_ms, &calendar, step_ms, opts.explain ? &explain : nullptr);
   if (!doc) return sqlite3_result_error_nomem(ctx);

@@ -23,7 +23,7 @@ enum ts_scratch_slot {
 struct ts_scratch {
   double *buf[TS_SLOT_COUNT]; // owned
   int64_t cap[TS_SLOT_COUNT];
-  int calendar; // the series' calendar season (ts_calendar_season), 0 when unknown
+  int calendar; // the series' calendar season (ts_season_calendar), 0 when unknown
 };
 // Room for n doubles in a slot (contents not kept); null when the host cannot allocate.
 double *ts_scratch_get(ts_scratch *sc, int slot, int64_t n);

@@ -1,18 +1,20 @@
 // The season rule of the extended models: calendar unit first, then the period detector when
 // its peak is significant; and the classical decomposition both extended models start from.
+#include "ts/calendar.h"
 #include "ts/extended.h"
 #include <math.h>
 
-int ts_calendar_season(int64_t step_ms) {
-  constexpr int64_t HOUR = 3600000, DAY = 24 * HOUR;
-  if (step_ms == HOUR) return 24;
-  if (step_ms == DAY) return 7;
-  if (step_ms == 7 * DAY) return 52;
-  // Months and quarters vary in length; a mean step inside their range is taken as the unit.
-  if (step_ms >= 28 * DAY && step_ms <= 31 * DAY) return 12;
-  if (step_ms >= 89 * DAY && step_ms <= 92 * DAY) return 4;
-  if (step_ms >= 365 * DAY && step_ms <= 366 * DAY) return 1;
-  return 0;
+int ts_season_calendar(const int64_t *ts, int64_t n) {
+  ts_grid g;
+  ts_series_grid(ts, n, &g);
+  const int unit = ts_grid_unit(&g);
+  if (unit > 0) return unit;
+  // Years and other multiples of months: a calendar that gives no season.
+  return g.kind == TS_GRID_MONTHS ? 1 : 0;
+}
+
+const char *ts_season_source_name(ts_season_source source) {
+  return source == TS_SEASON_CALENDAR ? "calendar" : source == TS_SEASON_DETECTED ? "detected" : "none";
 }
 
 bool ts_season_significant(const double *r, int p, int n) {

@@ -111,13 +111,30 @@ void run(void (*fn)(const double *, int, int, double *, double *, int, ts_scratc
 
 TEST(ExtendedSeason, CalendarUnitsAndTheDetectorRule) {
   const int64_t H = 3600000, D = 24 * H;
-  EXPECT_EQ(ts_calendar_season(H), 24);
-  EXPECT_EQ(ts_calendar_season(D), 7);
-  EXPECT_EQ(ts_calendar_season(7 * D), 52);
-  EXPECT_EQ(ts_calendar_season(30 * D + 10 * H), 12);
-  EXPECT_EQ(ts_calendar_season(91 * D), 4);
-  EXPECT_EQ(ts_calendar_season(365 * D + 6 * H), 1);
-  EXPECT_EQ(ts_calendar_season(1000), 0);
+  auto season = [](int64_t step, int64_t first = 1700000000000LL) {
+    int64_t ts[10];
+    for (int i = 0; i < 10; i++)
+      ts[i] = first + i * step;
+    return ts_season_calendar(ts, 10);
+  };
+  EXPECT_EQ(season(H), 24);
+  EXPECT_EQ(season(D), 7);
+  EXPECT_EQ(season(7 * D, 1700438400000LL), 52);
+  EXPECT_EQ(season(1000), 0);
+  // Month grids: first days of months, quarters and years (2020-01-01 onwards).
+  const int64_t jan2020 = 1577836800000LL;
+  int64_t months[8];
+  const int days_per_month[] = {31, 29, 31, 30, 31, 30, 31, 31};
+  for (int64_t i = 0, t = jan2020; i < 8; t += days_per_month[i] * D, i++)
+    months[i] = t;
+  // 2020-01-01, 2020-04-01, ... and 2020-01-01, 2021-01-01, ...
+  const int64_t quarters[] = {1577836800000LL, 1585699200000LL, 1593561600000LL, 1601510400000LL,
+                              1609459200000LL, 1617235200000LL, 1625097600000LL, 1633046400000LL};
+  const int64_t years[] = {1577836800000LL, 1609459200000LL, 1640995200000LL, 1672531200000LL,
+                           1704067200000LL, 1735689600000LL, 1767225600000LL, 1798761600000LL};
+  EXPECT_EQ(ts_season_calendar(months, 8), 12);
+  EXPECT_EQ(ts_season_calendar(quarters, 8), 4);
+  EXPECT_EQ(ts_season_calendar(years, 8), 1);
   // Without a calendar a clean season of 6 is found and significant; a straight line has none.
   Vec sine(48), line(48);
   for (int t = 0; t < 48; t++)
