@@ -210,8 +210,24 @@ void agg_an_final(sqlite3_context *ctx) {
       sqlite3_result_error_nomem(ctx);
       return;
     }
+    // Under transform 'log' the models score the logarithms; the document keeps the values and
+    // maps forecasts and bounds back.
+    HostPtr<double> logs;
+    const double *scored = values;
+    if (opts.transform == TRANSFORM_LOG) {
+      logs.reset(host_calloc<double>(n));
+      if (!logs) {
+        sqlite3_result_error_nomem(ctx);
+        return;
+      }
+      if (!forecast_log_values(values, n, logs.get())) {
+        vornel0_report(ctx, forecast_log_refusal());
+        return;
+      }
+      scored = logs.get();
+    }
     if (model == AN_MODEL_SUBPCA) {
-      int rc = score_subpca(values, n, threshold, points.get(), &msg);
+      int rc = score_subpca(scored, n, threshold, points.get(), &msg);
       if (rc == SQLITE_NOMEM) {
         sqlite3_result_error_nomem(ctx);
         return;
@@ -221,8 +237,16 @@ void agg_an_final(sqlite3_context *ctx) {
         return;
       }
     } else {
-      int period = n >= 6 ? detect_period(values, n) : 0;
-      an_score_one_step(values, n, model, period, threshold, z, points.get());
+      int period = n >= 6 ? detect_period(scored, n) : 0;
+      an_score_one_step(scored, n, model, period, threshold, z, points.get());
+    }
+    if (logs) {
+      for (int t = 0; t < n; t++) {
+        an_point &p = points[t];
+        p.forecast = exp(p.forecast);
+        p.lower_bound = exp(p.lower_bound);
+        p.upper_bound = exp(p.upper_bound);
+      }
     }
   }
 

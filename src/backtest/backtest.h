@@ -74,6 +74,7 @@ struct BtConfig {
   int conformal;         // 1 for leave-one-fold-out conformal bands, 0 for residual bands
   int model;             // index in the statistical model table, or -1 to choose per series
   int fill;              // ts_fill_rule applied to each sorted series, TS_FILL_NONE for none
+  int log_transform;     // models run on the logarithms (every value is > 0)
 };
 
 // One result row; the cursor owns the array.
@@ -112,7 +113,8 @@ struct BtWork {
 void bt_work_free(BtWork *work);
 
 // Evaluates one series (sorting, filling and cutting it in place) and appends its rows.
-// Returns SQLITE_OK, SQLITE_NOMEM, or SQLITE_TOOBIG when filling would pass the row limit.
+// Returns SQLITE_OK, SQLITE_NOMEM, SQLITE_TOOBIG when filling would pass the row limit, or
+// SQLITE_RANGE when the log transform meets a value <= 0.
 int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *cfg, BtWork *work,
                        HostArray<BtRow> *rows);
 

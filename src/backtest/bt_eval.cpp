@@ -68,7 +68,16 @@ int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *c
   const double *y = series->values + offset;
   const int64_t *t = series->ts + offset;
   const int32_t h = cfg->horizon;
-  const double scale = bt_mase_scale(y, n);
+  // Under the log transform the models fit the logarithms; actuals, forecasts and bounds are
+  // compared on the values, kept here.
+  HostPtr<double> original;
+  if (cfg->log_transform) {
+    original.reset(host_calloc<double>((int64_t)n + 2 * (int64_t)h));
+    if (!original) return SQLITE_NOMEM;
+    memcpy(original.get(), y, (size_t)n * sizeof(double));
+    if (!forecast_log_values(y, n, series->values + offset)) return SQLITE_RANGE;
+  }
+  const double scale = bt_mase_scale(original ? original.get() : y, n);
 
   const int64_t usable = (int64_t)n - h - cfg->gap;
   if (usable <= 7) return rows->push(status_row(series_index, "insufficient_history"), 64) ? SQLITE_OK : SQLITE_NOMEM;
@@ -120,13 +129,27 @@ int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *c
     const int32_t train = (int32_t)(usable - folds + 1 + j);
     const double *actual = work->actual + (int64_t)j * h, *forecast = work->forecast + (int64_t)j * h;
     BtRow row = status_row(series_index, status);
+    const double *model_forecast = forecast;
+    if (original) {
+      double *a = original.get() + n, *f = a + h;
+      for (int32_t k = 0; k < h; k++) {
+        a[k] = original[train + cfg->gap + k];
+        f[k] = exp(forecast[k]);
+      }
+      actual = a;
+      forecast = f;
+    }
     BtMetrics m;
     bt_point_metrics(actual, forecast, h, scale, &m);
     if (!cfg->conformal || j >= BT_CONFORMAL_MIN_EARLIER) {
       for (int32_t k = 0; k < h; k++) {
         double half = cfg->conformal ? work->radius[(int64_t)j * h + k] : cfg->z * work->spread[(int64_t)j * h + k];
-        work->lower[k] = forecast[k] - half;
-        work->upper[k] = forecast[k] + half;
+        work->lower[k] = model_forecast[k] - half;
+        work->upper[k] = model_forecast[k] + half;
+        if (original) {
+          work->lower[k] = exp(work->lower[k]);
+          work->upper[k] = exp(work->upper[k]);
+        }
       }
       bt_band_metrics(actual, work->lower, work->upper, h, &m);
       row.coverage = m.coverage;

@@ -307,8 +307,10 @@ int bt_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
   cfg.conformal = opts.interval_method == INTERVAL_CONFORMAL;
   cfg.model = model;
   cfg.fill = opts.fill;
+  cfg.log_transform = opts.transform == TRANSFORM_LOG;
   for (int32_t i = 0; i < state.series.count; i++) {
     rc = bt_evaluate_series(&state.series.items[i], i, &cfg, &state.work, &state.rows);
+    if (rc == SQLITE_RANGE) return vtab_set_error(vtab, forecast_log_refusal());
     if (rc == SQLITE_TOOBIG)
       return vtab_set_error(vtab, sqlite3_mprintf("%s: fill would make more than %d points in one series; check the "
                                                   "time column, or sum the rows to a coarser step first",

@@ -57,7 +57,7 @@ int fc_select_candidates(const fc_candidate_list *list, const double *y, int n, 
     for (int c = 0; c < list->count; c++) {
       const fc_candidate &cand = list->items[c];
       if (cand.model)
-        cand.model->fn_ex(y, o, h + g, fc, nullptr, period, sc);
+        cand.model->fn_ex(y, o, h + g, fc, nullptr, cand.model->uses_period ? period : -1, sc);
       else if (fc_student_fold_forecast(&cand, y, n, o, h + g, fc) != SQLITE_OK)
         return -2;
       double sum = sums[c];

@@ -63,8 +63,10 @@ struct fc_explain_input {
   int m, h, gap, folds;
   const ts_grid *calendar; // the calendar grid of the prepared series
   int64_t step_ms;         // the average step, when there is no calendar grid
+  int season_calendar;     // the calendar season the extended models start from
 };
 // Appends ,"explain":{...} to the document: the step, the folds, and per candidate its name,
-// the period its final fit sees and, in automatic mode, its scaled fold score. Returns
+// the period its final fit sees (and, for the extended models, where their season came from)
+// and, in automatic mode, its scaled fold score. Returns
 // SQLITE_OK or SQLITE_NOMEM.
 int fc_explain_append(sqlite3_str *doc, const fc_explain_input *in);

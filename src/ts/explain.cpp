@@ -2,6 +2,7 @@
 // scores are computed again here, by the same routines the choice used, so documents without
 // the option pay nothing for it.
 #include "ts/candidates.h"
+#include "ts/extended.h"
 #include <math.h>
 
 namespace {
@@ -14,6 +15,17 @@ void append_step(sqlite3_str *doc, const fc_explain_input *in) {
   else
     json_append_number(doc, (double)in->step_ms / 1000.0);
 }
+
+// The extended models' season on the whole prepared series and its source.
+void append_extended_period(sqlite3_str *doc, const fc_explain_input *in) {
+  ts_scratch sc = {};
+  ts_season_source source;
+  const int season = ts_extended_season(in->season_calendar, in->y, in->m, &sc, &source);
+  ts_scratch_free(&sc);
+  sqlite3_str_appendf(doc, "%d,\"period_source\":\"%s\"", season > 1 ? season : 0, ts_season_source_name(source));
+}
+
+bool is_extended(const char *name) { return ts_extended_find(name) || strcmp(name, "auto-extended") == 0; }
 
 // The period the final fit of a model sees on the whole prepared series, or null.
 void append_period(sqlite3_str *doc, const ts_model *model, const double *y, int m, int *cached) {
@@ -39,7 +51,10 @@ int fc_explain_append(sqlite3_str *doc, const fc_explain_input *in) {
     sqlite3_str_appendall(doc, ",\"folds\":0,\"candidates\":[{\"model\":");
     agg_json_str(doc, in->ran);
     sqlite3_str_appendall(doc, ",\"period\":");
-    append_period(doc, in->ran_model, in->y, in->m, &period);
+    if (is_extended(in->ran))
+      append_extended_period(doc, in);
+    else
+      append_period(doc, in->ran_model, in->y, in->m, &period);
     sqlite3_str_appendall(doc, "}]}");
     return SQLITE_OK;
   }
@@ -71,7 +86,10 @@ int fc_explain_append(sqlite3_str *doc, const fc_explain_input *in) {
     sqlite3_str_appendall(doc, c ? ",{\"model\":" : "{\"model\":");
     agg_json_str(doc, name);
     sqlite3_str_appendall(doc, ",\"period\":");
-    append_period(doc, model, in->y, in->m, &period);
+    if (is_extended(name))
+      append_extended_period(doc, in);
+    else
+      append_period(doc, model, in->y, in->m, &period);
     sqlite3_str_appendall(doc, ",\"score\":");
     if (k > 0)
       json_append_number(doc, scores[c]);

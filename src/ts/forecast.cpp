@@ -3,6 +3,7 @@
 // and writes the forecast document. Model resolution and candidate building are separate
 // routines; forecast students join through the hooks of candidates.h.
 #include "ts/candidates.h"
+#include "ts/extended.h"
 #include "ts/ts.h"
 #include <math.h>
 
@@ -16,6 +17,7 @@ enum fc_mode {
   FC_STATISTICAL, // one model of TS_MODELS
   FC_STUDENT,     // a named forecast student
   FC_CANDIDATES,  // an explicit candidate list
+  FC_EXTENDED,    // auto-extended
 };
 
 // What the options asked for, once resolved.
@@ -35,7 +37,8 @@ void fc_plan_free(fc_plan *p) {
 // default-ts is theta-classic under another name.
 const ts_model *builtin_model(const char *name) {
   if (strcmp(name, "default-ts") == 0) return &TS_MODELS[TS_MODEL_THETA];
-  return ts_model_find(name);
+  if (const ts_model *m = ts_model_find(name)) return m;
+  return ts_extended_find(name);
 }
 
 // Builds an explicit candidate list in the given order.
@@ -92,6 +95,17 @@ int resolve_model(sqlite3 *db, const forecast_opts *o, int64_t horizon, fc_plan 
     if (o->interval_method == INTERVAL_CONFORMAL) return SQLITE_OK;
     return build_registered_candidates(db, o, horizon, &plan->list, out_msg);
   }
+  if (strcmp(model, "auto-extended") == 0) {
+    if (o->interval_method == INTERVAL_CONFORMAL) {
+      *out_msg = sqlite3_mprintf("%s: interval_method='conformal' is not supported with model auto-extended; its "
+                                 "bounds come from the chosen models' own deviations",
+                                 VORNEL_ERR_OPTIONS);
+      return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+    }
+    plan->mode = FC_EXTENDED;
+    plan->requested = model;
+    return SQLITE_OK;
+  }
   if (const ts_model *m = builtin_model(model)) {
     plan->mode = FC_STATISTICAL;
     plan->model = m;
@@ -141,8 +155,9 @@ int run_statistical(const ts_model *model, const forecast_opts *o, const double 
 
 // Chooses and runs the model for a prepared series of m points. Sets out->rows to h, or
 // leaves it 0 with status insufficient_history. Returns SQLITE_OK or SQLITE_NOMEM.
-int run_plan(fc_plan *plan, const forecast_opts *o, const double *y, int m, int h, fc_output *out) {
+int run_plan(fc_plan *plan, const forecast_opts *o, const double *y, int m, int h, int calendar, fc_output *out) {
   ts_scratch sc = {};
+  sc.calendar = calendar;
   struct scratch_guard {
     ts_scratch *s;
     ~scratch_guard() { ts_scratch_free(s); }
@@ -151,6 +166,16 @@ int run_plan(fc_plan *plan, const forecast_opts *o, const double *y, int m, int 
   const fc_candidate *student = nullptr;
   const ts_model *model = nullptr;
   switch (plan->mode) {
+  case FC_EXTENDED: {
+    HostPtr<double> dev(host_calloc<double>(h));
+    if (!dev) return SQLITE_NOMEM;
+    const char *name = ts_auto_extended(y, m, h, o->gap, folds, out->forecast, dev.get(), &sc);
+    if (!name) return SQLITE_NOMEM;
+    ts_residual_bounds(out->forecast, dev.get(), h, o->level, out->lower, out->upper);
+    out->model_name = name;
+    out->rows = h;
+    return SQLITE_OK;
+  }
   case FC_STUDENT:
     student = &plan->student;
     break;
@@ -282,7 +307,7 @@ void agg_fc_final(sqlite3_context *ctx) {
   HostPtr<double> forecast, lower, upper;
   int64_t last_ms = 0, step_ms = DEFAULT_STEP_MS;
   ts_grid calendar = {};
-  int first = 0, m = 0;
+  int first = 0, m = 0, season_calendar = 0;
   if (s->rejected) {
     out.status = "non_numeric";
   } else if (s->count < 8) {
@@ -306,6 +331,7 @@ void agg_fc_final(sqlite3_context *ctx) {
     const int64_t *ts = s->ts + first;
     if (m >= 2 && ts[m - 1] > ts[0]) step_ms = (ts[m - 1] - ts[0]) / (m - 1);
     ts_calendar_grid(ts, m, &calendar);
+    season_calendar = ts_season_calendar(ts, m);
     last_ms = ts[m - 1];
     forecast.reset(host_calloc<double>(h));
     lower.reset(host_calloc<double>(h));
@@ -314,7 +340,19 @@ void agg_fc_final(sqlite3_context *ctx) {
     out.forecast = forecast.get();
     out.lower = lower.get();
     out.upper = upper.get();
-    if (run_plan(&plan, &opts, s->values + first, m, h, &out) != SQLITE_OK) return sqlite3_result_error_nomem(ctx);
+    const double *y = s->values + first;
+    if (opts.transform == TRANSFORM_LOG) {
+      // Models run on the logarithms; forecasts and bounds are mapped back below.
+      if (!forecast_log_values(y, m, s->values + first)) return vornel0_report(ctx, forecast_log_refusal());
+    }
+    if (run_plan(&plan, &opts, y, m, h, season_calendar, &out) != SQLITE_OK) return sqlite3_result_error_nomem(ctx);
+    if (opts.transform == TRANSFORM_LOG) {
+      for (int k = 0; k < out.rows; k++) {
+        out.forecast[k] = exp(out.forecast[k]);
+        out.lower[k] = exp(out.lower[k]);
+        out.upper[k] = exp(out.upper[k]);
+      }
+    }
   }
   fc_explain_input explain = {};
   if (opts.explain) {
@@ -329,6 +367,7 @@ void agg_fc_final(sqlite3_context *ctx) {
     explain.folds = forecast_opts_folds(&opts);
     explain.calendar = &calendar;
     explain.step_ms = step_ms;
+    explain.season_calendar = season_calendar;
   }
   char *doc = write_document(&out, last_ms, &calendar, step_ms, opts.explain ? &explain : nullptr);
   if (!doc) return sqlite3_result_error_nomem(ctx);

@@ -82,8 +82,9 @@ VORNEL_KERNEL void theta_grid(const double *z, int n, double *out_sse,
   }
 }
 
-// Without any value there is nothing to continue: forecasts 0 and unknown deviations.
-bool empty_input(int n, int s, double *out, double *dev) {
+} // namespace
+
+bool ts_empty_input(int n, int s, double *out, double *dev) {
   if (n >= 1) return false;
   for (int i = 0; i < s; i++) {
     out[i] = 0.0;
@@ -92,10 +93,8 @@ bool empty_input(int n, int s, double *out, double *dev) {
   return true;
 }
 
-} // namespace
-
 void model_seasonal_naive_ex(const double *y, int n, int s, double *out, double *dev, int period, ts_scratch *sc) {
-  if (empty_input(n, s, out, dev)) return;
+  if (ts_empty_input(n, s, out, dev)) return;
   const int p = resolve_period(y, n, period, sc);
   const double d = n >= 2 ? (y[n - 1] - y[0]) / (double)(n - 1) : 0.0;
   if (p > 0 && p <= n) {
@@ -146,7 +145,7 @@ void model_seasonal_naive_ex(const double *y, int n, int s, double *out, double 
 }
 
 void model_theta_ex(const double *y, int n, int s, double *out, double *dev, int period, ts_scratch *sc) {
-  if (empty_input(n, s, out, dev)) return;
+  if (ts_empty_input(n, s, out, dev)) return;
   const int p = resolve_period(y, n, period, sc);
   double *x = ts_scratch_get(sc, TS_SLOT_WORK, n);
   if (!x) return model_seasonal_naive_ex(y, n, s, out, dev, p, sc);
@@ -208,7 +207,7 @@ void model_theta_ex(const double *y, int n, int s, double *out, double *dev, int
 }
 
 void model_tsb_ex(const double *y, int n, int s, double *out, double *dev, int, ts_scratch *sc) {
-  if (empty_input(n, s, out, dev)) return;
+  if (ts_empty_input(n, s, out, dev)) return;
   constexpr double ALPHA_SIZE = 0.1, ALPHA_PROB = 0.1;
   double size_sum = 0;
   int positives = 0;

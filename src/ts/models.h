@@ -23,6 +23,7 @@ enum ts_scratch_slot {
 struct ts_scratch {
   double *buf[TS_SLOT_COUNT]; // owned
   int64_t cap[TS_SLOT_COUNT];
+  int calendar; // the series' calendar season (ts_season_calendar), 0 when unknown
 };
 // Room for n doubles in a slot (contents not kept); null when the host cannot allocate.
 double *ts_scratch_get(ts_scratch *sc, int slot, int64_t n);
@@ -53,6 +54,10 @@ void ts_line_fit(const double *y, int n, double *out_intercept, double *out_slop
 // Season length p >= 2 found by autocorrelation, or 0 (no season, or out of memory).
 int detect_period(const double *y, int n);
 int detect_period_ex(const double *y, int n, ts_scratch *sc);
+
+// Without any value there is nothing to continue: forecasts 0 and unknown deviations. Returns
+// whether that was the case (n < 1).
+bool ts_empty_input(int n, int s, double *out, double *dev);
 
 void model_seasonal_naive(const double *y, int n, int s, double *out, double *dev);
 void model_theta(const double *y, int n, int s, double *out, double *dev);

@@ -2,14 +2,16 @@
 // detect_anomalies and backtest; each user's key table decides which keys reach it.
 #include "ts/options.h"
 #include "ts/fill.h"
+#include <math.h>
 
 const char *const AGG_FORECAST_OPTION_KEYS[] = {
     "confidence_level", "context_limit", "model", "interval_method", "folds", "gap", "candidates", "fill",
-    "explain", nullptr};
-const char *const AGG_ANOMALY_OPTION_KEYS[] = {"anomaly_prob_threshold", "context_limit", "model", "fill", nullptr};
+    "explain", "transform", nullptr};
+const char *const AGG_ANOMALY_OPTION_KEYS[] = {"anomaly_prob_threshold", "context_limit", "model", "fill",
+                                               "transform", nullptr};
 const char *const BACKTEST_OPTION_KEYS[] = {"time_col",      "value_col", "group_cols", "confidence_level",
                                             "context_limit", "folds",     "gap",        "interval_method",
-                                            "model",         "fill",      nullptr};
+                                            "model",         "fill",      "transform",  nullptr};
 
 namespace {
 
@@ -152,6 +154,18 @@ int forecast_opt_cb(void *record, const char *key, sqlite3_value *value, char **
     o->explain = sqlite3_value_int64(value) != 0;
     return 0;
   }
+  if (strcmp(key, "transform") == 0) {
+    if (!text) goto wrong_type;
+    if (strcmp(text, "none") == 0)
+      o->transform = TRANSFORM_NONE;
+    else if (strcmp(text, "log") == 0)
+      o->transform = TRANSFORM_LOG;
+    else {
+      *out_msg = sqlite3_mprintf("%s: transform must be 'none' or 'log'", VORNEL_ERR_OPTIONS);
+      return SQLITE_ERROR;
+    }
+    return 0;
+  }
   if (strcmp(key, "group_cols") == 0) {
     if (!text) goto wrong_type;
     return read_list(text, o->group_cols, &o->group_count, "group_cols", out_msg);
@@ -163,4 +177,18 @@ int forecast_opt_cb(void *record, const char *key, sqlite3_value *value, char **
 wrong_type:
   *out_msg = sqlite3_mprintf("%s: wrong type for option '%s'", VORNEL_ERR_OPTIONS, key);
   return SQLITE_ERROR;
+}
+
+bool forecast_log_values(const double *y, int64_t n, double *out) {
+  for (int64_t t = 0; t < n; t++)
+    if (!(y[t] > 0)) return false;
+  for (int64_t t = 0; t < n; t++)
+    out[t] = log(y[t]);
+  return true;
+}
+
+char *forecast_log_refusal() {
+  return sqlite3_mprintf("%s: transform 'log' needs every value > 0; this series has a value <= 0 (drop the "
+                         "transform option or shift the values)",
+                         VORNEL_ERR_OPTIONS);
 }

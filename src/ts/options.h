@@ -8,6 +8,7 @@ inline constexpr int FORECAST_MAX_FOLDS = 512;
 inline constexpr int FORECAST_DEFAULT_FOLDS = 20;
 
 enum interval_method { INTERVAL_RESIDUAL = 0, INTERVAL_CONFORMAL = 1 };
+enum series_transform { TRANSFORM_NONE = 0, TRANSFORM_LOG = 1 };
 
 // Each user sets its own defaults before parsing; zero is a valid empty record.
 struct forecast_opts {
@@ -25,6 +26,7 @@ struct forecast_opts {
   int candidate_count;
   int32_t fill;    // ts_fill_rule; TS_FILL_NONE when not given
   int32_t explain; // forecast: 1 adds the "explain" key to the document
+  int32_t transform; // series_transform enum
 };
 
 // Frees every owned text and zeroes the lists; accepts null.
@@ -32,6 +34,12 @@ void forecast_opts_free(forecast_opts *o);
 
 // The folds to use: the option, or FORECAST_DEFAULT_FOLDS when not given.
 inline int forecast_opts_folds(const forecast_opts *o) { return o->folds > 0 ? o->folds : FORECAST_DEFAULT_FOLDS; }
+
+// The log transform's check and mapping: false when a value is not > 0; otherwise out[t] =
+// log(y[t]) (out may be y itself).
+bool forecast_log_values(const double *y, int64_t n, double *out);
+// The message refusing a series with a value <= 0 under transform 'log' (null on OOM).
+char *forecast_log_refusal();
 
 // Options callback (vornel0_option_cb contract) filling a forecast_opts record.
 int forecast_opt_cb(void *record, const char *key, sqlite3_value *value, char **out_msg);

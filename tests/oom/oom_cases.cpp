@@ -214,6 +214,13 @@ const Case CASES[] = {
      "SELECT forecast(day, sales, 7, '{\"candidates\":[\"tsb\",\"stub-seasonal-naive\"]}') FROM daily WHERE store = "
      "'A'",
      nullptr, 0, true},
+    {"forecast auto-extended log", SERIES,
+     "SELECT forecast(day, sales, 7, '{\"model\":\"auto-extended\",\"transform\":\"log\"}') FROM daily WHERE "
+     "store = 'A'",
+     nullptr, 0, true},
+    {"forecast extended candidates", SERIES,
+     "SELECT forecast(day, sales, 7, '{\"candidates\":[\"ets\",\"theta-m3\"]}') FROM daily WHERE store = 'A'",
+     nullptr, 0, true},
     {"forecast unknown candidate", SERIES REGISTERED,
      "SELECT forecast(day, sales, 7, '{\"candidates\":[\"tsb\",\"my-student\"]}') FROM daily", nullptr, 0},
     {"forecast unknown model", SERIES, "SELECT forecast(day, sales, 7, '{\"model\":\"weekly-v2\"}') FROM daily",
@@ -233,6 +240,10 @@ const Case CASES[] = {
      "SELECT series_key, model, count(*), avg(mase) FROM backtest('SELECT store, day, sales FROM daily', 3, "
      "'{\"group_cols\":\"store\",\"model\":\"auto\",\"folds\":2}') GROUP BY 1, 2",
      nullptr, 0, true},
+    {"backtest log", SERIES,
+     "SELECT fold, mae, coverage FROM backtest('SELECT day, sales FROM daily WHERE store = ''A''', 3, "
+     "'{\"transform\":\"log\",\"folds\":3}')",
+     nullptr, 0, true},
     {"backtest not read-only", SERIES, "SELECT * FROM backtest('DELETE FROM daily', 7)", nullptr, 0},
     {"backtest bad query", SERIES, "SELECT * FROM backtest('SELECT day, qty FROM dialy', 7)", nullptr, 0},
     {"backtest bad options", SERIES,
@@ -240,6 +251,8 @@ const Case CASES[] = {
     {"backtest no horizon", SERIES, "SELECT * FROM backtest('SELECT day, sales FROM daily')", nullptr, 0},
     // Anomalies and result expansion.
     {"detect_anomalies", VISITS, "SELECT detect_anomalies(day, n) FROM visits WHERE site = 'A'", nullptr, 0, true},
+    {"detect_anomalies log", VISITS,
+     "SELECT detect_anomalies(day, n, '{\"transform\":\"log\"}') FROM visits WHERE site = 'A'", nullptr, 0, true},
     {"detect_anomalies sub-pca", VISITS,
      "SELECT detect_anomalies(day, n, '{\"model\":\"sub-pca\",\"anomaly_prob_threshold\":0.95}') FROM visits "
      "WHERE site = 'A'",

@@ -1,0 +1,385 @@
+// Exponential smoothing in the innovations state-space form of Hyndman, Koehler, Ord and
+// Snyder (Forecasting with Exponential Smoothing: The State Space Approach, Springer 2008):
+// additive or multiplicative errors, no, additive or damped trend, no, additive or
+// multiplicative season. Each form's smoothing weights are fitted by likelihood with a
+// Nelder-Mead search from fixed starts and a fixed budget; the form with the smallest AICc is
+// kept. Initial states come from the book's heuristic (classical decomposition of the first
+// seasons, a line through the first deseasonalised values) and are counted as parameters as
+// the book counts them. Multiplicative trends are left out, as the book advises for
+// forecasting. The recursions of the two error types are the same; only the likelihood differs.
+#include "ts/extended.h"
+#include <math.h>
+
+namespace {
+
+enum { TREND_N, TREND_A, TREND_D };
+enum { SEASON_N, SEASON_A, SEASON_M };
+
+struct ets_form {
+  int mult_error, trend, season;
+};
+
+// Additive-error forms first, so that on equal AICc the simpler error wins.
+constexpr ets_form FORMS[] = {
+    {0, TREND_N, SEASON_N}, {0, TREND_A, SEASON_N}, {0, TREND_D, SEASON_N}, {1, TREND_N, SEASON_N},
+    {1, TREND_A, SEASON_N}, {1, TREND_D, SEASON_N}, {0, TREND_N, SEASON_A}, {0, TREND_A, SEASON_A},
+    {0, TREND_D, SEASON_A}, {1, TREND_N, SEASON_A}, {1, TREND_A, SEASON_A}, {1, TREND_D, SEASON_A},
+    {1, TREND_N, SEASON_M}, {1, TREND_A, SEASON_M}, {1, TREND_D, SEASON_M},
+};
+constexpr int FORM_COUNT = sizeof FORMS / sizeof FORMS[0];
+
+// Smoothing weights. beta and gamma are searched as shares of their bounds (beta <= alpha,
+// gamma <= 1 - alpha), so the search region is a box.
+struct ets_params {
+  double alpha, beta, gamma, phi;
+};
+
+struct ets_state {
+  double l, b;
+  double s[TS_MAX_SEASON]; // s[j]: season of phase j (t mod m)
+};
+
+constexpr double PAR_LO = 1e-4, PAR_HI = 0.9999, PHI_LO = 0.8, PHI_HI = 0.98;
+constexpr int INIT_SEARCH = 1;
+
+double trend_sum(int trend, double phi, int k) {
+  if (trend == TREND_N) return 0.0;
+  if (trend == TREND_A) return (double)k;
+  double sum = 0, p = 1;
+  for (int i = 1; i <= k; i++) {
+    p = p * phi;
+    sum += p;
+  }
+  return sum;
+}
+
+// Runs the recursion from st over y[0..n-1], leaving the final states in st. Returns the
+// likelihood term n log(sum e^2) (additive errors) or n log(sum (e/mu)^2) + 2 sum log|mu|
+// (multiplicative), or INFINITY when a state leaves the region where the form is defined.
+// *out_sse gets the sum of squared (relative, for multiplicative errors) one-step errors.
+double ets_run(const double *y, int n, int m, ets_form f, const ets_params &p, ets_state *st, double *out_sse) {
+  const double phi = f.trend == TREND_D ? p.phi : 1.0;
+  double l = st->l, b = f.trend == TREND_N ? 0.0 : st->b;
+  double sse = 0, log_sum = 0, product = 1;
+  int in_product = 0;
+  for (int t = 0; t < n; t++) {
+    const int j = f.season == SEASON_N ? 0 : t % m;
+    const double T = l + phi * b;
+    const double sv = f.season == SEASON_N ? 0.0 : st->s[j];
+    double mu = f.season == SEASON_A ? T + sv : f.season == SEASON_M ? T * sv : T;
+    const double e = y[t] - mu;
+    if (f.mult_error) {
+      if (!(mu > 0)) return INFINITY;
+      const double eps = e / mu;
+      sse += eps * eps;
+      // log of a product of 16 at a time: one logarithm per block instead of per point.
+      product = product * mu;
+      if (++in_product == 16) {
+        log_sum += log(product);
+        product = 1;
+        in_product = 0;
+      }
+    } else {
+      sse += e * e;
+    }
+    if (f.season == SEASON_M) {
+      if (!(sv > 0) || !(T > 0)) return INFINITY;
+      l = T + p.alpha * e / sv;
+      b = phi * b + p.beta * e / sv;
+      st->s[j] = sv + p.gamma * e / T;
+    } else {
+      l = T + p.alpha * e;
+      b = phi * b + p.beta * e;
+      if (f.season == SEASON_A) st->s[j] = sv + p.gamma * e;
+    }
+  }
+  if (in_product) log_sum += log(product);
+  st->l = l;
+  st->b = b;
+  *out_sse = sse;
+  if (!isfinite(sse) || !isfinite(log_sum)) return INFINITY;
+  // A perfect fit: the smallest positive sum keeps the comparison finite.
+  const double lik = (double)n * log(sse > 1e-300 ? sse : 1e-300);
+  return f.mult_error ? lik + 2.0 * log_sum : lik;
+}
+
+// Initial states by the heuristic: seasonal indices from the classical decomposition of the
+// first three seasons (two when the series is shorter), then a line (or, without trend, the
+// mean) through the first max(10, 2m) deseasonalised values. False when the form cannot start.
+bool ets_initial(const double *y, int n, int m, ets_form f, ets_state *st) {
+  double idx[TS_MAX_SEASON];
+  if (f.season != SEASON_N) {
+    const int first = n >= 3 * m ? 3 * m : 2 * m;
+    if (!ts_classical_indices(y, first, m, f.season == SEASON_M, idx)) return false;
+    for (int j = 0; j < m; j++)
+      st->s[j] = idx[j];
+  }
+  int maxn = 2 * m > 10 ? 2 * m : 10;
+  if (maxn > n) maxn = n;
+  double sa[2 * TS_MAX_SEASON > 10 ? 2 * TS_MAX_SEASON : 10];
+  for (int t = 0; t < maxn; t++) {
+    double v = y[t];
+    if (f.season == SEASON_A) v = v - idx[t % m];
+    if (f.season == SEASON_M) v = v / idx[t % m];
+    sa[t] = v;
+  }
+  if (f.trend == TREND_N) {
+    double sum = 0;
+    for (int t = 0; t < maxn; t++)
+      sum += sa[t];
+    st->l = sum / (double)maxn;
+    st->b = 0;
+  } else {
+    double a, slope;
+    ts_line_fit(sa, maxn, &a, &slope);
+    st->l = a - slope; // the level one step before the first value
+    st->b = slope;
+  }
+  return true;
+}
+
+struct fit_problem {
+  const double *y;
+  int n, m;
+  ets_form form;
+  ets_state start;
+  int weights;    // search coordinates that are weights; the level and trend follow when searched
+  int init_dims;  // 0, or the initial level (and trend) searched too
+};
+
+// Search coordinates to weights; INFINITY-valued (false) outside the box.
+bool to_params(const fit_problem &pb, const double *x, ets_params *p) {
+  int i = 0;
+  p->alpha = x[i++];
+  if (!(p->alpha >= PAR_LO && p->alpha <= PAR_HI)) return false;
+  p->beta = p->gamma = 0;
+  p->phi = 1;
+  if (pb.form.trend != TREND_N) {
+    const double share = x[i++];
+    if (!(share >= PAR_LO && share <= 1.0)) return false;
+    p->beta = share * p->alpha;
+  }
+  if (pb.form.season != SEASON_N) {
+    const double share = x[i++];
+    if (!(share >= PAR_LO && share <= 1.0)) return false;
+    p->gamma = share * (1.0 - p->alpha);
+  }
+  if (pb.form.trend == TREND_D) {
+    p->phi = x[i++];
+    if (!(p->phi >= PHI_LO && p->phi <= PHI_HI)) return false;
+  }
+  return true;
+}
+
+double objective(const void *ctx, const double *x) {
+  const fit_problem &pb = *(const fit_problem *)ctx;
+  ets_params p;
+  if (!to_params(pb, x, &p)) return INFINITY;
+  ets_state st = pb.start;
+  if (pb.init_dims) {
+    st.l = x[pb.weights];
+    if (pb.init_dims > 1) st.b = x[pb.weights + 1];
+  }
+  double sse;
+  return ets_run(pb.y, pb.n, pb.m, pb.form, p, &st, &sse);
+}
+
+struct ets_fit {
+  ets_form form;
+  ets_params par;
+  ets_state start; // initial states
+  ets_state end;   // states after the last value
+  double sigma2; // variance of the (relative) one-step errors
+  double aicc;
+  int params; // weights and initial states
+};
+
+// Fits one form; false when it cannot start or has too many parameters for n.
+bool fit_form(const double *y, int n, int m, ets_form f, ets_fit *out) {
+  fit_problem pb = {y, n, m, f, {}, 0, 0};
+  if (!ets_initial(y, n, m, f, &pb.start)) return false;
+  int d = 0;
+  double x[TS_NM_MAX_DIM], step[TS_NM_MAX_DIM];
+  // Starting weights as the book's software sets them: a small alpha for long seasons.
+  const double season = f.season == SEASON_N ? 1.0 : (double)m;
+  x[d] = PAR_LO + 0.2 * (PAR_HI - PAR_LO) / season;
+  step[d++] = 0.1;
+  if (f.trend != TREND_N) x[d] = 0.1, step[d++] = 0.1;
+  if (f.season != SEASON_N) x[d] = 0.05, step[d++] = 0.1;
+  if (f.trend == TREND_D) x[d] = 0.97, step[d++] = -0.05;
+  pb.weights = d;
+  if (f.season == SEASON_N && INIT_SEARCH) {
+    x[d] = pb.start.l, step[d++] = 0.05;
+    pb.init_dims = 1;
+    if (f.trend != TREND_N) x[d] = pb.start.b, step[d++] = 0.01, pb.init_dims = 2;
+  }
+  const int states = 1 + (f.trend != TREND_N) + (f.season != SEASON_N ? m - 1 : 0);
+  const int k = pb.weights + states + 1; // and the error variance
+  if (n - k - 1 <= 0) return false;
+  ts_nelder_mead(objective, &pb, d, x, step, 30 + 20 * d);
+  out->form = f;
+  if (!to_params(pb, x, &out->par)) return false;
+  if (pb.init_dims) {
+    pb.start.l = x[pb.weights];
+    if (pb.init_dims > 1) pb.start.b = x[pb.weights + 1];
+  }
+  out->start = out->end = pb.start;
+  double sse;
+  const double lik = ets_run(y, n, m, f, out->par, &out->end, &sse);
+  if (!isfinite(lik)) return false;
+  out->params = k;
+  out->sigma2 = sse / (double)(n - k > 1 ? n - k : 1);
+  out->aicc = lik + 2.0 * k + 2.0 * k * (k + 1) / (double)(n - k - 1);
+  return true;
+}
+
+// Point forecasts and deviations of a fitted form, on the fitting scale.
+void ets_forecast(const ets_fit &fit, int n, int m, int s, double *out, double *dev) {
+  const ets_form f = fit.form;
+  const double phi = f.trend == TREND_D ? fit.par.phi : 1.0;
+  double csum = 0; // sum of c_j^2 for j < k
+  for (int k = 1; k <= s; k++) {
+    const double T = fit.end.l + trend_sum(f.trend, phi, k) * fit.end.b;
+    const double sv = f.season == SEASON_N ? 0.0 : fit.end.s[(n + k - 1) % m];
+    const double mu = f.season == SEASON_A ? T + sv : f.season == SEASON_M ? T * sv : T;
+    out[k - 1] = mu;
+    if (!dev) continue;
+    // Linear models' h-step variance: sigma^2 (1 + sum c_j^2), c_j = alpha + beta phi_j + gamma
+    // at whole seasons; multiplicative errors scale it by the forecast (the book's first-order
+    // approximation).
+    const double v = fit.sigma2 * (1.0 + csum);
+    dev[k - 1] = f.mult_error ? fabs(mu) * sqrt(v) : sqrt(v);
+    double c = fit.par.alpha + fit.par.beta * trend_sum(f.trend, phi, k);
+    if (f.season != SEASON_N && k % m == 0) c += fit.par.gamma;
+    csum += c * c;
+  }
+}
+
+// Without a usable form: the last value, widening like a random walk.
+void naive_fallback(const double *y, int n, int s, double *out, double *dev) {
+  double sum = 0;
+  for (int t = 1; t < n; t++)
+    sum += (y[t] - y[t - 1]) * (y[t] - y[t - 1]);
+  const double sigma = n >= 2 ? sqrt(sum / (double)(n - 1)) : 0.0;
+  for (int k = 1; k <= s; k++) {
+    out[k - 1] = y[n - 1];
+    if (dev) dev[k - 1] = sqrt((double)k) * sigma;
+  }
+}
+
+} // namespace
+
+namespace {
+
+// Scales y into x (y / max|y|, so every sum stays finite for huge values; the forms are
+// scale-free) and fits every admissible form; false when none fits or x is null.
+bool ets_select(const double *y, int n, int m, double *x, double *out_scale, ets_fit *best) {
+  double scale = 0;
+  bool positive = true;
+  for (int t = 0; t < n; t++) {
+    if (fabs(y[t]) > scale) scale = fabs(y[t]);
+    positive = positive && y[t] > 0;
+  }
+  if (!x || !(scale > 0) || !isfinite(scale)) return false;
+  for (int t = 0; t < n; t++)
+    x[t] = y[t] / scale;
+  *out_scale = scale;
+  ets_fit fit;
+  bool found = false;
+  for (int i = 0; i < FORM_COUNT; i++) {
+    const ets_form f = FORMS[i];
+    if (f.season != SEASON_N && (m < 2 || n < 2 * m)) continue;
+    if ((f.mult_error || f.season == SEASON_M) && !positive) continue;
+    if (!fit_form(x, n, m, f, &fit)) continue;
+    if (!found || fit.aicc < best->aicc) {
+      *best = fit;
+      found = true;
+    }
+  }
+  return found;
+}
+
+int ets_season(const double *y, int n, int period, ts_scratch *sc) {
+  const int m = period >= 1 ? period : ts_extended_season(sc->calendar, y, n, sc, nullptr);
+  return m > TS_MAX_SEASON ? 1 : m;
+}
+
+} // namespace
+
+void model_ets_ex(const double *y, int n, int s, double *out, double *dev, int period, ts_scratch *sc) {
+  if (ts_empty_input(n, s, out, dev)) return;
+  const int m = ets_season(y, n, period, sc);
+  ets_fit best = {};
+  double scale = 1;
+  if (!ets_select(y, n, m, ts_scratch_get(sc, TS_SLOT_WORK, n), &scale, &best))
+    return naive_fallback(y, n, s, out, dev);
+  ets_forecast(best, n, m, s, out, dev);
+  for (int k = 0; k < s; k++) {
+    out[k] = out[k] * scale;
+    if (dev) dev[k] = dev[k] * scale;
+  }
+}
+
+void ts_ets_rolling(const double *y, int n, int s, double *out, double *dev, int period, const int *cuts, int k,
+                    int steps, double *fold_out, ts_scratch *sc) {
+  if (ts_empty_input(n, s, out, dev)) return;
+  const int m = ets_season(y, n, period, sc);
+  ets_fit best = {};
+  double scale = 1;
+  double *x = ts_scratch_get(sc, TS_SLOT_WORK, n);
+  if (!ets_select(y, n, m, x, &scale, &best)) {
+    naive_fallback(y, n, s, out, dev);
+    for (int i = 0; i < k; i++)
+      naive_fallback(y, cuts[i], steps, fold_out + (int64_t)i * steps, nullptr);
+    return;
+  }
+  ets_forecast(best, n, m, s, out, dev);
+  for (int j = 0; j < s; j++) {
+    out[j] = out[j] * scale;
+    if (dev) dev[j] = dev[j] * scale;
+  }
+  for (int i = 0; i < k; i++) {
+    double *f = fold_out + (int64_t)i * steps;
+    ets_fit fit = best;
+    fit.end = fit.start;
+    double sse;
+    if (cuts[i] < 1 || !isfinite(ets_run(x, cuts[i], m, fit.form, fit.par, &fit.end, &sse))) {
+      naive_fallback(y, cuts[i] > 0 ? cuts[i] : 1, steps, f, nullptr);
+      continue;
+    }
+    ets_forecast(fit, cuts[i], m, steps, f, nullptr);
+    for (int j = 0; j < steps; j++)
+      f[j] = f[j] * scale;
+  }
+}
+
+void model_ets(const double *y, int n, int s, double *out, double *dev) {
+  ts_scratch sc = {};
+  model_ets_ex(y, n, s, out, dev, -1, &sc);
+  ts_scratch_free(&sc);
+}
+
+bool ts_ets_choose(const double *y, int n, int period, ts_scratch *sc, ts_ets_choice *out) {
+  if (n < 1) return false;
+  const int m = ets_season(y, n, period, sc);
+  ets_fit best = {};
+  double scale = 1;
+  if (!ets_select(y, n, m, ts_scratch_get(sc, TS_SLOT_WORK, n), &scale, &best)) return false;
+  *out = ts_ets_choice{};
+  out->error = best.form.mult_error;
+  out->trend = best.form.trend;
+  out->season = best.form.season;
+  out->m = m;
+  out->alpha = best.par.alpha;
+  out->beta = best.par.beta;
+  out->gamma = best.par.gamma;
+  out->phi = best.par.phi;
+  out->l0 = best.start.l;
+  out->b0 = best.start.b;
+  for (int j = 0; j < TS_MAX_SEASON; j++)
+    out->s0[j] = best.start.s[j];
+  out->aicc = best.aicc;
+  out->scale = scale;
+  out->params = best.params;
+  return true;
+}
