@@ -33,8 +33,3 @@ TEST(ApiSurface, ModulesAreEponymousOnly) {
     sqlite3_free(err);
   }
 }
-
-TEST(ApiSurface, WrongArityIsTheHostsError) {
-  vt::Db db;
-  EXPECT_EQ(db.error("SELECT detect_anomalies(1)"), "wrong number of arguments to function detect_anomalies()");
-}

@@ -1,6 +1,6 @@
 // Timestamps against C++20 calendar arithmetic, and the grammar's edge cases.
 #include "core/api.h"
-#include "support/harness.h"
+#include <gtest/gtest.h>
 #include <chrono>
 #include <random>
 
@@ -78,12 +78,4 @@ TEST(Timestamp, AgreesWithChronoCalendar) {
     snprintf(text, sizeof text, "%04d-%02u-%02u", y, m, month_len + 1);
     ASSERT_EQ(parse(text), INT64_MIN) << text;
   }
-}
-
-TEST(Timestamp, UlidOfTimestampsThroughSql) {
-  vt::Db db;
-  EXPECT_EQ(db.one("SELECT vornel_ulid('1970-01-01 00:00')"), std::string(26, '0'));
-  EXPECT_EQ(db.one("SELECT vornel_ulid('1970-01-01T00:00:01Z')"), "00000000Z8" + std::string(16, '0'));
-  EXPECT_EQ(db.error("SELECT vornel_ulid('2024-02-30')"), "VORNEL_ERR_SCHEMA: unparseable timestamp '2024-02-30'");
-  EXPECT_EQ(db.error("SELECT vornel_ulid(NULL)"), "VORNEL_ERR_SCHEMA: unparseable timestamp '(null)'");
 }
