@@ -46,6 +46,10 @@ private:
 // Renders one column of the current row as the harness does.
 std::string render(sqlite3_stmt *st, int col);
 
+// The rows of sql on a loaded connection that a bare connection on the same host lacks, sorted:
+// what loading the extension adds to a listing such as pragma_function_list.
+std::vector<std::string> added_by_extension(const std::string &sql);
+
 // A scratch file path under the build folder, removed (with journals) by the destructor.
 struct TempFile {
   std::string path;
