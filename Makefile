@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all configure test test-asan test-tsan demo bench clean format install dist fuzz deps-clients plot
+.PHONY: all configure test test-asan test-tsan demo bench clean format format-check install dist fuzz deps-clients plot
 
 all: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -64,8 +64,13 @@ dist: all
 	tar -C $(BUILD)/dist -czf $(BUILD)/vornel-$(VERSION_TEXT).tar.gz vornel-$(VERSION_TEXT)
 	@echo "$(BUILD)/vornel-$(VERSION_TEXT).tar.gz"
 
+# The style is .clang-format; `make format` rewrites, `make format-check` (run by CI) only checks.
+FORMAT_FILES = $$(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'bench/*.h')
 format:
-	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp')
+	clang-format -i $(FORMAT_FILES)
+
+format-check:
+	clang-format --dry-run --Werror $(FORMAT_FILES)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
