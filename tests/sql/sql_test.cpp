@@ -1,20 +1,20 @@
-// Runs the golden SQL files tests/sql/*.test, each in one fresh connection with the extension
-// loaded, top to bottom. A file is a list of records separated by blank lines:
+// Runs the golden SQL files tests/sql/*.test, each top to bottom in one fresh connection with the
+// extension loaded. A file reads like a session transcript:
 //
-//   # a comment line (only between records)
-//   statement            setup (DDL, inserts): must succeed; its memory is not balanced
-//   CREATE TABLE t(x);
-//
-//   query                a checked statement: it must leave sqlite3_memory_used() where it
-//   SELECT x, 'a|b'      found it, and give exactly the rows below the ---- line, one per line,
-//   FROM t               columns joined by '|' (NULL as NULL, blobs as x'hex'); no rows below
-//   ----                 the line means none. A row that renders empty cannot be written:
-//   1|a|b                select quote(x) instead.
-//
-//   query
+//   # A comment line.
+//   CREATE TABLE t(x); INSERT INTO t VALUES (1), (NULL);
+//   SELECT x, 'a|b' FROM t
+//     ORDER BY x
+//   > NULL|a|b
+//   > 1|a|b
 //   SELECT forecast(1)
-//   ----
 //   error: the exact error text
+//
+// A case is one or more SQL lines followed by its expected rows, one per line after "> "
+// (columns joined by '|', NULL as NULL, blobs as x'hex'; ">" alone is a row that renders empty),
+// or by one "error: " line with the exact message. SQL with nothing after it must succeed with no
+// rows. Blank lines and comments end a case. Every statement must leave sqlite3_memory_used()
+// where it found it, except those that change the schema (see vt::Db::run).
 #include "support/harness.h"
 #include <algorithm>
 #include <filesystem>
@@ -22,41 +22,37 @@
 
 namespace {
 
-struct Record {
-  std::string kind; // "statement" or "query"
+struct Case {
   std::string sql;
   std::string expect; // rows joined by '\n', or "error: <text>"
-  int line = 0;       // line of the record's header in its file
+  int line = 0;       // first SQL line in the file
 };
 
-// Parses one file; a malformed record is reported as a failure and skipped.
-std::vector<Record> read_records(const std::string &path) {
+bool is_row(const std::string &l) { return l == ">" || l.rfind("> ", 0) == 0; }
+bool is_error(const std::string &l) { return l.rfind("error: ", 0) == 0; }
+
+std::vector<Case> read_cases(const std::string &path) {
   std::ifstream in(path);
-  std::vector<std::string> lines;
-  for (std::string l; std::getline(in, l);) lines.push_back(l);
-  std::vector<Record> out;
-  size_t i = 0;
-  while (i < lines.size()) {
-    if (lines[i].empty() || lines[i][0] == '#') {
-      i++;
+  std::vector<Case> out;
+  bool open = false, expecting = false; // a case is being read; its expected part has begun
+  int n = 0;
+  for (std::string l; std::getline(in, l);) {
+    n++;
+    if (l.empty() || l[0] == '#') {
+      open = false;
       continue;
     }
-    Record r;
-    r.kind = lines[i];
-    r.line = (int)i + 1;
-    bool query = r.kind == "query";
-    if (!query && r.kind != "statement") ADD_FAILURE() << path << ":" << r.line << ": unknown record '" << r.kind << "'";
-    bool rows = false;
-    for (i++; i < lines.size() && !lines[i].empty(); i++) {
-      if (query && !rows && lines[i] == "----") {
-        rows = true;
-        continue;
-      }
-      std::string &dst = rows ? r.expect : r.sql;
-      dst += (dst.empty() ? "" : "\n") + lines[i];
+    bool expected = is_row(l) || is_error(l);
+    if (expected && !open) ADD_FAILURE() << path << ":" << n << ": expected output without a statement";
+    if (!expected && (!open || expecting)) { // SQL after expected output starts the next case
+      out.push_back({"", "", n});
+      open = true, expecting = false;
     }
-    if (query && !rows) ADD_FAILURE() << path << ":" << r.line << ": query without a ---- line";
-    else if (r.kind == "statement" || query) out.push_back(r);
+    if (!open) continue;
+    Case &c = out.back();
+    std::string &dst = expected ? c.expect : c.sql;
+    if (expected) expecting = true;
+    dst += (dst.empty() ? "" : "\n") + (is_row(l) ? l.substr(std::min<size_t>(2, l.size())) : l);
   }
   return out;
 }
@@ -73,17 +69,12 @@ class Golden : public testing::TestWithParam<std::string> {};
 
 TEST_P(Golden, File) {
   std::string path = std::string(VORNEL_SOURCE_DIR) + "/tests/sql/" + GetParam() + ".test";
-  std::vector<Record> records = read_records(path);
-  ASSERT_FALSE(records.empty()) << path;
+  std::vector<Case> cases = read_cases(path);
+  ASSERT_FALSE(cases.empty()) << path;
   vt::Db db;
-  for (const Record &r : records) {
-    SCOPED_TRACE(path + ":" + std::to_string(r.line));
-    if (r.kind == "statement") {
-      db.exec(r.sql);
-      continue;
-    }
-    vt::Result res = db.run(r.sql);
-    EXPECT_EQ(res.ok ? res.text() : "error: " + res.error, r.expect) << "in: " << r.sql;
+  for (const Case &c : cases) {
+    vt::Result r = db.run(c.sql);
+    EXPECT_EQ(r.ok ? r.text() : "error: " + r.error, c.expect) << path << ":" << c.line << ": " << c.sql;
   }
 }
 
