@@ -54,48 +54,6 @@ std::string g17(double x) {
 
 } // namespace
 
-TEST(DetectAnomalies, EmptyGroupIsNull) {
-  AnDb db;
-  EXPECT_EQ(db.one("SELECT detect_anomalies(ts, v) FROM pts"), "NULL");
-  EXPECT_EQ(db.one("SELECT detect_anomalies(ts, v, '{\"model\":\"sub-pca\"}') FROM pts"), "NULL");
-}
-
-TEST(DetectAnomalies, StatusOnlyDocuments) {
-  AnDb db;
-  db.series("seven", {1, 2, 3, 4, 5, 6, 7});
-  EXPECT_EQ(db.doc("seven"), "{\"model\":\"theta-classic\",\"status\":\"insufficient_history\",\"rows\":[]}");
-  EXPECT_EQ(db.doc("seven", "{\"model\":\"sub-pca\"}"),
-            "{\"model\":\"sub-pca\",\"status\":\"insufficient_history\",\"rows\":[]}");
-  db.series("gap", {1, 2, 3, NAN, 5, 6, 7, 8, 9, 10});
-  EXPECT_EQ(db.doc("gap", "{\"model\":\"stub-seasonal-naive\"}"),
-            "{\"model\":\"stub-seasonal-naive\",\"status\":\"non_numeric\",\"rows\":[]}");
-  // A REAL time stamp or a text value also makes the series non-numeric.
-  EXPECT_EQ(db.one("SELECT json_extract(detect_anomalies(ts, v), '$.status') FROM (SELECT 1.5 AS ts, 1 AS v)"),
-            "non_numeric");
-  EXPECT_EQ(db.one("SELECT json_extract(detect_anomalies(ts, v), '$.status') FROM "
-                   "(SELECT 1 AS ts, 'x' AS v UNION ALL SELECT 2, 3)"),
-            "non_numeric");
-  // The expanded form of a status-only document is one row of NULLs with the status.
-  EXPECT_EQ(db.run("SELECT * FROM anomaly_rows((SELECT detect_anomalies(ts, v) FROM pts WHERE g = 'seven'))").text(),
-            "NULL|NULL|NULL|NULL|NULL|NULL|NULL|insufficient_history");
-}
-
-TEST(DetectAnomalies, EightPointsAreAllUnscored) {
-  AnDb db;
-  db.series("a", {3, 1, 4, 1, 5, 9, 2, 6});
-  EXPECT_EQ(db.run("SELECT ts, value, forecast, is_anomaly, anomaly_probability, status FROM "
-                   "anomaly_rows((SELECT detect_anomalies(ts, v) FROM pts)) LIMIT 2")
-                .text(),
-            "2024-01-01T00:00:00Z|3.0|NULL|0|0.0|ok\n2024-01-02T00:00:00Z|1.0|NULL|0|0.0|ok");
-  EXPECT_EQ(db.one("SELECT count(*) FROM anomaly_rows((SELECT detect_anomalies(ts, v) FROM pts)) "
-                   "WHERE forecast IS NULL AND lower_bound IS NULL AND upper_bound IS NULL"),
-            "8");
-  // Eight points are enough for sub-PCA: window 4, five windows.
-  EXPECT_EQ(db.one("SELECT count(DISTINCT anomaly_probability) || ',' || max(anomaly_probability) FROM anomaly_rows("
-                   "(SELECT detect_anomalies(ts, v, '{\"model\":\"sub-pca\"}') FROM pts))"),
-            "8,1.0");
-}
-
 TEST(DetectAnomalies, ContextLimitKeepsTheMostRecent) {
   AnDb db;
   db.series("a", wavy(40, 1));
@@ -118,19 +76,6 @@ TEST(DetectAnomalies, ContextLimitKeepsTheMostRecent) {
   EXPECT_EQ(db.one("SELECT json_extract(detect_anomalies(ts, v, '{\"model\":\"sub-pca\",\"context_limit\":4}'), "
                    "'$.status') FROM pts"),
             "truncated");
-}
-
-TEST(DetectAnomalies, ConstantSeries) {
-  AnDb db;
-  db.series("c", std::vector<double>(20, 4.0));
-  std::string doc = db.doc("c");
-  EXPECT_EQ(doc.find("\"forecast\":1"), std::string::npos);
-  EXPECT_EQ(db.one("SELECT count(*) FROM anomaly_rows('" + doc +
-                   "') WHERE forecast IS NULL AND is_anomaly = 0 AND anomaly_probability = 0"),
-            "20");
-  EXPECT_NE(doc.find("{\"ts\":\"2024-01-20T00:00:00Z\",\"value\":4,\"forecast\":null,\"lower_bound\":null,"
-                     "\"upper_bound\":null,\"is_anomaly\":0,\"anomaly_probability\":0}]}"),
-            std::string::npos);
 }
 
 TEST(DetectAnomalies, DocumentFormIsExact) {
@@ -229,61 +174,6 @@ TEST(DetectAnomalies, SubpcaHundredVersusTwoHundred) {
             "200");
 }
 
-TEST(DetectAnomalies, ModelNames) {
-  AnDb db;
-  db.series("a", wavy(30, 3));
-  auto model = [&](const std::string &opt) {
-    return db.one("SELECT json_extract(detect_anomalies(ts, v, '" + opt + "'), '$.model') FROM pts");
-  };
-  EXPECT_EQ(model("{}"), "theta-classic");
-  EXPECT_EQ(model("{\"model\":\"default-ts\"}"), "theta-classic");
-  EXPECT_EQ(model("{\"model\":\"theta-classic\"}"), "theta-classic");
-  EXPECT_EQ(model("{\"model\":\"stub-seasonal-naive\"}"), "stub-seasonal-naive");
-  EXPECT_EQ(model("{\"model\":\"sub-pca\"}"), "sub-pca");
-  EXPECT_EQ(model("{\"model\":null}"), "theta-classic");
-  EXPECT_EQ(db.doc("a", "{\"model\":\"default-ts\"}"), db.doc("a"));
-  EXPECT_EQ(db.error("SELECT detect_anomalies(ts, v, '{\"model\":\"tsb\"}') FROM pts"),
-            "VORNEL_ERR_OPTIONS: model not supported for detect_anomalies (use theta-classic, "
-            "stub-seasonal-naive, or sub-pca): tsb");
-  EXPECT_EQ(db.error("SELECT detect_anomalies(ts, v, '{\"model\":\"THETA-CLASSIC\"}') FROM pts"),
-            "VORNEL_ERR_MODEL_NOT_FOUND: no such model: THETA-CLASSIC");
-  // The model is resolved before the series is looked at.
-  EXPECT_EQ(db.error("SELECT detect_anomalies(ts, v, '{\"model\":\"auto\"}') FROM (SELECT 1.5 AS ts, 1 AS v)"),
-            "VORNEL_ERR_MODEL_NOT_FOUND: no such model: auto");
-}
-
-TEST(DetectAnomalies, OptionErrors) {
-  AnDb db;
-  db.series("a", wavy(10, 3));
-  auto err = [&](const std::string &opt) { return db.error("SELECT detect_anomalies(ts, v, '" + opt + "') FROM pts"); };
-  EXPECT_EQ(err("{\"anomaly_prob_threshold\":1}"), "VORNEL_ERR_THRESHOLD: anomaly_prob_threshold must be in (0,1)");
-  EXPECT_EQ(err("{\"anomaly_prob_threshold\":0}"), "VORNEL_ERR_THRESHOLD: anomaly_prob_threshold must be in (0,1)");
-  EXPECT_EQ(err("{\"anomaly_prob_threshold\":\"0.5\"}"),
-            "VORNEL_ERR_OPTIONS: wrong type for option 'anomaly_prob_threshold'");
-  EXPECT_EQ(err("{\"context_limit\":0}"), "VORNEL_ERR_OPTIONS: context_limit must be >= 1");
-  EXPECT_EQ(err("{\"context_limit\":2.5}"), "VORNEL_ERR_OPTIONS: wrong type for option 'context_limit'");
-  EXPECT_EQ(err("{\"model\":3}"), "VORNEL_ERR_OPTIONS: wrong type for option 'model'");
-  EXPECT_EQ(err("{\"confidence_level\":0.9}"), "VORNEL_ERR_OPTIONS: unknown option 'confidence_level'");
-  EXPECT_EQ(err("[1]"), "VORNEL_ERR_OPTIONS: options must be a JSON object");
-  EXPECT_EQ(err("{"), "VORNEL_ERR_OPTIONS: options is not valid JSON");
-  // Options are checked even for a series that would only get a status.
-  EXPECT_EQ(db.error("SELECT detect_anomalies(ts, v, '{\"anomaly_prob_threshold\":2}') FROM pts WHERE ts < "
-                     "1704067200 + 86400"),
-            "VORNEL_ERR_THRESHOLD: anomaly_prob_threshold must be in (0,1)");
-  EXPECT_EQ(db.one("SELECT json_extract(detect_anomalies(ts, v, ''), '$.status') FROM pts"), "ok");
-  EXPECT_EQ(db.one("SELECT json_extract(detect_anomalies(ts, v, NULL), '$.status') FROM pts"), "ok");
-}
-
-TEST(DetectAnomalies, StepErrors) {
-  AnDb db;
-  EXPECT_EQ(db.error("SELECT detect_anomalies(' with x AS (SELECT 1) SELECT * FROM x', 1)"),
-            "VORNEL_ERR_SCHEMA: detect_anomalies does not take a query string; it is an aggregate over your rows: "
-            "SELECT detect_anomalies(ts, value[, options]) FROM ...");
-  db.series("a", wavy(10, 3));
-  EXPECT_EQ(db.error("SELECT detect_anomalies(ts, v, CASE WHEN ts > 1704067200 THEN '{}' END) FROM pts"),
-            "VORNEL_ERR_OPTIONS: options must be constant within a group");
-}
-
 TEST(DetectAnomalies, OutOfMemoryInsideSubpcaFreesEverything) {
   AnDb db;
   db.series("a", wavy(1500, 8));
@@ -311,17 +201,6 @@ TEST(DetectAnomalies, OutOfMemoryInsideSubpcaFreesEverything) {
   EXPECT_GT(ok, 0);
   EXPECT_EQ(other, 0);
   (void)nomem; // the host's own out-of-memory error, outside the sub-PCA arrays
-}
-
-TEST(DetectAnomalies, TimeStampsWithinAndAcrossDays) {
-  // Irregular steps of an hour and a bit: the time of day changes every row, the day now and then.
-  AnDb db;
-  db.exec(
-      "INSERT INTO pts SELECT 'h', 1704060000 + value * 3607 + (value % 3) * 59, value % 5 FROM "
-      "(WITH RECURSIVE n(value) AS (SELECT 0 UNION ALL SELECT value + 1 FROM n WHERE value < 99) SELECT value FROM n)");
-  EXPECT_EQ(db.one("SELECT count(*) FROM anomaly_rows((SELECT detect_anomalies(ts, v) FROM pts)) AS a "
-                   "JOIN pts ON a.ts = strftime('%Y-%m-%dT%H:%M:%SZ', pts.ts, 'unixepoch')"),
-            "100");
 }
 
 TEST(DetectAnomalies, DocumentLongerThanTheLengthLimit) {
