@@ -53,6 +53,10 @@ inline constexpr const char VORNEL_MSG_FORECAST_NO_HORIZON[] =
     "VORNEL_ERR_HORIZON: forecast needs a horizon, the number of future steps: "
     "SELECT forecast(ts, value, horizon[, options]) FROM ...";
 
+// An owned copy of VORNEL_MSG_NOMEM, for paths that hand back built messages; null when even
+// that cannot be allocated (callers treat a null message as out of memory).
+inline char *vornel0_nomem_msg() { return sqlite3_mprintf("%s", VORNEL_MSG_NOMEM); }
+
 // Reports an owned message through a scalar or aggregate context and frees it; a null message
 // (its building ran out of memory) reports the fallback text instead.
 void vornel0_report(sqlite3_context *ctx, char *msg, const char *fallback = VORNEL_MSG_NOMEM);

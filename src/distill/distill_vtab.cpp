@@ -49,7 +49,7 @@ int dist_opt_cb(void *record, const char *key, sqlite3_value *value, char **out_
   if (!slot) return SQLITE_OK;
   char *copy = sqlite3_mprintf("%s", (const char *)sqlite3_value_text(value));
   if (!copy) {
-    *out_msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+    *out_msg = vornel0_nomem_msg();
     return SQLITE_NOMEM;
   }
   sqlite3_free(*slot);
@@ -122,7 +122,7 @@ int dl_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
   if (argc < 1 || sqlite3_value_type(argv[0]) == SQLITE_NULL)
     return vtab_set_error(vtab, sqlite3_mprintf("%s: train_query is required", VORNEL_ERR_SCHEMA));
   const char *train_query = (const char *)sqlite3_value_text(argv[0]);
-  if (!train_query) return vtab_set_error(vtab, sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE));
+  if (!train_query) return vtab_set_error(vtab, vornel0_nomem_msg());
   const char *doc = argc >= 2 ? (const char *)sqlite3_value_text(argv[1]) : nullptr;
 
   distill_options opts{};
@@ -155,7 +155,7 @@ int dl_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
     sqlite3_free(cur->row.model_id);
     memset(&cur->row, 0, sizeof cur->row);
     cur->row.eof = 1;
-    if (!msg && rc == SQLITE_NOMEM) msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+    if (!msg && rc == SQLITE_NOMEM) msg = vornel0_nomem_msg();
     sqlite3_free(vtab->zErrMsg);
     vtab->zErrMsg = msg;
     // A message that could not be built is out of memory; a bare error would read as

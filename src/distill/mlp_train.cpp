@@ -522,7 +522,7 @@ int train_mlp(const float *x, int n, int input_count, int output_count, const in
   int rc = mlp_train_params(x, n, input_count, output_count, class_indexes, targets, task, hidden, epochs,
                             learning_rate, linear_block, &p);
   if (rc != SQLITE_OK) {
-    *error_message = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+    *error_message = vornel0_nomem_msg();
     return SQLITE_NOMEM;
   }
   model->task = task;

@@ -50,13 +50,12 @@ bool is_stored_student(sqlite3 *db, const char *id) {
 
 } // namespace
 
-// Index of label in the vocabulary, appending it when new (capacity starts at 8). Returns -1
-// when memory runs out.
-int32_t intern_label(TextList *vocab, const char *label) {
-  for (int64_t i = 0; i < vocab->count; i++)
-    if (strcmp(vocab->items[i], label) == 0) return (int32_t)i;
-  if (vocab->count >= INT32_MAX || !vocab->push_copy(label, 8)) return -1;
-  return (int32_t)(vocab->count - 1);
+int32_t intern_label(TextList *vocab, TextVocab *index, const char *label) {
+  size_t n = strlen(label);
+  int64_t code;
+  if (n > INT32_MAX || !vocab_code(index, label, (int32_t)n, &code)) return -1;
+  if (code == vocab->count && (vocab->count >= INT32_MAX || !vocab->push_copy(label, 8))) return -1;
+  return (int32_t)code;
 }
 
 char *trim_query(const char *q) {
@@ -257,7 +256,7 @@ int read_teacher(sqlite3 *db, const char *query, const distill_options *o, bool 
     } else {
       const char *text = (const char *)sqlite3_column_text(st, 0);
       if (!text && sqlite3_column_type(st, 0) != SQLITE_NULL) return SQLITE_NOMEM;
-      int32_t k = intern_label(&ts->vocab, text ? text : "");
+      int32_t k = intern_label(&ts->vocab, &ts->vocab_index, text ? text : "");
       if (k < 0 || !ts->label_class.push(k, DIST_FIRST_ROWS)) return SQLITE_NOMEM;
     }
     got++;
@@ -281,7 +280,7 @@ int target_labels(bool regress, TrainSet *ts) {
     if (regress) {
       if (!ts->label_value.push((float)ts->truth_value[i], DIST_FIRST_ROWS)) return SQLITE_NOMEM;
     } else {
-      int32_t k = intern_label(&ts->vocab, ts->truth_text.items[i]);
+      int32_t k = intern_label(&ts->vocab, &ts->vocab_index, ts->truth_text.items[i]);
       if (k < 0 || !ts->label_class.push(k, DIST_FIRST_ROWS)) return SQLITE_NOMEM;
     }
   }

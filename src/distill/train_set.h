@@ -2,6 +2,7 @@
 // the three files of the job: train_set.cpp reads the rows and the labels, train_students.cpp
 // dispatches to the trainers, distill_train.cpp scores, stores and runs the whole job.
 #pragma once
+#include "core/intern.h"
 #include "distill/distill.h"
 #include "tabular/student.h"
 
@@ -46,9 +47,9 @@ struct TextList {
   }
 };
 
-// Index of label in the vocabulary, appending it when new (capacity starts at 8). Returns -1
-// when memory runs out.
-int32_t intern_label(TextList *vocab, const char *label);
+// Index of label in the vocabulary, appending it when new (capacity starts at 8); index holds
+// the same texts in the same order for the look-up. Returns -1 when memory runs out.
+int32_t intern_label(TextList *vocab, TextVocab *index, const char *label);
 
 // The training set; freed by the destructor.
 struct TrainSet {
@@ -63,6 +64,7 @@ struct TrainSet {
   HostArray<int32_t> label_class;              // classification training labels
   HostArray<float> soft;                       // n x K distributions (soft distillation)
   TextList vocab;                              // label vocabulary
+  TextVocab vocab_index;                       // the hard labels' vocabulary again, for look-ups
   int32_t n = 0;                               // rows read
   char **proba = nullptr;                      // parsed proba names; owned
   int proba_count = 0;

@@ -128,7 +128,7 @@ int fcst_deserialize(const void *blob, int64_t size, fcst_student *student, char
   }
   if (!ok) {
     fcst_student_free(student);
-    *out_msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+    *out_msg = vornel0_nomem_msg();
     return SQLITE_NOMEM;
   }
 

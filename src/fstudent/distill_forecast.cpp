@@ -52,7 +52,7 @@ int read_levels(sqlite3 *db, const char *options, FdOptions *o, char **msg) {
     }
   }
   if (rc == SQLITE_NOMEM) {
-    *msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+    *msg = vornel0_nomem_msg();
     return SQLITE_NOMEM;
   }
   // Absent, empty or unreadable: the median alone.
@@ -96,7 +96,7 @@ int read_options(sqlite3 *db, const char *options, FdOptions *o, char **msg) {
   if (rc == SQLITE_OK) rc = sqlite3_step(st);
   if (rc != SQLITE_ROW) {
     if (rc == SQLITE_NOMEM)
-      *msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+      *msg = vornel0_nomem_msg();
     else
       *msg = sqlite3_mprintf("%s: options is not valid JSON", VORNEL_ERR_OPTIONS);
     return SQLITE_ERROR;
@@ -108,7 +108,7 @@ int read_options(sqlite3 *db, const char *options, FdOptions *o, char **msg) {
     const char *id = (const char *)sqlite3_column_text(st, 2);
     o->student_id.reset(id ? sqlite3_mprintf("%s", id) : nullptr);
     if (!o->student_id) {
-      *msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+      *msg = vornel0_nomem_msg();
       return SQLITE_NOMEM;
     }
   }

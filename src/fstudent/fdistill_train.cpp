@@ -31,13 +31,13 @@ struct Windows {
 int read_windows(sqlite3 *db, sqlite3_stmt *st, int L, int O, Windows *w, char **out_msg) {
   HostPtr<double> row(host_calloc<double>(L + O));
   if (!row) {
-    *out_msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+    *out_msg = vornel0_nomem_msg();
     return SQLITE_ERROR;
   }
   int rc;
   while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
     if (w->rows >= INT32_MAX || !w->grow(L, O)) {
-      *out_msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+      *out_msg = vornel0_nomem_msg();
       return SQLITE_ERROR;
     }
     for (int c = 0; c < L + O; c++)
@@ -129,7 +129,7 @@ int fdistill_train(sqlite3 *db, vornel0_registry_writer *writer, const char *tra
   student.levels = host_calloc<float>(Q);
   if (rmse < 0 || !student.levels) {
     fcst_student_free(&student);
-    *out_msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+    *out_msg = vornel0_nomem_msg();
     return SQLITE_ERROR;
   }
   memcpy(student.levels, levels, sizeof(float) * Q);

@@ -2,6 +2,7 @@
 // standardised blocked matrix with its labels, then answer the apply query in batches through
 // the exact search of knn.cpp. Categorical features are coded by first-seen vocabulary order;
 // every piece of working memory is released before the call returns.
+#include "core/intern.h"
 #include "tabular/knn.h"
 #include "tabular/vornel_internal.h"
 #include <math.h>
@@ -14,78 +15,6 @@ constexpr int MAX_FEATURES = KNN_MAX_FEATURES;
 constexpr int64_t MAX_TRAIN_ROWS = 100000;
 constexpr int64_t FIRST_ROWS = 256;
 constexpr int64_t APPLY_BATCH = 2048; // apply rows answered per pass over the training matrix
-
-// A span of bytes inside an arena.
-struct TextRef {
-  int64_t offset; // start in the arena
-  int32_t len;    // byte count
-};
-
-// An interning vocabulary: texts in first-seen order, found again through an open-addressing
-// hash table. The code of a text is its index.
-struct TextVocab {
-  HostArray<char> bytes;      // all texts, back to back
-  HostArray<TextRef> entries; // one per code, grown from 8 by doubling
-  HostPtr<int32_t> slots;     // hash slots holding code + 1 (0 is empty)
-  int64_t slot_count = 0;     // a power of two, at least twice the entry count
-};
-
-uint32_t text_hash(const char *p, int32_t n) {
-  uint32_t h = 2166136261u; // FNV-1a
-  for (int32_t i = 0; i < n; i++)
-    h = (h ^ (unsigned char)p[i]) * 16777619u;
-  return h;
-}
-
-// Grows an arena so that n more bytes fit (doubling, at least 4 KiB).
-bool arena_append(HostArray<char> *arena, const char *p, int64_t n) {
-  if (arena->len + n > arena->cap) {
-    int64_t want = arena->cap ? arena->cap * 2 : 4096;
-    while (want < arena->len + n)
-      want *= 2;
-    if (!arena->reserve(want)) return false;
-  }
-  if (n) memcpy(arena->data + arena->len, p, (size_t)n);
-  arena->len += n;
-  return true;
-}
-
-bool vocab_rehash(TextVocab *v, int64_t want) {
-  int32_t *slots = host_calloc<int32_t>(want);
-  if (!slots) return false;
-  for (int64_t code = 0; code < v->entries.len; code++) {
-    const TextRef &e = v->entries[code];
-    uint64_t s = text_hash(v->bytes.data + e.offset, e.len) & (uint64_t)(want - 1);
-    while (slots[s])
-      s = (s + 1) & (uint64_t)(want - 1);
-    slots[s] = (int32_t)code + 1;
-  }
-  v->slots.reset(slots);
-  v->slot_count = want;
-  return true;
-}
-
-// The code of a text, appending it when new. Returns false when memory runs out.
-bool vocab_code(TextVocab *v, const char *text, int32_t n, int64_t *out_code) {
-  if ((v->entries.len + 1) * 2 > v->slot_count && !vocab_rehash(v, v->slot_count ? v->slot_count * 2 : 16))
-    return false;
-  uint64_t mask = (uint64_t)(v->slot_count - 1);
-  uint64_t s = text_hash(text, n) & mask;
-  while (int32_t code1 = v->slots[s]) {
-    const TextRef &e = v->entries[code1 - 1];
-    if (e.len == n && memcmp(v->bytes.data + e.offset, text, (size_t)n) == 0) {
-      *out_code = code1 - 1;
-      return true;
-    }
-    s = (s + 1) & mask;
-  }
-  TextRef ref{v->bytes.len, n};
-  if (!arena_append(&v->bytes, text, n)) return false;
-  if (!v->entries.push(ref, 8)) return false;
-  v->slots[s] = (int32_t)v->entries.len;
-  *out_code = v->entries.len - 1;
-  return true;
-}
 
 enum FeatureKind { KIND_UNDECIDED = 0, KIND_NUMERIC, KIND_CATEGORICAL };
 
@@ -100,13 +29,6 @@ struct Feature {
 int build_msg(char **out_msg, const char *code, const char *text, const char *detail) {
   *out_msg = sqlite3_mprintf("%s: %s%s", code, text, detail ? detail : "");
   return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
-}
-
-// Compares two labels byte by byte (a shorter prefix sorts first).
-int label_cmp(const char *a, int32_t na, const char *b, int32_t nb) {
-  int c = memcmp(a, b, (size_t)(na < nb ? na : nb));
-  if (c) return c;
-  return na < nb ? -1 : na > nb ? 1 : 0;
 }
 
 // The in-context working set; everything is released by its destructor.
@@ -249,12 +171,12 @@ bool predict(const Context *cx, const knn_hit *list, vornel0_result *row) {
     int count = 0;
     for (int t = 0; t < filled; t++) {
       const TextRef &b = cx->labels[list[t].row];
-      if (a.len == b.len && memcmp(pa, cx->label_bytes.data + b.offset, (size_t)a.len) == 0) count++;
+      if (bytes_cmp(pa, a.len, cx->label_bytes.data + b.offset, b.len) == 0) count++;
     }
     if (best >= 0) {
       const TextRef &w = cx->labels[list[best].row];
       if (count < best_count) continue;
-      if (count == best_count && label_cmp(pa, a.len, cx->label_bytes.data + w.offset, w.len) >= 0) continue;
+      if (count == best_count && bytes_cmp(pa, a.len, cx->label_bytes.data + w.offset, w.len) >= 0) continue;
     }
     best = s;
     best_count = count;

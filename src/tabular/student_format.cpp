@@ -150,7 +150,7 @@ ReadResult get_names(BlobReader *r, int32_t count, char ***out) {
 // Builds the reader's failure: the layout's message for a broken blob, or out of memory.
 int read_failure(ReadResult rr, const char *layout_text, char **out_msg) {
   if (rr == READ_NOMEM) {
-    *out_msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+    *out_msg = vornel0_nomem_msg();
     return SQLITE_NOMEM;
   }
   *out_msg = sqlite3_mprintf("%s: %s", VORNEL_ERR_SCHEMA, layout_text);

@@ -15,7 +15,7 @@ int fail(char **out_msg, int rc, char *msg) {
 }
 
 int out_of_memory(char **out_msg) {
-  *out_msg = sqlite3_mprintf("%s: out of memory", VORNEL_ERR_RESOURCE);
+  *out_msg = vornel0_nomem_msg();
   return SQLITE_NOMEM;
 }
 
