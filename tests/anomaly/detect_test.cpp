@@ -1,5 +1,6 @@
-// detect_anomalies through SQL: options and model errors, statuses, the document's exact form,
-// sub-PCA ranks, and out-of-memory inside the sub-PCA computation.
+// detect_anomalies against computations written here: the document's exact form, context
+// limits, sub-PCA ranks, huge values and out-of-memory sweeps (statuses, model names and option
+// errors are in tests/sql/anomaly.test).
 #include "support/harness.h"
 #include "ts/models.h"
 #include <cmath>

@@ -1,5 +1,6 @@
-// The forecast aggregate through SQL: the step's checks and messages, the final's options,
-// model resolution, series preparation, intervals and the document.
+// The forecast aggregate against the model routines and the shared step: numbers, context
+// limits, conformal intervals and the options callback (the step's checks, statuses, model
+// resolution and option messages are in tests/sql/forecast.test).
 #include "support/harness.h"
 #include "ts/ts.h"
 #include <cmath>
