@@ -50,6 +50,23 @@ template <class T> T *host_calloc(int64_t n) {
   return p;
 }
 
+// The one growth rule for arrays held in plain records: makes *data (with *cap elements
+// allocated) hold at least need elements, doubling from first_cap and never past max_cap.
+// Returns false when need exceeds max_cap or memory runs out; the old array then stays valid.
+template <class T, class N>
+bool host_grow(T **data, N *cap, int64_t need, int64_t first_cap, int64_t max_cap = INT32_MAX) {
+  if (need <= (int64_t)*cap) return true;
+  if (need > max_cap || (uint64_t)need > (uint64_t)INT64_MAX / sizeof(T)) return false;
+  int64_t want = *cap ? (int64_t)*cap * 2 : first_cap;
+  if (want < need) want = need;
+  if (want > max_cap || (uint64_t)want > (uint64_t)INT64_MAX / sizeof(T)) want = need;
+  T *p = (T *)sqlite3_realloc64(*data, (sqlite3_uint64)want * sizeof(T));
+  if (!p) return false;
+  *data = p;
+  *cap = (N)want;
+  return true;
+}
+
 // A growable array of trivially copyable elements. Starts at the capacity the caller asks for
 // and doubles when full; every growth returns false instead of failing loudly.
 template <class T> struct HostArray {

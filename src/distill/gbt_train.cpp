@@ -35,16 +35,7 @@ struct GbtWork {
 // size needed. Returns false when memory runs out.
 bool forest_append(forest_model *f, int32_t *node_count, const tree_node *nodes, int32_t count) {
   int64_t need = (int64_t)*node_count + count;
-  if (need > INT32_MAX) return false;
-  if (need > f->node_capacity) {
-    int64_t cap = (int64_t)f->node_capacity * 2;
-    if (cap < need) cap = need;
-    if (cap > INT32_MAX) cap = INT32_MAX;
-    tree_node *p = (tree_node *)sqlite3_realloc64(f->nodes, (sqlite3_uint64)cap * sizeof(tree_node));
-    if (!p) return false;
-    f->nodes = p;
-    f->node_capacity = (int32_t)cap;
-  }
+  if (!host_grow(&f->nodes, &f->node_capacity, need, need)) return false;
   memcpy(f->nodes + *node_count, nodes, sizeof(tree_node) * (size_t)count);
   *node_count += count;
   return true;

@@ -92,14 +92,7 @@ bld_work *work_new(tree_builder *s, const int32_t *indexes, int32_t n) {
 
 // Appends a zeroed node; returns its index or -1 when the array cannot grow.
 int32_t append_node(tree_builder *s) {
-  if (s->node_count == s->node_capacity) {
-    int32_t cap = s->node_capacity ? s->node_capacity * 2 : 64;
-    if (cap <= s->node_capacity) return -1;
-    tree_node *p = (tree_node *)sqlite3_realloc64(s->nodes, (sqlite3_uint64)cap * sizeof(tree_node));
-    if (!p) return -1;
-    s->nodes = p;
-    s->node_capacity = cap;
-  }
+  if (!host_grow(&s->nodes, &s->node_capacity, (int64_t)s->node_count + 1, 64)) return -1;
   int32_t id = s->node_count++;
   memset(&s->nodes[id], 0, sizeof(tree_node));
   return id;

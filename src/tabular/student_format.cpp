@@ -254,15 +254,7 @@ ReadResult read_forest(BlobReader *r, forest_model *m) {
     if (r->broken || n < 1 || n > FOREST_MAX_TREE_NODES || (int64_t)n * 20 > r->left) return READ_BROKEN;
     int64_t need = total + n;
     if (need > 0x7FFFFFFF) return READ_BROKEN;
-    if (need > m->node_capacity) {
-      int64_t want = (int64_t)m->node_capacity * 2;
-      if (want < need) want = need;
-      if (want > 0x7FFFFFFF) want = need;
-      tree_node *grown = (tree_node *)sqlite3_realloc64(m->nodes, (sqlite3_uint64)want * sizeof(tree_node));
-      if (!grown) return READ_NOMEM;
-      m->nodes = grown;
-      m->node_capacity = (int32_t)want;
-    }
+    if (!host_grow(&m->nodes, &m->node_capacity, need, need)) return READ_NOMEM;
     for (int32_t i = 0; i < n; i++) {
       tree_node &node = m->nodes[total + i];
       node.feature = get_i32(r);
