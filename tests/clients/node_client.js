@@ -1,9 +1,17 @@
 // Node.js with better-sqlite3 loads the extension and runs a forecast, an anomaly query and vornel().
+// Arguments: the folder holding better-sqlite3, then the library's path, or "package" and the
+// project the vornel package is installed in.
 const path = require('path');
 const assert = require('assert');
 const Database = require(path.resolve(process.argv[2], 'node_modules', 'better-sqlite3'));
 const db = new Database(':memory:');
-db.loadExtension(process.argv[3]);
+if (process.argv[3] === 'package') {
+  const vornel = require(path.resolve(process.argv[4], 'node_modules', 'vornel'));
+  assert.ok(require('fs').existsSync(vornel.getLoadablePath()));
+  assert.strictEqual(vornel.load(db), db);
+} else {
+  db.loadExtension(process.argv[3]);
+}
 
 const version = JSON.parse(db.prepare('SELECT vornel_version() AS v').get().v);
 assert.strictEqual(version.runtimes[1], 'tree');

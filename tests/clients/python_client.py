@@ -1,12 +1,23 @@
-"""Python's sqlite3 module loads the extension and runs a forecast, an anomaly query and vornel()."""
+"""Python's sqlite3 module loads the extension and runs a forecast, an anomaly query and vornel().
+The argument is the library's path, or the word "package" to load through the installed vornel
+package instead."""
 import json
 import sqlite3
 import sys
 
 so = sys.argv[1]
 con = sqlite3.connect(":memory:")
-con.enable_load_extension(True)
-con.load_extension(so[:-3] if so.endswith(".so") else so)
+if so == "package":
+    import vornel
+    vornel.load(con)
+    try:
+        con.execute("SELECT load_extension('x')")
+        raise SystemExit("vornel.load left extension loading switched on")
+    except sqlite3.OperationalError as e:
+        assert "not authorized" in str(e), e
+else:
+    con.enable_load_extension(True)
+    con.load_extension(so[:-3] if so.endswith(".so") else so)
 
 version = json.loads(con.execute("SELECT vornel_version()").fetchone()[0])
 assert version["runtimes"] == ["stat", "tree"], version

@@ -1,0 +1,15 @@
+# The shipped library: libstdc++ and libgcc inside it, only the intended symbols exported, the
+# entry point also under the generic name a renamed file falls back to, and (glibc x86-64) the
+# oldest versions of the few C library symbols that have newer ones.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  target_sources(vornel PRIVATE "${CMAKE_SOURCE_DIR}/cmake/glibc_floor.c")
+  set_source_files_properties("${CMAKE_SOURCE_DIR}/cmake/glibc_floor.c" PROPERTIES COMPILE_OPTIONS "-fno-builtin")
+  set_target_properties(vornel PROPERTIES LINK_DEPENDS "${CMAKE_SOURCE_DIR}/cmake/vornel.map")
+  target_link_options(vornel PRIVATE -static-libstdc++ -static-libgcc
+                      -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/vornel.map
+                      -Wl,--defsym=sqlite3_extension_init=sqlite3_vornel_init)
+elseif(WIN32)
+  set_target_properties(vornel PROPERTIES PREFIX "" SUFFIX ".dll")
+  target_sources(vornel PRIVATE "${CMAKE_SOURCE_DIR}/cmake/vornel.def")
+  target_link_options(vornel PRIVATE -static -static-libstdc++ -static-libgcc)
+endif()
