@@ -9,7 +9,12 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
                       -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/vornel.map
                       -Wl,--defsym=sqlite3_extension_init=sqlite3_vornel_init)
 elseif(WIN32)
+  # vornel.dll and sqlite3.exe carry their runtimes: no MinGW DLL has to travel with them. The
+  # .def file names the exports (ELF visibility attributes mean nothing to the PE linker).
   set_target_properties(vornel PROPERTIES PREFIX "" SUFFIX ".dll")
   target_sources(vornel PRIVATE "${CMAKE_SOURCE_DIR}/cmake/vornel.def")
   target_link_options(vornel PRIVATE -static -static-libstdc++ -static-libgcc)
+  target_compile_options(vornel_objs PRIVATE -Wno-attributes)
+  set_target_properties(sqlite_host PROPERTIES LINK_LIBRARIES "" INTERFACE_LINK_LIBRARIES "")
+  target_link_options(sqlite3_shell PRIVATE -static -municode) # the shell enters at wmain
 endif()

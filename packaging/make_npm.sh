@@ -2,7 +2,7 @@
 # Packs the npm package: make_npm.sh OUT_DIR VERSION PLATFORM=LIBRARY... (PLATFORM as Node
 # spells it, linux-x64, linux-arm64, win32-x64). Offline: npm pack only archives the folder.
 set -eu
-out=$1; version=${2#v}; shift 2
+mkdir -p "$1"; out=$(cd "$1" && pwd); version=${2#v}; shift 2
 root=$(cd "$(dirname "$0")/.." && pwd)
 stage="$out/npm-stage"
 rm -rf "$stage" && mkdir -p "$stage/lib"
@@ -14,4 +14,5 @@ for pair in "$@"; do
   cp "$lib" "$stage/lib/$platform/"
 done
 (cd "$stage" && npm pack --silent --pack-destination "$out" >/dev/null)
+rm -rf "$stage"
 echo "$out/vornel-$version.tgz"

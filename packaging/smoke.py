@@ -36,10 +36,11 @@ def blocks(page):
 def run(db, sql):
     script = ".nullvalue NULL\n.load %s\n%s\n" % (load, sql)
     p = subprocess.run(runner + [shell, "-bail", db], input=script.encode(), capture_output=True,
-                       cwd=root)
+                       cwd=root, env=dict(os.environ, WINEDEBUG="-all"))
     out = p.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
     err = p.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
-    err = "\n".join(l for l in err.splitlines() if not re.match(r"^[0-9a-f]{4}:(err|fixme):", l))
+    # Wine's own notices (a new prefix being set up) are not the shell's.
+    err = "\n".join(l for l in err.splitlines() if not re.match(r"^([0-9a-f]{4}:(err|fixme):|wine: )", l))
     m = re.search(r"(?:Runtime error|Parse error|Error) near line \d+: (.*?)(?:\n|$)", err)
     if m:
         return out + "Error: " + m.group(1), False
@@ -47,6 +48,11 @@ def run(db, sql):
         return out + "Error: " + err.strip(), False
     return out, True
 
+
+if runner and os.path.basename(runner[0]).startswith("wine"):
+    # One wine server for the whole run (it ends itself a minute after the last block) rather
+    # than a new one, with its services, for every block.
+    subprocess.run([os.path.join(os.path.dirname(runner[0]) or ".", "wineserver"), "-p60"], check=False)
 
 failures, examples, hashes = 0, 0, []
 with tempfile.TemporaryDirectory() as tmp:

@@ -15,7 +15,9 @@
 // The widest kernels get an AVX-512 clone (the same lane operations in fewer instructions,
 // with twice the registers) and an AVX2 one that also has the fused multiply-add, for the
 // kernels whose arithmetic asks for it explicitly.
-#ifdef VORNEL_NO_CLONES
+// Clones need the x86-64 instruction sets and the loader's indirect functions (ELF ifunc);
+// other targets build the portable path alone.
+#if defined(VORNEL_NO_CLONES) || !defined(__x86_64__) || !defined(__ELF__)
 #define VORNEL_KERNEL
 #define VORNEL_KERNEL_WIDE
 #else

@@ -243,7 +243,13 @@ int vornel0_hash_file_on(sqlite3 *db, const char *path, char *out, char **out_ms
   // outside the host's accounting.
   // Non-blocking so that a FIFO cannot stall the open; only regular files are read, since a
   // device or pipe may never end (/dev/zero would be hashed forever).
+#ifdef _WIN32
+  // Windows has neither flag (a pipe cannot be opened by path there); binary mode reads the
+  // bytes as they are on disk.
+  int fd = open(path, O_RDONLY | O_BINARY);
+#else
   int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+#endif
   if (fd < 0) {
     *out_msg = sqlite3_mprintf("%s: cannot open weights file: %s", VORNEL_ERR_RESOURCE, path);
     return 1;
