@@ -1,11 +1,13 @@
 """Runs every docs/ example through a SQLite shell for some platform (native, under qemu-user or
 under wine) and compares its output with the page; then lists the content hash of every student
-the pages distilled, for comparison across platforms.
+the pages distilled and a digest of smoke_documents.sql's full-precision output, for comparison
+across platforms.
 
     python3 packaging/smoke.py HASHES_OUT LIBRARY SHELL [RUNNER...]
 
 Each page runs in a fresh database file, one shell process per block, so a failing example
 reports its own error. Exit status 1 when an example differs."""
+import hashlib
 import os
 import re
 import subprocess
@@ -79,6 +81,15 @@ with tempfile.TemporaryDirectory() as tmp:
                               " AND EXISTS (SELECT 1 FROM sqlite_master WHERE name = '_vornel_models') ORDER BY 1;")
             if ok:
                 hashes += [line for line in got.splitlines() if line]
+    # Full-precision documents from every libm-backed path, kept beside the hashes for diffing.
+    with open(os.path.join(root, "packaging", "smoke_documents.sql"), encoding="utf-8") as f:
+        got, ok = run(os.path.join(tmp, "documents.db"), f.read())
+    if not ok:
+        failures += 1
+        print("smoke_documents.sql failed: %s" % got.splitlines()[-1])
+    with open(hashes_out + ".documents", "w") as f:
+        f.write(got)
+    hashes.append("documents|%s" % hashlib.sha256(got.encode()).hexdigest())
 with open(hashes_out, "w") as f:
     f.write("".join(h + "\n" for h in sorted(set(hashes))))
 print("%s: %d of %d docs examples match, %d distinct model hashes in %s"
