@@ -17,7 +17,7 @@ $(sed -n 's/^  \(vornel0_[a-z_0-9]*\)$/\1/p' "$root/cmake/vornel.def")"
 expected=$(echo "$expected" | tr ' ' '\n' | sort)
 
 check_elf() { # file
-  arch=$(objdump -f "$1" | sed -n 's/^architecture: \([^,]*\).*/\1/p')
+  arch=$(readelf -h "$1" | sed -n 's/^ *Machine: *//p')
   top=$(objdump -T "$1" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -1)
   echo "$1: $arch, needs $top"
   ! objdump -T "$1" | grep -q 'GLIBCXX_\|CXXABI_' || fail "$1 needs the C++ runtime"
@@ -64,9 +64,10 @@ for f in "$dist"/*; do
       "$work/venv/bin/python" "$root/tests/clients/python_no_loading.py"
       check_elf "$("$work/venv/bin/python" -c 'import vornel; print(vornel.loadable_path())')"
       if command -v sqlite-utils >/dev/null; then
+        # The docs' example, as written there.
         out=$(sqlite-utils memory --load-extension "$("$work/venv/bin/python" -c 'import vornel; print(vornel.loadable_path())')" \
-              "select json_extract(vornel_version(), '\$.runtimes[1]') as r" --csv --no-headers)
-        [ "$out" = "tree" ] || fail "sqlite-utils: $out"
+              "select json_extract(vornel_version(), '\$.runtimes[1]') as runtime")
+        [ "$out" = '[{"runtime": "tree"}]' ] || fail "sqlite-utils: $out"
         echo "sqlite-utils: ok"
       fi ;;
     *.whl) /usr/bin/python3 -m zipfile -l "$f" | grep -q 'vornel/vornel\.\(so\|dll\)' || fail "$f holds no library" ;;

@@ -5,7 +5,7 @@
 set -eu
 dist=$1; build=$2; a64=$3; w64=$4
 root=$(cd "$(dirname "$0")/.." && pwd)
-version=$(cat "$root/VERSION")
+version=$(sed 's/^v//' "$root/VERSION")
 rm -rf "$dist" && mkdir -p "$dist/stage"
 archive() { # platform library kind(tar|zip)
   dir="$dist/stage/vornel-$version-$1"
