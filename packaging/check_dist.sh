@@ -29,7 +29,7 @@ check_dll() { # file
   echo "$1: $(objdump -f "$1" | sed -n 's/.*file format //p'), imports $(objdump -p "$1" | sed -n 's/^\tDLL Name: //p' | tr '\n' ' ')"
   objdump -p "$1" | sed -n 's/^\tDLL Name: //p' | grep -qiv '^\(KERNEL32\|msvcrt\|api-ms-win-[a-z0-9-]*\)\.dll$' &&
     fail "$1 needs a DLL beyond the system's: $(objdump -p "$1" | sed -n 's/^\tDLL Name: //p' | tr '\n' ' ')"
-  got=$(objdump -p "$1" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/.*\] //p' | sort)
+  got=$(objdump -p "$1" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\t\[ *[0-9]*\] //p' | sort)
   [ "$got" = "$expected" ] || fail "$1 exports differ: $got"
 }
 smoke() { # label library shell [runner...]
