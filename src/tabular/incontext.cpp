@@ -30,6 +30,12 @@ struct TextVocab {
   int64_t slot_count = 0;     // a power of two, at least twice the entry count
 };
 
+// Byte equality of two spans. An empty span may sit at a null arena (nothing was stored yet),
+// and memcmp must not be handed a null pointer even for zero bytes.
+bool same_bytes(const char *a, int32_t na, const char *b, int32_t nb) {
+  return na == nb && (na == 0 || memcmp(a, b, (size_t)na) == 0);
+}
+
 uint32_t text_hash(const char *p, int32_t n) {
   uint32_t h = 2166136261u; // FNV-1a
   for (int32_t i = 0; i < n; i++)
@@ -73,7 +79,7 @@ bool vocab_code(TextVocab *v, const char *text, int32_t n, int64_t *out_code) {
   uint64_t s = text_hash(text, n) & mask;
   while (int32_t code1 = v->slots[s]) {
     const TextRef &e = v->entries[code1 - 1];
-    if (e.len == n && memcmp(v->bytes.data + e.offset, text, (size_t)n) == 0) {
+    if (same_bytes(v->bytes.data + e.offset, e.len, text, n)) {
       *out_code = code1 - 1;
       return true;
     }
@@ -104,7 +110,8 @@ int build_msg(char **out_msg, const char *code, const char *text, const char *de
 
 // Compares two labels byte by byte (a shorter prefix sorts first).
 int label_cmp(const char *a, int32_t na, const char *b, int32_t nb) {
-  int c = memcmp(a, b, (size_t)(na < nb ? na : nb));
+  const int32_t common = na < nb ? na : nb;
+  int c = common > 0 ? memcmp(a, b, (size_t)common) : 0;
   if (c) return c;
   return na < nb ? -1 : na > nb ? 1 : 0;
 }
@@ -249,7 +256,7 @@ bool predict(const Context *cx, const knn_hit *list, vornel0_result *row) {
     int count = 0;
     for (int t = 0; t < filled; t++) {
       const TextRef &b = cx->labels[list[t].row];
-      if (a.len == b.len && memcmp(pa, cx->label_bytes.data + b.offset, (size_t)a.len) == 0) count++;
+      if (same_bytes(pa, a.len, cx->label_bytes.data + b.offset, b.len)) count++;
     }
     if (best >= 0) {
       const TextRef &w = cx->labels[list[best].row];
@@ -350,11 +357,13 @@ int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_s
   HostPtr<BatchOrder> order(host_calloc<BatchOrder>(APPLY_BATCH));
   if (!batch || !hits || !batch_rows || !sorted || !order) return SQLITE_NOMEM;
   int64_t pending = 0; // numeric rows waiting in the batch
+  Cancel cancel = vornel0_cancel(db);
 
   // Each apply row's search is independent of the others, so a batch is searched in an order
   // that puts similar rows in the same group of four: their fifth-slot distances shrink
   // together, which lets the search skip more blocks early. Results do not depend on it.
-  auto flush = [&]() -> bool {
+  // Returns SQLITE_OK, SQLITE_NOMEM or SQLITE_INTERRUPT.
+  auto flush = [&]() -> int {
     for (int64_t i = 0; i < pending; i++) {
       double key = 0.0;
       for (int f = 0; f < F; f++)
@@ -365,15 +374,16 @@ int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_s
     qsort(order.get(), (size_t)pending, sizeof(BatchOrder), batch_order_cmp);
     for (int64_t i = 0; i < pending; i++)
       memcpy(sorted.get() + i * F, batch.get() + order[i].index * F, sizeof(double) * (size_t)F);
-    knn5_search(&cx.matrix, sorted.get(), pending, hits.get());
+    if (!knn5_search(&cx.matrix, sorted.get(), pending, hits.get(), &cancel)) return SQLITE_INTERRUPT;
     for (int64_t i = 0; i < pending; i++)
-      if (!predict(&cx, hits.get() + i * KNN_K, &rows.rows[batch_rows[order[i].index]])) return false;
+      if (!predict(&cx, hits.get() + i * KNN_K, &rows.rows[batch_rows[order[i].index]])) return SQLITE_NOMEM;
     pending = 0;
-    return true;
+    return SQLITE_OK;
   };
 
   const int columns = F + 1;
   while ((rc = sqlite3_step(apply)) == SQLITE_ROW) {
+    if (rows.full()) return vornel_refuse_apply_rows(out_msg);
     vornel0_result *row = rows.add();
     if (!row || !record_row_ref(apply, row)) return SQLITE_NOMEM;
     double *values = batch.get() + pending * F;
@@ -411,11 +421,11 @@ int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_s
       continue;
     }
     batch_rows[pending++] = rows.rows.len - 1;
-    if (pending == APPLY_BATCH && !flush()) return SQLITE_NOMEM;
+    if (pending == APPLY_BATCH && (rc = flush()) != SQLITE_OK) return rc;
   }
   if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
   if (rc != SQLITE_DONE) return build_msg(out_msg, VORNEL_ERR_RESOURCE, "apply query failed", "");
-  if (pending && !flush()) return SQLITE_NOMEM;
+  if (pending && (rc = flush()) != SQLITE_OK) return rc;
   *out_rows = rows.release(out_count);
   return SQLITE_OK;
 }
