@@ -101,30 +101,6 @@ TEST(TrainBounds, PerceptronClassLimitIsCheckedBeforeTraining) {
   EXPECT_EQ(dist_check_mlp_classes(2048, nullptr), SQLITE_OK);
 }
 
-TEST(TrainBounds, TrainedParameterCheckCoversEveryArray) {
-  float means[2] = {0, 0}, scales[2] = {1, 1}, w1[2] = {1, 2}, b1[1] = {0}, w2[1] = {1}, b2[1] = {0}, skip[2] = {0, 0};
-  mlp_model m{};
-  m.input_count = 2, m.hidden_count = 1, m.output_count = 1;
-  m.input_mean = means, m.input_scale = scales, m.hidden_weights = w1, m.hidden_bias = b1;
-  m.output_weights = w2, m.output_bias = b2, m.skip_weights = skip;
-  char *msg = nullptr;
-  EXPECT_EQ(dist_check_trained(nullptr, nullptr, &m, &msg), SQLITE_OK);
-  for (float *p : {&means[1], &scales[0], &w1[1], &b1[0], &w2[0], &b2[0], &skip[1]}) {
-    const float keep = *p;
-    *p = NAN;
-    EXPECT_EQ(dist_check_trained(nullptr, nullptr, &m, &msg), SQLITE_ERROR);
-    sqlite3_free(msg);
-    *p = keep;
-  }
-  tree_node nodes[3] = {{0, 0.5f, 1, 2, 0, -1, 0}, {-1, 0, -1, -1, 1, -1, 0}, {-1, 0, -1, -1, 2, -1, 0}};
-  tree_model tree{};
-  tree.node_count = 3, tree.nodes = nodes;
-  EXPECT_EQ(dist_check_trained(&tree, nullptr, nullptr, &msg), SQLITE_OK);
-  nodes[2].leaf_value = INFINITY;
-  EXPECT_EQ(dist_check_trained(&tree, nullptr, nullptr, &msg), SQLITE_ERROR);
-  sqlite3_free(msg);
-}
-
 // A hook that asks to stop at its n-th look.
 struct StopAt {
   int looks = 0, at;
