@@ -423,7 +423,8 @@ int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_s
     batch_rows[pending++] = rows.rows.len - 1;
     if (pending == APPLY_BATCH && (rc = flush()) != SQLITE_OK) return rc;
   }
-  if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
+  // The apply rows are read between searches, so an interrupt may reach either; both stop alike.
+  if (rc == SQLITE_NOMEM || rc == SQLITE_INTERRUPT) return rc;
   if (rc != SQLITE_DONE) return build_msg(out_msg, VORNEL_ERR_RESOURCE, "apply query failed", "");
   if (pending && (rc = flush()) != SQLITE_OK) return rc;
   *out_rows = rows.release(out_count);
