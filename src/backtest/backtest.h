@@ -113,8 +113,9 @@ struct BtWork {
 void bt_work_free(BtWork *work);
 
 // Evaluates one series (sorting, filling and cutting it in place) and appends its rows.
-// Returns SQLITE_OK, SQLITE_NOMEM, SQLITE_TOOBIG when filling would pass the row limit, or
-// SQLITE_RANGE when the log transform meets a value <= 0.
+// Returns SQLITE_OK, SQLITE_NOMEM, SQLITE_TOOBIG when filling would pass the row limit,
+// SQLITE_RANGE when the log transform meets a value <= 0, or SQLITE_INTERRUPT when
+// work->models.cancel asked to stop.
 int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *cfg, BtWork *work,
                        HostArray<BtRow> *rows);
 
@@ -124,7 +125,8 @@ int bt_model_index(const char *name);
 // Chooses the model of a series as ts_auto_select does (lowest mean absolute error over the
 // folds, scaled when scale > 0, the earlier model on ties), finding each fold prefix's season
 // length once; periods[i] gets that length for fold i so the caller's refits can reuse it.
-// Returns the TS_MODELS index, -1 when there is no fold, below -1 on out of memory.
+// Returns the TS_MODELS index, -1 when there is no fold, TS_STOPPED when sc's cancel hook
+// asked to stop, another value below -1 on out of memory.
 int bt_select_model(const double *y, int32_t n, int32_t h, int32_t gap, int32_t folds, double scale, int32_t *periods,
                     double *step_fc, ts_scratch *sc);
 // Sets this function's defaults and parses doc with the shared forecast options callback.

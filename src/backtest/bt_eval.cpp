@@ -102,6 +102,7 @@ int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *c
   bool periods_known = false;
   if (model < 0) {
     int chosen = bt_select_model(y, n, h, cfg->gap, cfg->folds, scale, work->periods, work->step_fc, &work->models);
+    if (chosen == TS_STOPPED) return SQLITE_INTERRUPT;
     if (chosen < -1) return SQLITE_NOMEM;
     model = chosen >= 0 ? chosen : TS_MODEL_THETA;
     periods_known = chosen >= 0;
@@ -110,6 +111,7 @@ int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *c
 
   for (int32_t j = 0; j < folds; j++) {
     const int32_t train = (int32_t)(usable - folds + 1 + j);
+    if (ts_fit_stop(&work->models, train)) return SQLITE_INTERRUPT;
     int period = -1;
     if (routine.uses_period) period = periods_known ? work->periods[j] : detect_period_ex(y, train, &work->models);
     routine.fn_ex(y, train, steps, work->step_fc, work->step_sd, period, &work->models);

@@ -34,6 +34,7 @@ int bt_select_model(const double *y, int32_t n, int32_t h, int32_t gap, int32_t 
     const int period = o >= 6 ? detect_period_ex(y, o, sc) : 0;
     periods[i] = period;
     for (int m = 0; m < TS_MODEL_COUNT; m++) {
+      if (ts_fit_stop(sc, o)) return TS_STOPPED;
       TS_MODELS[m].fn_ex(y, o, h + gap, step_fc, nullptr, period, sc);
       double sum = scores[m];
       for (int j = 0; j < h; j++)
@@ -46,7 +47,7 @@ int bt_select_model(const double *y, int32_t n, int32_t h, int32_t gap, int32_t 
   for (int m = 0; m < TS_MODEL_COUNT; m++) {
     scores[m] = scores[m] / pairs;
     if (scale > 0) scores[m] = scores[m] / scale;
-    if (m > 0 && scores[m] < scores[best]) best = m;
+    if (m > 0 && ts_score_better(scores[m], scores[best])) best = m;
   }
   return best;
 }

@@ -205,6 +205,7 @@ int read_rows(sqlite3_vtab *vtab, sqlite3_stmt *st, int time_idx, int value_idx,
     const int vtype = sqlite3_column_type(st, value_idx);
     ok = ok && (vtype == SQLITE_INTEGER || vtype == SQLITE_FLOAT);
     const double value = ok ? sqlite3_column_double(st, value_idx) : 0;
+    ok = ok && series_value_usable(value);
 
     key.clear();
     for (int g = 0; g < group_count; g++) {
@@ -308,6 +309,8 @@ int bt_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
   cfg.model = model;
   cfg.fill = opts.fill;
   cfg.log_transform = opts.transform == TRANSFORM_LOG;
+  Cancel cancel = vornel0_cancel(db);
+  state.work.models.cancel = &cancel;
   for (int32_t i = 0; i < state.series.count; i++) {
     rc = bt_evaluate_series(&state.series.items[i], i, &cfg, &state.work, &state.rows);
     if (rc == SQLITE_RANGE) return vtab_set_error(vtab, forecast_log_refusal());

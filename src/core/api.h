@@ -2,6 +2,7 @@
 // helpers, options documents, timestamps and the exported vornel0_ routines. Every file of
 // the extension includes it; calls into the host go through the routine table sqlite3_api.
 #pragma once
+#include "core/cancel.h"
 #include "core/mem.h"
 #include <sqlite3ext.h>
 #include <stddef.h>
@@ -73,6 +74,11 @@ void json_append_number(sqlite3_str *out, double value);
 // Writes value as "%.17g" would, into buf (at least 40 bytes); returns the length.
 // Non-finite values are the caller's business (json_append_number prints them as null).
 int vornel0_format_double(double value, char *buf);
+
+// A hook that stops long work once the host interrupts the connection (sqlite3_interrupt);
+// it never stops on a host too old to tell. Work that stops returns SQLITE_INTERRUPT, keeps
+// nothing and stores nothing.
+Cancel vornel0_cancel(sqlite3 *db);
 
 // Options documents: the callback receives each non-null member and returns 0 to accept it,
 // or stores a built message in *out_msg and returns non-zero.

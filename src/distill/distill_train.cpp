@@ -2,6 +2,7 @@
 // (train_set.cpp), the first four fifths train the student (train_students.cpp), the last
 // fifth scores it against the query's own target column, and the serialised student is
 // hashed and stored through the registry's writer.
+#include "distill/train_checks.h"
 #include "distill/train_set.h"
 #include "registry/registry.h"
 #include <math.h>
@@ -142,7 +143,15 @@ int train_all(sqlite3 *db, vornel0_registry_writer *writer, const char *query, c
     *out_msg = sqlite3_mprintf("%s: mlp student is classification only", VORNEL_ERR_OPTIONS);
     return SQLITE_ERROR;
   }
-  rc = train_student(ts, &ts.vocab, regress, t, &s, out_msg);
+  if (s.kind == KIND_MLP && (rc = dist_check_mlp_classes(ts.vocab.count, out_msg)) != SQLITE_OK) return rc;
+  rc = dist_check_train_set(ts.x.data, ts.n, ts.m, ts.names.items, regress ? ts.truth_value.data : nullptr,
+                            regress ? ts.label_value.data : nullptr, ts.soft.len ? ts.soft.data : nullptr,
+                            ts.proba_count, out_msg);
+  if (rc != SQLITE_OK) return rc;
+  Cancel cancel = vornel0_cancel(db);
+  rc = train_student(ts, &ts.vocab, regress, t, &s, &cancel, out_msg);
+  if (rc != SQLITE_OK) return rc;
+  rc = dist_check_trained(&s.tree, &s.forest, &s.mlp, out_msg);
   if (rc != SQLITE_OK) return rc;
   double metric = 0.0;
   rc = score_holdout(ts, regress, t, s, &metric, out_msg);

@@ -71,11 +71,11 @@ int gbt_train(const gbt_input *in, forest_model *out) {
   bool ok = f.initial_scores && f.tree_offsets && w.F && w.grad && w.index && (!classify || (w.P && w.hess));
   if (ok) {
     for (int32_t i = 0; i < t; i++) w.index[i] = i;
-    ok = bld_presort_init(&w.presort, in->x, m, w.index, t) == SQLITE_OK;
   }
-  if (!ok) {
+  const int presorted = ok ? bld_presort_init(&w.presort, in->x, m, w.index, t, in->cancel) : SQLITE_NOMEM;
+  if (presorted != SQLITE_OK) {
     forest_free(&f);
-    return SQLITE_NOMEM;
+    return presorted;
   }
 
   // Initial scores.
@@ -141,12 +141,13 @@ int gbt_train(const gbt_input *in, forest_model *out) {
       b.hessians = classify ? w.hess : nullptr;
       b.leaf_lambda = GBT_LAMBDA;
       b.presort = &w.presort;
+      b.cancel = in->cancel;
       for (int32_t i = 0; i < t; i++) w.index[i] = i;
       int32_t root = bld_build(&b, w.index, t, 0);
       if (root < 0 || !forest_append(&f, &node_count, b.nodes, b.node_count)) {
         sqlite3_free(b.nodes);
         forest_free(&f);
-        return SQLITE_NOMEM;
+        return b.stopped ? SQLITE_INTERRUPT : SQLITE_NOMEM;
       }
       for (int32_t i = 0; i < t; i++) {
         float v = reg_tree_value(b.nodes, b.node_count, in->x + (int64_t)i * m);

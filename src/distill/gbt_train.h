@@ -14,11 +14,13 @@ struct gbt_input {
   const int32_t *labels;    // class index per row (classification)
   const float *values;      // label per row (regression)
   const float *soft;        // optional t x C class distributions (classification)
+  Cancel *cancel;           // optional; asked as the rounds go; borrowed
 };
 
 inline constexpr int32_t GBT_ROUNDS = 200;
 inline constexpr float GBT_LEARNING_RATE = 0.1f;
 
 // Trains the ensemble into *out: header, initial scores, offsets and nodes (the caller
-// attaches feature names and class labels). Returns 0, or SQLITE_NOMEM with *out freed.
+// attaches feature names and class labels). Returns 0, or SQLITE_NOMEM or SQLITE_INTERRUPT
+// (the cancel hook asked to stop) with *out freed.
 int gbt_train(const gbt_input *in, forest_model *out);

@@ -326,11 +326,26 @@ template <int R>
   }
 }
 
-// One pass over the rows of an epoch.
-VORNEL_KERNEL_WIDE void mlp_epoch_rows(const EpochInput &in, MlpWork &w) {
-  int i = 0;
-  for (; i + BLOCK <= in.n; i += BLOCK) epoch_block<BLOCK>(in, w, i);
-  for (; i < in.n; i++) epoch_block<1>(in, w, i);
+// One pass over rows first..last-1 of an epoch (first a multiple of the block size).
+VORNEL_KERNEL_WIDE void mlp_epoch_rows(const EpochInput &in, MlpWork &w, int first, int last) {
+  int i = first;
+  for (; i + BLOCK <= last; i += BLOCK) epoch_block<BLOCK>(in, w, i);
+  for (; i < last; i++) epoch_block<1>(in, w, i);
+}
+
+// One epoch's pass over all rows, in slices of about CANCEL_POLL_WORK multiply-adds so that an
+// interrupt is seen within the epoch. Slices are whole blocks, so slicing changes no result.
+// Returns false when the work was asked to stop.
+bool mlp_epoch(const EpochInput &in, MlpWork &w, Cancel *cancel) {
+  const int64_t per_row = 2 * ((int64_t)w.Hp * (in.I + in.O) + (in.skip ? (int64_t)in.O * in.I : 0)) + in.O;
+  int64_t slice = CANCEL_POLL_WORK / (per_row > 0 ? per_row : 1) / BLOCK * BLOCK;
+  if (slice < BLOCK) slice = BLOCK;
+  for (int64_t i = 0; i < in.n; i += slice) {
+    const int last = (int)(i + slice < in.n ? i + slice : in.n);
+    mlp_epoch_rows(in, w, (int)i, last);
+    if (cancel_stop(cancel, (last - i) * per_row)) return false;
+  }
+  return true;
 }
 
 // Refreshes the binary64 copies of the hidden-layer parameters after an update.
@@ -379,7 +394,7 @@ VORNEL_KERNEL void mlp_adam(float *parameters, double *gradients,
 
 int mlp_train_params(const float *x, int n, int input_count, int output_count, const int32_t *class_indexes,
                      const float *targets, int task, int hidden, int epochs, float learning_rate,
-                     int linear_block, mlp_params *out) {
+                     int linear_block, mlp_params *out, Cancel *cancel) {
   memset(out, 0, sizeof *out);
   const int I = input_count, H = hidden > 0 ? hidden : 0, O = output_count;
   if (n <= 0 || I <= 0 || O <= 0 || (task != 0 && !targets) || (task == 0 && !targets && !class_indexes))
@@ -489,7 +504,10 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
   for (int e = 1; e <= epochs; e++) {
     pow1 *= ADAM_BETA1;
     pow2 *= ADAM_BETA2;
-    mlp_epoch_rows(in, w);
+    if (!mlp_epoch(in, w, cancel)) {
+      mlp_params_free(&p);
+      return SQLITE_INTERRUPT;
+    }
     const double bc1 = 1.0 - pow1, bc2 = 1.0 - pow2;
     if (H > 0) {
       mlp_adam(w.w1t, w.g_w1t, w.m_w1t, w.v_w1t, IHp, learning_rate, grad_scale, bc1, bc2);
@@ -515,12 +533,13 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
 
 int train_mlp(const float *x, int n, int input_count, int output_count, const int32_t *class_indexes,
               const float *targets, int task, int hidden, int epochs, float learning_rate, int linear_block,
-              mlp_model *model, char **error_message) {
+              mlp_model *model, char **error_message, Cancel *cancel) {
   *error_message = nullptr;
   memset(model, 0, sizeof *model);
   mlp_params p{};
   int rc = mlp_train_params(x, n, input_count, output_count, class_indexes, targets, task, hidden, epochs,
-                            learning_rate, linear_block, &p);
+                            learning_rate, linear_block, &p, cancel);
+  if (rc == SQLITE_INTERRUPT) return rc;
   if (rc != SQLITE_OK) {
     *error_message = vornel0_nomem_msg();
     return SQLITE_NOMEM;

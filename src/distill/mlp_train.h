@@ -3,6 +3,7 @@
 // plain arrays (mlp_params) so it is tested without a database; train_mlp moves the result
 // into an mlp_model.
 #pragma once
+#include "core/cancel.h"
 #include <stdint.h>
 
 struct mlp_model;
@@ -31,17 +32,18 @@ double mlp_draw(uint32_t *state);
 
 // Trains on n rows of x (n x input_count binary32, row-major; not copied). Classification
 // (task 0) learns class_indexes, or the n x output_count distributions in targets when given;
-// regression learns targets. Returns 0 with *out filled, or SQLITE_NOMEM with nothing held.
+// regression learns targets. Returns 0 with *out filled, or SQLITE_NOMEM, or SQLITE_INTERRUPT
+// when cancel (may be null) asked to stop; then nothing is held.
 int mlp_train_params(const float *x, int n, int input_count, int output_count, const int32_t *class_indexes,
                      const float *targets, int task, int hidden, int epochs, float learning_rate,
-                     int linear_block, mlp_params *out);
+                     int linear_block, mlp_params *out, Cancel *cancel = nullptr);
 
 // Same training, filling an mlp_model (header, standardisation and weights; the caller attaches
 // feature names and class labels). Returns 0, or SQLITE_NOMEM with "%s: out of memory" in
-// *error_message and the partial model freed.
+// *error_message, or SQLITE_INTERRUPT without a message; the partial model is then freed.
 int train_mlp(const float *x, int n, int input_count, int output_count, const int32_t *class_indexes,
               const float *targets, int task, int hidden, int epochs, float learning_rate, int linear_block,
-              mlp_model *model, char **error_message);
+              mlp_model *model, char **error_message, Cancel *cancel = nullptr);
 
 // One Adam step over a parameter group: adds the weight decay, updates the moments, writes
 // each parameter back as binary32 and clears its gradient accumulator.

@@ -107,6 +107,7 @@ struct Student {
 };
 
 // Trains the chosen kind on the first t rows and attaches names and labels to the student.
-int train_student(const TrainSet &ts, TextList *vocab, bool regress, int32_t t, Student *s, char **out_msg);
+int train_student(const TrainSet &ts, TextList *vocab, bool regress, int32_t t, Student *s, Cancel *cancel,
+                  char **out_msg);
 
 } // namespace vornel_distill

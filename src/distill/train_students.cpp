@@ -43,7 +43,8 @@ int attach_names(const TrainSet &ts, TextList *vocab, char ***names, char ***lab
 
 // Trains the chosen kind on the first t rows, then hands the student copies of the feature
 // names and the label vocabulary, which its blob carries.
-int train_student(const TrainSet &ts, TextList *vocab, bool regress, int32_t t, Student *s, char **out_msg) {
+int train_student(const TrainSet &ts, TextList *vocab, bool regress, int32_t t, Student *s, Cancel *cancel,
+                  char **out_msg) {
   const int32_t K = regress ? 0 : (int32_t)vocab->count;
   const float *soft = ts.soft.len ? ts.soft.data : nullptr;
   const int32_t *classes = regress ? nullptr : ts.label_class.data;
@@ -56,6 +57,7 @@ int train_student(const TrainSet &ts, TextList *vocab, bool regress, int32_t t, 
     b.targets = values;
     b.class_count = K;
     b.regression = regress ? 1 : 0;
+    b.cancel = cancel;
     int32_t *idx = host_calloc<int32_t>(t);
     int32_t root = -1;
     if (idx) {
@@ -66,6 +68,7 @@ int train_student(const TrainSet &ts, TextList *vocab, bool regress, int32_t t, 
     }
     s->tree.nodes = b.nodes;
     s->tree.node_count = b.node_count;
+    if (root < 0 && b.stopped) return SQLITE_INTERRUPT;
     if (root < 0) {
       *out_msg = nomem_msg();
       return SQLITE_NOMEM;
@@ -76,8 +79,10 @@ int train_student(const TrainSet &ts, TextList *vocab, bool regress, int32_t t, 
     return attach_names(ts, vocab, &s->tree.feature_names, &s->tree.class_labels, out_msg);
   }
   if (s->kind == KIND_GBT) {
-    gbt_input in{ts.x.data, ts.m, t, regress ? 1 : 0, K, classes, values, soft};
-    if (gbt_train(&in, &s->forest) != SQLITE_OK) {
+    gbt_input in{ts.x.data, ts.m, t, regress ? 1 : 0, K, classes, values, soft, cancel};
+    const int trained = gbt_train(&in, &s->forest);
+    if (trained == SQLITE_INTERRUPT) return trained;
+    if (trained != SQLITE_OK) {
       *out_msg = nomem_msg();
       return SQLITE_NOMEM;
     }
@@ -86,7 +91,7 @@ int train_student(const TrainSet &ts, TextList *vocab, bool regress, int32_t t, 
     return attach_names(ts, vocab, &s->forest.feature_names, &s->forest.class_labels, out_msg);
   }
   int rc = train_mlp(ts.x.data, t, ts.m, K, ts.label_class.data, soft, 0, MLP_STUDENT_HIDDEN, MLP_STUDENT_EPOCHS,
-                     MLP_STUDENT_LR, 0, &s->mlp, out_msg);
+                     MLP_STUDENT_LR, 0, &s->mlp, out_msg, cancel);
   if (rc != SQLITE_OK) return rc;
   return attach_names(ts, vocab, &s->mlp.feature_names, &s->mlp.class_labels, out_msg);
 }

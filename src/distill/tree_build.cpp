@@ -39,6 +39,9 @@ void sort_feature(const float *x, int32_t m, int32_t f, const int32_t *rows, int
   }
 }
 
+// Work units reported for sorting n values: about n log2 n comparisons.
+inline int64_t sort_work(int32_t n) { return (int64_t)n * 20; }
+
 void work_free(bld_work *w) {
   if (!w) return;
   sqlite3_free(w->order);
@@ -78,7 +81,13 @@ bld_work *work_new(tree_builder *s, const int32_t *indexes, int32_t n) {
       if (!keys) {
         ok = false;
       } else {
-        for (int32_t f = 0; f < m; f++) sort_feature(s->x, m, f, indexes, n, keys, w->order + (int64_t)f * n);
+        for (int32_t f = 0; f < m && ok; f++) {
+          sort_feature(s->x, m, f, indexes, n, keys, w->order + (int64_t)f * n);
+          if (cancel_stop(s->cancel, sort_work(n))) {
+            s->stopped = 1;
+            ok = false;
+          }
+        }
         sqlite3_free(keys);
       }
     }
@@ -236,6 +245,12 @@ int32_t build_rec(tree_builder *s, int32_t *indexes, int32_t n, int32_t depth, c
       for (int32_t i = 1; i < n && pure; i++) pure = s->labels[indexes[i]] == first;
     }
   }
+  // A split search reads every feature's segment; a large one is polled once per feature.
+  auto stop = [s](int64_t work) {
+    if (!cancel_stop(s->cancel, work)) return false;
+    s->stopped = 1;
+    return true;
+  };
   if (depth < depth_limit && !pure && n >= split_min) {
     const int64_t off = indexes - w->root;
     Split best;
@@ -264,6 +279,7 @@ int32_t build_rec(tree_builder *s, int32_t *indexes, int32_t n, int32_t depth, c
         else if (g == 2) sweep_sse<2>(seg, n, s->targets, S, Q, w->recip, feats, part);
         else if (g == 1) sweep_sse<1>(seg, n, s->targets, S, Q, w->recip, feats, part);
         for (int k = 0; k < g; k++) merge_best(best, part[k]);
+        if (stop((int64_t)n * g)) return -1;
         g = 0;
       }
     } else {
@@ -274,6 +290,7 @@ int32_t build_rec(tree_builder *s, int32_t *indexes, int32_t n, int32_t depth, c
         const bld_entry *e = src + (int64_t)f * w->n_root + off;
         if (e[0].value == e[n - 1].value) continue;
         sweep_gini(e, n, s->labels, K, total, left, right, w->recip, f, best);
+        if (stop((int64_t)n * K)) return -1;
       }
     }
     if (best.found) {
@@ -320,7 +337,7 @@ int32_t build_rec(tree_builder *s, int32_t *indexes, int32_t n, int32_t depth, c
 
 } // namespace
 
-int bld_presort_init(bld_presort *p, const float *x, int32_t m, const int32_t *rows, int32_t n) {
+int bld_presort_init(bld_presort *p, const float *x, int32_t m, const int32_t *rows, int32_t n, Cancel *cancel) {
   memset(p, 0, sizeof *p);
   if (n <= 0 || m <= 0) return SQLITE_MISUSE;
   p->entries = host_calloc<bld_entry>((int64_t)m * n);
@@ -330,7 +347,14 @@ int bld_presort_init(bld_presort *p, const float *x, int32_t m, const int32_t *r
     bld_presort_free(p);
     return SQLITE_NOMEM;
   }
-  for (int32_t f = 0; f < m; f++) sort_feature(x, m, f, rows, n, keys, p->entries + (int64_t)f * n);
+  for (int32_t f = 0; f < m; f++) {
+    sort_feature(x, m, f, rows, n, keys, p->entries + (int64_t)f * n);
+    if (cancel_stop(cancel, sort_work(n))) {
+      sqlite3_free(keys);
+      bld_presort_free(p);
+      return SQLITE_INTERRUPT;
+    }
+  }
   sqlite3_free(keys);
   int32_t max_row = 0;
   for (int32_t i = 0; i < n; i++) max_row = std::max(max_row, rows[i]);

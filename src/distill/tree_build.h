@@ -8,6 +8,7 @@
 // sort by value would give.
 #pragma once
 #include "distill/student_types.h"
+#include "core/cancel.h"
 #include <stdint.h>
 
 // One entry of a feature's order: the row's value of that feature and the row.
@@ -25,8 +26,10 @@ struct bld_presort {
   bld_entry *entries;    // feature_count x row_count, feature-major; owned, bld_presort_free
 };
 
-// Sorts each feature's values of the given rows. Returns 0 or SQLITE_NOMEM.
-int bld_presort_init(bld_presort *presort, const float *x, int32_t feature_count, const int32_t *rows, int32_t n);
+// Sorts each feature's values of the given rows. Returns 0, SQLITE_NOMEM, or SQLITE_INTERRUPT
+// when cancel (may be null) asked to stop; then nothing is held.
+int bld_presort_init(bld_presort *presort, const float *x, int32_t feature_count, const int32_t *rows, int32_t n,
+                     Cancel *cancel = nullptr);
 void bld_presort_free(bld_presort *presort);
 
 struct bld_work;
@@ -47,11 +50,14 @@ struct tree_builder {
   const float *hessians;    // per row, or null; when given, leaves take Newton values
   float leaf_lambda;        // added to a Newton leaf's hessian sum
   const bld_presort *presort; // optional; must hold exactly the rows of the root call; borrowed
+  Cancel *cancel;           // optional; asked as the build goes; borrowed
+  int32_t stopped;          // set when the build ended because cancel asked it to
   bld_work *work;           // private to a running build
 };
 
 // Builds the subtree for n row indexes (reordered in place) at the given depth and returns its
-// root node's index, or -1 when memory runs out (nodes appended so far stay in the array).
+// root node's index, or -1 when memory runs out or the build was asked to stop (`stopped` then
+// tells which; nodes appended so far stay in the array).
 int32_t bld_build(tree_builder *state, int32_t *indexes, int32_t n, int32_t depth);
 
 // Turns node into a leaf for those rows. Never allocates.

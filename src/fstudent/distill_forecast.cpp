@@ -250,6 +250,8 @@ int fd_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
                       (int)o.hidden, (int)o.epochs, (float)o.lr, &rows, &rmse, cur->hash, &msg);
   if (rc != SQLITE_OK) {
     cur->hash[0] = 0;
+    // An interrupt has no message of its own: the host reports it.
+    if (rc == SQLITE_INTERRUPT && !msg) return rc;
     return vtab_set_error(vtab, msg);
   }
   cur->model_id = o.student_id.release();

@@ -4,6 +4,7 @@
 // context's mean and deviation; the last fifth is held out to report the error; the student
 // is stored in the registry under its content hash.
 #include "fstudent/fstudent.h"
+#include "distill/train_checks.h"
 #include "registry/registry.h"
 #include <math.h>
 
@@ -56,6 +57,13 @@ int read_windows(sqlite3 *db, sqlite3_stmt *st, int L, int O, Windows *w, char *
       in[i] = (float)((row[i] - mu) / sigma);
     for (int j = 0; j < O; j++)
       tg[j] = (float)((row[L + j] - mu) / sigma);
+    // A window the trainer cannot represent would train a student of infinities.
+    if (first_unfit_double(row.get(), L + O) >= 0 || first_unfit_float(in, L) >= 0 || first_unfit_float(tg, O) >= 0) {
+      *out_msg = sqlite3_mprintf("%s: train_query window %lld is not finite in binary32, as given or standardised by "
+                                 "its context; filter or rescale it",
+                                 VORNEL_ERR_SCHEMA, (long long)w->rows + 1);
+      return SQLITE_ERROR;
+    }
     w->rows++;
   }
   // Stopping at an error would train on whatever came before it and report success.
@@ -120,8 +128,11 @@ int fdistill_train(sqlite3 *db, vornel0_registry_writer *writer, const char *tra
   const int held = N < 5 ? 1 : N / 5;
 
   fcst_student student{};
-  int rc =
-      train_mlp(w.inputs.data, N - held, L, O, nullptr, w.targets.data, 1, H, epochs, lr, 1, &student.net, out_msg);
+  Cancel cancel = vornel0_cancel(db);
+  int rc = train_mlp(w.inputs.data, N - held, L, O, nullptr, w.targets.data, 1, H, epochs, lr, 1, &student.net,
+                     out_msg, &cancel);
+  if (rc == SQLITE_OK && (rc = dist_check_trained(nullptr, nullptr, &student.net, out_msg)) != SQLITE_OK)
+    fcst_student_free(&student);
   if (rc != SQLITE_OK) return rc;
   double rmse = holdout_rmse(&student.net, w, N - held, held, L, O);
   student.horizon = E;

@@ -272,11 +272,13 @@ int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_s
   HostPtr<BatchOrder> order(host_calloc<BatchOrder>(APPLY_BATCH));
   if (!batch || !hits || !batch_rows || !sorted || !order) return SQLITE_NOMEM;
   int64_t pending = 0; // numeric rows waiting in the batch
+  Cancel cancel = vornel0_cancel(db);
 
   // Each apply row's search is independent of the others, so a batch is searched in an order
   // that puts similar rows in the same group of four: their fifth-slot distances shrink
   // together, which lets the search skip more blocks early. Results do not depend on it.
-  auto flush = [&]() -> bool {
+  // Returns SQLITE_OK, SQLITE_NOMEM or SQLITE_INTERRUPT.
+  auto flush = [&]() -> int {
     for (int64_t i = 0; i < pending; i++) {
       double key = 0.0;
       for (int f = 0; f < F; f++)
@@ -287,15 +289,16 @@ int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_s
     qsort(order.get(), (size_t)pending, sizeof(BatchOrder), batch_order_cmp);
     for (int64_t i = 0; i < pending; i++)
       memcpy(sorted.get() + i * F, batch.get() + order[i].index * F, sizeof(double) * (size_t)F);
-    knn5_search(&cx.matrix, sorted.get(), pending, hits.get());
+    if (!knn5_search(&cx.matrix, sorted.get(), pending, hits.get(), &cancel)) return SQLITE_INTERRUPT;
     for (int64_t i = 0; i < pending; i++)
-      if (!predict(&cx, hits.get() + i * KNN_K, &rows.rows[batch_rows[order[i].index]])) return false;
+      if (!predict(&cx, hits.get() + i * KNN_K, &rows.rows[batch_rows[order[i].index]])) return SQLITE_NOMEM;
     pending = 0;
-    return true;
+    return SQLITE_OK;
   };
 
   const int columns = F + 1;
   while ((rc = sqlite3_step(apply)) == SQLITE_ROW) {
+    if (rows.full()) return vornel_refuse_apply_rows(out_msg);
     vornel0_result *row = rows.add();
     if (!row || !record_row_ref(apply, row)) return SQLITE_NOMEM;
     double *values = batch.get() + pending * F;
@@ -333,11 +336,12 @@ int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_s
       continue;
     }
     batch_rows[pending++] = rows.rows.len - 1;
-    if (pending == APPLY_BATCH && !flush()) return SQLITE_NOMEM;
+    if (pending == APPLY_BATCH && (rc = flush()) != SQLITE_OK) return rc;
   }
-  if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
+  // The apply rows are read between searches, so an interrupt may reach either; both stop alike.
+  if (rc == SQLITE_NOMEM || rc == SQLITE_INTERRUPT) return rc;
   if (rc != SQLITE_DONE) return build_msg(out_msg, VORNEL_ERR_RESOURCE, "apply query failed", "");
-  if (pending && !flush()) return SQLITE_NOMEM;
+  if (pending && (rc = flush()) != SQLITE_OK) return rc;
   *out_rows = rows.release(out_count);
   return SQLITE_OK;
 }

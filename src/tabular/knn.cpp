@@ -144,13 +144,13 @@ void knn_matrix_seal(knn_matrix *m) {
       knn_at(m, r, f) = INFINITY;
 }
 
-void knn5_search(const knn_matrix *m, const double *apply, int64_t count, knn_hit *out) {
+bool knn5_search(const knn_matrix *m, const double *apply, int64_t count, knn_hit *out, Cancel *cancel) {
   for (int64_t i = 0; i < count * KNN_K; i++)
     out[i] = knn_hit{KNN_EMPTY, -1};
   const int F = m->features;
   const int64_t blocks = (m->rows + KNN_LANES - 1) / KNN_LANES;
   // The in-context model caps features at KNN_MAX_FEATURES; wider input finds nothing.
-  if (blocks == 0 || count == 0 || F < 1 || F > KNN_MAX_FEATURES) return;
+  if (blocks == 0 || count == 0 || F < 1 || F > KNN_MAX_FEATURES) return true;
   // The last partial group runs on copies of its rows padded with its first row; only the
   // lists of real rows are copied back.
   double pad_q[GROUP * KNN_MAX_FEATURES];
@@ -166,11 +166,15 @@ void knn5_search(const knn_matrix *m, const double *apply, int64_t count, knn_hi
   }
   for (int64_t b0 = 0; b0 < blocks; b0 += TILE_BLOCKS) {
     int64_t b1 = b0 + TILE_BLOCKS < blocks ? b0 + TILE_BLOCKS : blocks;
-    for (int64_t g = 0; g < full; g += GROUP)
+    const int64_t group_work = (b1 - b0) * KNN_LANES * F * GROUP; // distance terms of one group
+    for (int64_t g = 0; g < full; g += GROUP) {
       search_group(m->data, F, b0, b1, apply + g * F, out + g * KNN_K);
+      if (cancel_stop(cancel, group_work)) return false;
+    }
     if (rest) search_group(m->data, F, b0, b1, pad_q, pad_lists);
   }
   for (int a = 0; a < rest; a++)
     for (int s = 0; s < KNN_K; s++)
       out[(full + a) * KNN_K + s] = pad_lists[a * KNN_K + s];
+  return true;
 }

@@ -42,5 +42,6 @@ inline double &knn_at(const knn_matrix *m, int64_t row, int32_t feature) {
 void knn_matrix_seal(knn_matrix *m);
 
 // Fills out[q * KNN_K .. q * KNN_K + 4] for each of count apply rows (row-major, F values
-// each, already standardised) with the five nearest training rows in slot order.
-void knn5_search(const knn_matrix *m, const double *apply, int64_t count, knn_hit *out);
+// each, already standardised) with the five nearest training rows in slot order. Returns
+// false, with out incomplete, when cancel (may be null) asked to stop.
+bool knn5_search(const knn_matrix *m, const double *apply, int64_t count, knn_hit *out, Cancel *cancel = nullptr);

@@ -147,6 +147,7 @@ int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *we
   float single[STUDENT_MAX_FEATURES];
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
     float *inputs = batched ? batch_inputs.get() + pending * STUDENT_MAX_FEATURES : single;
+    if (rows.full()) return vornel_refuse_apply_rows(out_msg);
     vornel0_result *row = rows.add();
     if (!row || !record_row_ref(stmt, row)) return out_of_memory(out_msg);
     bool numeric = true;

@@ -25,6 +25,13 @@ int vornel_refuse_device(const char *device, const char *precision, char **out_m
 // error code with *out_msg (SQLITE_NOMEM possibly without one).
 int vornel_prepare_query(sqlite3 *db, const char *sql, sqlite3_stmt **out, char **out_msg);
 
+// Most apply rows one call answers: as many as one series may hold. Every result row is
+// computed in filter and held until the cursor closes, so the bound is on memory.
+inline constexpr int64_t VORNEL_MAX_APPLY_ROWS = 2097152;
+// The refusal of the row after the last one allowed. Returns SQLITE_ERROR (SQLITE_NOMEM when the
+// message could not be built) with *out_msg.
+int vornel_refuse_apply_rows(char **out_msg);
+
 // The cursor's result rows while they are being computed; frees every row's texts unless
 // released.
 struct ResultRows {
@@ -40,6 +47,8 @@ struct ResultRows {
   }
   // Appends a zeroed row with status "ok" (arrays start at 256 rows and double); null on OOM.
   vornel0_result *add();
+  // Every result row the cursor may hold is taken: the next apply row must be refused.
+  bool full() const { return rows.len >= VORNEL_MAX_APPLY_ROWS; }
   // Hands the array and its count to the caller.
   vornel0_result *release(int64_t *out_count) {
     *out_count = rows.len;

@@ -109,6 +109,13 @@ char *copy_bytes(const char *bytes, int64_t n) {
   return s;
 }
 
+int vornel_refuse_apply_rows(char **out_msg) {
+  *out_msg = sqlite3_mprintf("%s: too many apply rows (max %lld); split apply_query, for example with LIMIT and "
+                             "OFFSET",
+                             VORNEL_ERR_RESOURCE, (long long)VORNEL_MAX_APPLY_ROWS);
+  return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+}
+
 vornel0_result *ResultRows::add() {
   vornel0_result row;
   memset(&row, 0, sizeof row);
@@ -158,7 +165,8 @@ int set_error(sqlite3_vtab *vtab, int rc, char *msg) {
     vtab_set_error(vtab, msg);
     return rc == SQLITE_NOMEM ? SQLITE_NOMEM : SQLITE_ERROR;
   }
-  return SQLITE_NOMEM;
+  // An interrupt carries no message of its own: the host reports it.
+  return rc == SQLITE_INTERRUPT ? rc : SQLITE_NOMEM;
 }
 
 bool is_incontext_model(const char *model) {

@@ -56,6 +56,7 @@ int fc_select_candidates(const fc_candidate_list *list, const double *y, int n, 
     const int period = any_period ? (o >= 6 ? detect_period_ex(y, o, sc) : 0) : -1;
     for (int c = 0; c < list->count; c++) {
       const fc_candidate &cand = list->items[c];
+      if (ts_fit_stop(sc, o)) return TS_STOPPED;
       if (cand.model)
         cand.model->fn_ex(y, o, h + g, fc, nullptr, cand.model->uses_period ? period : -1, sc);
       else if (fc_student_fold_forecast(&cand, y, n, o, h + g, fc) != SQLITE_OK)
@@ -74,7 +75,7 @@ int fc_select_candidates(const fc_candidate_list *list, const double *y, int n, 
   double best_score = sums[0] / pairs;
   for (int c = 1; c < list->count; c++) {
     double score = sums[c] / pairs;
-    if (score < best_score) {
+    if (ts_score_better(score, best_score)) {
       best_score = score;
       best = c;
     }

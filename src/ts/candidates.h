@@ -48,8 +48,9 @@ int fc_student_run(const fc_candidate *c, const double *y, int n, int h, double 
 void fc_student_free(void *student);
 
 // Scores a candidate list over the rolling-origin folds with unscaled mean absolute error.
-// Returns the winner's index, -1 when the series is too short for one fold, or below -1 on
-// out of memory (or a student failure). out_scores, when given, gets every candidate's score.
+// Returns the winner's index, -1 when the series is too short for one fold, TS_STOPPED when
+// the scratch's cancel hook asked to stop, or another value below -1 on out of memory (or a
+// student failure). out_scores, when given, gets every candidate's score.
 int fc_select_candidates(const fc_candidate_list *list, const double *y, int n, int h, int g, int F, ts_scratch *sc,
                          double *out_scores = nullptr);
 

@@ -57,6 +57,9 @@ char *value_reason(int64_t row, int64_t ms, sqlite3_value *v) {
   }
   case SQLITE_BLOB:
     return sqlite3_mprintf("row %lld, time '%s': BLOB value", (long long)row, stamp);
+  case SQLITE_FLOAT:
+    return sqlite3_mprintf("row %lld, time '%s': value %.17g is infinite or beyond 1e100", (long long)row, stamp,
+                           sqlite3_value_double(v));
   default:
     return sqlite3_mprintf("row %lld, time '%s': NULL value", (long long)row, stamp);
   }
@@ -123,7 +126,7 @@ void agg_ds_step(sqlite3_context *ctx, int, sqlite3_value **argv) {
   bool ok = true;
   if (status != SERIES_TIME_OK)
     ok = reject(d, d->reason ? nullptr : time_reason(row, argv[0], status));
-  else if (vtype != SQLITE_INTEGER && vtype != SQLITE_FLOAT)
+  else if ((vtype != SQLITE_INTEGER && vtype != SQLITE_FLOAT) || !series_value_usable(sqlite3_value_double(argv[1])))
     ok = reject(d, d->reason ? nullptr : value_reason(row, ms, argv[1]));
   else {
     const double value = vtype == SQLITE_INTEGER ? (double)sqlite3_value_int64(argv[1]) : sqlite3_value_double(argv[1]);

@@ -130,14 +130,14 @@ struct fc_output {
 };
 
 // Runs a statistical model with the intervals of the options. Returns SQLITE_OK, SQLITE_NOMEM,
-// or SQLITE_DONE when conformal intervals found fewer than three folds.
+// SQLITE_INTERRUPT, or SQLITE_DONE when conformal intervals found fewer than three folds.
 int run_statistical(const ts_model *model, const forecast_opts *o, const double *y, int m, int h, fc_output *out,
                     ts_scratch *sc) {
   if (o->interval_method == INTERVAL_CONFORMAL) {
     HostPtr<double> radius(host_calloc<double>(h));
     if (!radius) return SQLITE_NOMEM;
     int k = ts_conformal_radius(model, y, m, h, o->gap, forecast_opts_folds(o), o->level, radius.get(), sc);
-    if (k < 0) return SQLITE_NOMEM;
+    if (k < 0) return k == TS_STOPPED ? SQLITE_INTERRUPT : SQLITE_NOMEM;
     if (k < 3) return SQLITE_DONE;
     model->fn_ex(y, m, h, out->forecast, nullptr, -1, sc);
     for (int j = 0; j < h; j++) {
@@ -154,10 +154,13 @@ int run_statistical(const ts_model *model, const forecast_opts *o, const double 
 }
 
 // Chooses and runs the model for a prepared series of m points. Sets out->rows to h, or
-// leaves it 0 with status insufficient_history. Returns SQLITE_OK or SQLITE_NOMEM.
-int run_plan(fc_plan *plan, const forecast_opts *o, const double *y, int m, int h, int calendar, fc_output *out) {
+// leaves it 0 with status insufficient_history. Returns SQLITE_OK, SQLITE_NOMEM or
+// SQLITE_INTERRUPT (the selection was asked to stop).
+int run_plan(fc_plan *plan, const forecast_opts *o, const double *y, int m, int h, int calendar, fc_output *out,
+             Cancel *cancel) {
   ts_scratch sc = {};
   sc.calendar = calendar;
+  sc.cancel = cancel;
   struct scratch_guard {
     ts_scratch *s;
     ~scratch_guard() { ts_scratch_free(s); }
@@ -186,6 +189,7 @@ int run_plan(fc_plan *plan, const forecast_opts *o, const double *y, int m, int 
   case FC_CANDIDATES:
     if (plan->list.count > 0) {
       int best = fc_select_candidates(&plan->list, y, m, h, o->gap, folds, &sc);
+      if (best == TS_STOPPED) return SQLITE_INTERRUPT;
       if (best < -1) return SQLITE_NOMEM;
       if (best == -1) {
         if (!plan->list.from_registry) {
@@ -200,7 +204,8 @@ int run_plan(fc_plan *plan, const forecast_opts *o, const double *y, int m, int 
       }
     } else {
       double *unused = nullptr;
-      int best = ts_auto_select(y, m, h, o->gap, folds, ts_mase_scale(y, m), unused, unused);
+      int best = ts_auto_select(y, m, h, o->gap, folds, ts_mase_scale(y, m), unused, unused, cancel);
+      if (best == TS_STOPPED) return SQLITE_INTERRUPT;
       if (best < -1) return SQLITE_NOMEM;
       model = &TS_MODELS[best >= 0 ? best : TS_MODEL_THETA];
     }
@@ -345,7 +350,10 @@ void agg_fc_final(sqlite3_context *ctx) {
       // Models run on the logarithms; forecasts and bounds are mapped back below.
       if (!forecast_log_values(y, m, s->values + first)) return vornel0_report(ctx, forecast_log_refusal());
     }
-    if (run_plan(&plan, &opts, y, m, h, season_calendar, &out) != SQLITE_OK) return sqlite3_result_error_nomem(ctx);
+    Cancel cancel = vornel0_cancel(db);
+    rc = run_plan(&plan, &opts, y, m, h, season_calendar, &out, &cancel);
+    if (rc == SQLITE_INTERRUPT) return sqlite3_result_error_code(ctx, rc);
+    if (rc != SQLITE_OK) return sqlite3_result_error_nomem(ctx);
     if (opts.transform == TRANSFORM_LOG) {
       for (int k = 0; k < out.rows; k++) {
         out.forecast[k] = exp(out.forecast[k]);

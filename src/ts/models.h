@@ -24,7 +24,15 @@ struct ts_scratch {
   double *buf[TS_SLOT_COUNT]; // owned
   int64_t cap[TS_SLOT_COUNT];
   int calendar; // the series' calendar season (ts_season_calendar), 0 when unknown
+  Cancel *cancel; // asked between fits by the rolling-origin loops; null never stops; borrowed
 };
+// What the rolling-origin loops below return when the scratch's cancel hook asked them to stop.
+inline constexpr int TS_STOPPED = -9;
+// Reports the work of one fit on n points to the scratch's cancel hook; true: stop.
+inline bool ts_fit_stop(ts_scratch *sc, int64_t n) { return sc && cancel_stop(sc->cancel, n * 16); }
+// Whether a rolling-origin score replaces the best so far: strictly smaller, and a score that
+// is not a number (a model whose forecasts were not numbers) is worse than any other.
+inline bool ts_score_better(double score, double best) { return score < best || (best != best && score == score); }
 // Room for n doubles in a slot (contents not kept); null when the host cannot allocate.
 double *ts_scratch_get(ts_scratch *sc, int slot, int64_t n);
 void ts_scratch_free(ts_scratch *sc);
@@ -86,7 +94,8 @@ int64_t ts_fold_cut(int64_t n, int64_t h, int64_t g, int k, int i);
 
 // Fold construction: for each fold, forecasts h + g steps from the first o values and stores
 // the h actuals after the gap and the matching forecasts (k x h each, fold after fold).
-// Returns k (0 when the series is too short) or a negative number on out of memory.
+// Returns k (0 when the series is too short) or a negative number on out of memory (TS_STOPPED
+// when the scratch's cancel hook asked to stop).
 int ts_backtest(ts_model_fn model, const double *y, int n, int h, int g, int F, double *out_actuals,
                 double *out_forecasts);
 int ts_backtest_model(const ts_model *model, const double *y, int n, int h, int g, int F, double *out_actuals,
@@ -97,16 +106,19 @@ double ts_mase_scale(const double *y, int n);
 
 // Chooses among TS_MODELS by mean absolute (scaled, when scale > 0) error over the folds.
 // act_buf and fc_buf are fold buffers of F x h doubles owned by the caller (work space).
-// Returns the model index, -1 when no model had a fold, below -1 on out of memory.
-int ts_auto_select(const double *y, int n, int h, int g, int F, double scale, double *act_buf, double *fc_buf);
+// Returns the model index, -1 when no model had a fold, TS_STOPPED when cancel asked to stop,
+// another value below -1 on out of memory.
+int ts_auto_select(const double *y, int n, int h, int g, int F, double scale, double *act_buf, double *fc_buf,
+                   Cancel *cancel = nullptr);
 
 // Scores several statistical models over the same folds: out_scores[i] is the mean absolute
 // error of models[i] (divided by scale when scale > 0). Each fold prefix's period is found
-// once and shared by the models that detect one. Returns k (0: too short) or negative on OOM.
+// once and shared by the models that detect one. Returns k (0: too short), TS_STOPPED, or
+// another negative value on OOM.
 int ts_score_models(const ts_model *const *models, int count, const double *y, int n, int h, int g, int F, double scale,
                     double *out_scores, ts_scratch *sc);
 
 // Conformal radius per step for model over the folds; returns k (radius written only when
-// k >= 3) or negative on out of memory.
+// k >= 3), TS_STOPPED, or another negative value on out of memory.
 int ts_conformal_radius(const ts_model *model, const double *y, int n, int h, int g, int F, double level,
                         double *out_radius, ts_scratch *sc);

@@ -113,6 +113,7 @@ int ts_backtest_model(const ts_model *model, const double *y, int n, int h, int 
   if (!fc) return -1;
   for (int i = 0; i < k; i++) {
     const int o = (int)ts_fold_cut(n, h, g, k, i);
+    if (ts_fit_stop(sc, o)) return TS_STOPPED;
     model->fn_ex(y, o, h + g, fc, nullptr, -1, sc);
     for (int j = 0; j < h; j++) {
       out_actuals[(int64_t)i * h + j] = y[o + g + j];
@@ -138,6 +139,7 @@ int ts_score_models(const ts_model *const *models, int count, const double *y, i
     // Both seasonal models would detect the same period on this prefix: find it once.
     const int period = any_period ? (o >= 6 ? detect_period_ex(y, o, sc) : 0) : -1;
     for (int m = 0; m < count; m++) {
+      if (ts_fit_stop(sc, o)) return TS_STOPPED;
       models[m]->fn_ex(y, o, h + g, fc, nullptr, period, sc);
       double sum = out_scores[m];
       for (int j = 0; j < h; j++)
@@ -153,19 +155,21 @@ int ts_score_models(const ts_model *const *models, int count, const double *y, i
   return k;
 }
 
-int ts_auto_select(const double *y, int n, int h, int g, int F, double scale, double *, double *) {
+int ts_auto_select(const double *y, int n, int h, int g, int F, double scale, double *, double *, Cancel *cancel) {
   const ts_model *models[TS_MODEL_COUNT];
   for (int m = 0; m < TS_MODEL_COUNT; m++)
     models[m] = &TS_MODELS[m];
   double scores[TS_MODEL_COUNT];
   ts_scratch sc = {};
+  sc.cancel = cancel;
   const int k = ts_score_models(models, TS_MODEL_COUNT, y, n, h, g, F, scale, scores, &sc);
   ts_scratch_free(&sc);
+  if (k == TS_STOPPED) return k;
   if (k < 0) return -2;
   if (k == 0) return -1;
   int best = 0;
   for (int m = 1; m < TS_MODEL_COUNT; m++)
-    if (scores[m] < scores[best]) best = m;
+    if (ts_score_better(scores[m], scores[best])) best = m;
   return best;
 }
 
@@ -177,7 +181,8 @@ int ts_conformal_radius(const ts_model *model, const double *y, int n, int h, in
   HostPtr<double> fc(host_calloc<double>((int64_t)k * h));
   HostPtr<double> errors(host_calloc<double>(k));
   if (!act || !fc || !errors) return -1;
-  if (ts_backtest_model(model, y, n, h, g, F, act.get(), fc.get(), sc) < 0) return -1;
+  const int folds = ts_backtest_model(model, y, n, h, g, F, act.get(), fc.get(), sc);
+  if (folds < 0) return folds;
   const int r = ts_conformal_rank(k, level);
   for (int j = 0; j < h; j++) {
     for (int i = 0; i < k; i++)

@@ -153,6 +153,10 @@ void series_step(sqlite3_context *ctx, int argc, sqlite3_value **argv, series_fa
   }
   const double value =
       vtype == SQLITE_INTEGER ? (double)sqlite3_value_int64(argv[1]) : sqlite3_value_double(argv[1]);
+  if (!series_value_usable(value)) {
+    s->rejected = 1;
+    return;
+  }
   int rc = series_append(s, ms, value);
   if (rc == SQLITE_TOOBIG) return fail(ctx, s, VORNEL_MSG_TOO_MANY_ROWS);
   if (rc != SQLITE_OK) return fail_nomem(ctx, s);

@@ -27,6 +27,12 @@ enum series_family {
 // Most rows collected per group.
 inline constexpr int32_t SERIES_MAX_ROWS = 2097152;
 
+// Largest magnitude of a usable value. The models square differences and sum them over up to
+// SERIES_MAX_ROWS points; below this bound that never overflows, so a forecast or a score of
+// finite input is finite. A value that is larger, infinite or NaN does not conform.
+inline constexpr double SERIES_MAX_MAGNITUDE = 1e100;
+inline bool series_value_usable(double v) { return v >= -SERIES_MAX_MAGNITUDE && v <= SERIES_MAX_MAGNITUDE; }
+
 // One row of either aggregate: checks the constant arguments, collects the row or marks the
 // series rejected, and reports errors through ctx (setting `failed`).
 void series_step(sqlite3_context *ctx, int argc, sqlite3_value **argv, series_family family);

@@ -128,18 +128,15 @@ TEST(DetectAnomalies, UnsortedInputAndGroups) {
             "a|2024-02-10T00:00:00Z|1\nb|2024-02-10T00:00:00Z|0");
 }
 
-TEST(DetectAnomalies, InfiniteValuePrintsNull) {
+TEST(DetectAnomalies, InfiniteValueIsNonNumeric) {
+  // An infinity cannot be scored: the series is not numeric, under every model.
   AnDb db;
   std::vector<double> v = wavy(20, 2);
-  v[12] = INFINITY;
+  v[12] = -INFINITY;
   db.series("a", v);
-  std::string doc = db.doc("a");
-  EXPECT_NE(doc.find("{\"ts\":\"2024-01-13T00:00:00Z\",\"value\":null,"), std::string::npos);
-  EXPECT_EQ(db.one("SELECT count(*) FROM anomaly_rows('" + doc + "') WHERE value IS NULL"), "1");
-  // Sub-PCA over the same series still answers, every probability a number.
-  EXPECT_EQ(db.one("SELECT count(*) FROM anomaly_rows((SELECT detect_anomalies(ts, v, '{\"model\":\"sub-pca\"}') "
-                   "FROM pts)) WHERE anomaly_probability BETWEEN 0 AND 1"),
-            "20");
+  for (const char *model : {"theta-classic", "stub-seasonal-naive", "sub-pca"})
+    EXPECT_EQ(db.doc("a", std::string("{\"model\":\"") + model + "\"}"),
+              std::string("{\"model\":\"") + model + "\",\"status\":\"non_numeric\",\"rows\":[]}");
 }
 
 TEST(DetectAnomalies, ThresholdIsStrict) {
@@ -243,18 +240,25 @@ TEST(DetectAnomalies, OutOfMemoryInTheOneStepPathAndTheRowExpansion) {
 }
 
 TEST(DetectAnomalies, HugeValues) {
-  // Squares of 1e300 overflow: the spreads become infinite or undefined, nothing crashes, every
-  // row is still written and every probability is a number in [0, 1] or null.
+  // Up to 1e100 in magnitude every spread stays finite: all rows, every probability a number.
+  // Beyond it squares could overflow, and the series is not numeric rather than an ok of nulls.
   AnDb db;
   std::vector<double> v = wavy(40, 13);
-  for (int t = 20; t < 40; t += 3) v[t] = 1e300;
+  for (int t = 20; t < 40; t += 3) v[t] = t % 2 ? 1e100 : -1e100;
   db.series("a", v);
+  v[21] = 1.0000000000000002e100;
+  db.series("b", v);
+  v[21] = 1e300;
+  db.series("c", v);
   for (const char *model : {"theta-classic", "stub-seasonal-naive", "sub-pca"}) {
-    std::string doc = db.doc("a", std::string("{\"model\":\"") + model + "\"}");
-    EXPECT_EQ(db.one("SELECT count(*) FROM anomaly_rows('" + doc +
-                     "') WHERE anomaly_probability IS NULL OR anomaly_probability BETWEEN 0 AND 1"),
+    const std::string opts = std::string("{\"model\":\"") + model + "\"}";
+    std::string doc = db.doc("a", opts);
+    EXPECT_EQ(db.one("SELECT count(*) FROM anomaly_rows('" + doc + "') WHERE anomaly_probability BETWEEN 0 AND 1 "
+                     "AND value IS NOT NULL AND (forecast IS NULL) = (lower_bound IS NULL)"),
               "40")
         << model;
-    EXPECT_NE(doc.find("\"value\":1.0000000000000001e+300"), std::string::npos) << model;
+    EXPECT_NE(doc.find("\"value\":1e+100"), std::string::npos) << model;
+    for (const char *group : {"b", "c"})
+      EXPECT_EQ(db.doc(group, opts), "{\"model\":\"" + std::string(model) + "\",\"status\":\"non_numeric\",\"rows\":[]}");
   }
 }

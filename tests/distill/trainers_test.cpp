@@ -230,7 +230,7 @@ TEST(Boosting, InitialScoresAndTreeCounts) {
   std::vector<float> x(t);
   std::vector<int32_t> lab(t);
   for (int i = 0; i < t; i++) x[i] = (float)i, lab[i] = i < 5 ? 0 : 1;
-  gbt_input in{x.data(), 1, t, 0, 2, lab.data(), nullptr, nullptr};
+  gbt_input in{x.data(), 1, t, 0, 2, lab.data(), nullptr, nullptr, nullptr};
   forest_model f{};
   ASSERT_EQ(gbt_train(&in, &f), SQLITE_OK);
   EXPECT_EQ(f.tree_count, 400);
@@ -264,7 +264,7 @@ TEST(Boosting, RegressionSoftTargetsAndSmallSets) {
   const int t = 12;
   std::vector<float> x(t), v(t, 3.25f);
   for (int i = 0; i < t; i++) x[i] = (float)(i % 4);
-  gbt_input in{x.data(), 1, t, 1, 0, nullptr, v.data(), nullptr};
+  gbt_input in{x.data(), 1, t, 1, 0, nullptr, v.data(), nullptr, nullptr};
   forest_model f{};
   ASSERT_EQ(gbt_train(&in, &f), SQLITE_OK);
   EXPECT_EQ(f.tree_count, 200);
@@ -280,7 +280,7 @@ TEST(Boosting, RegressionSoftTargetsAndSmallSets) {
   std::vector<float> soft;
   std::vector<int32_t> lab(t, 0);
   for (int i = 0; i < t; i++) soft.insert(soft.end(), {i < 6 ? 0.8f : 0.3f, i < 6 ? 0.2f : 0.7f, 0.0f});
-  gbt_input sin{x.data(), 1, t, 0, 3, lab.data(), nullptr, soft.data()};
+  gbt_input sin{x.data(), 1, t, 0, 3, lab.data(), nullptr, soft.data(), nullptr};
   ASSERT_EQ(gbt_train(&sin, &f), SQLITE_OK);
   EXPECT_FLOAT_EQ(f.initial_scores[2], (float)std::log(1e-6));
   EXPECT_FLOAT_EQ(f.initial_scores[0], (float)std::log(0.55));
@@ -289,7 +289,7 @@ TEST(Boosting, RegressionSoftTargetsAndSmallSets) {
   // Seven training rows: the root may split, its children (< 5 rows) are leaves.
   std::vector<float> x7 = {0, 1, 2, 3, 4, 5, 6};
   std::vector<int32_t> l7 = {0, 0, 0, 1, 1, 1, 1};
-  gbt_input in7{x7.data(), 1, 7, 0, 2, l7.data(), nullptr, nullptr};
+  gbt_input in7{x7.data(), 1, 7, 0, 2, l7.data(), nullptr, nullptr, nullptr};
   ASSERT_EQ(gbt_train(&in7, &f), SQLITE_OK);
   EXPECT_EQ(f.tree_offsets[1] - f.tree_offsets[0], 3);
   for (int j = 0; j < f.tree_count; j++) EXPECT_LE(f.tree_offsets[j + 1] - f.tree_offsets[j], 3);

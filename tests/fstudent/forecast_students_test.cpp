@@ -250,6 +250,28 @@ TEST(ForecastStudents, ShortSeriesFallBacks) {
   EXPECT_EQ(fst::one(db, "SELECT json_extract(forecast(t, v, 4), '$.model') FROM s"), "quad");
 }
 
+TEST(ForecastStudents, NaNScoreIsTheWorst) {
+  // A student whose every forecast is not a number scores NaN; listed first it used to keep
+  // its place, since nothing compares below NaN. It must lose to any model with a score.
+  vt::Db db;
+  fst::connect_module(db);
+  fst::ensure_registry(db);
+  series(db, "s", wavy(40));
+  fst::Spec nan_student = last_value(7);
+  nan_student.b2.assign(7, NAN);
+  put_student(db, "nan", nan_student);
+  put_student(db, "last", last_value(7));
+  EXPECT_EQ(fst::one(db, "SELECT json_extract(forecast(t, v, 4, '{\"candidates\":[\"nan\",\"tsb\"]}'), '$.model') "
+                         "FROM s"),
+            "tsb");
+  EXPECT_EQ(fst::one(db, "SELECT json_extract(forecast(t, v, 4, '{\"candidates\":[\"nan\",\"last\"]}'), '$.model') "
+                         "FROM s"),
+            "last");
+  // Alone, it is still the only choice.
+  EXPECT_EQ(fst::one(db, "SELECT json_extract(forecast(t, v, 4, '{\"candidates\":[\"nan\"]}'), '$.model') FROM s"),
+            "nan");
+}
+
 TEST(ForecastStudents, FoldScoringTiesWithTheStatisticalPath) {
   Fixture f;
   // Level up to the cuts (19..38 for horizon 2), so the seasonal naive model has no season and

@@ -102,3 +102,38 @@ TEST(KnnSearch, TooFewUsableRowsLeaveEmptySlots) {
   EXPECT_EQ(out[4].distance, 1e300);
   knn_matrix_free(&m);
 }
+
+TEST(KnnSearch, StopsWhenAskedAndOtherwiseAnswersTheSame) {
+  struct StopAt {
+    int looks = 0, at;
+    static int poll(void *self) { return ++((StopAt *)self)->looks >= ((StopAt *)self)->at; }
+  };
+  const int rows = 5000, F = 16, queries = 400;
+  std::mt19937 rng(11);
+  std::normal_distribution<double> g(0, 1);
+  knn_matrix m{};
+  m.features = F;
+  for (int r = 0; r < rows; r++) {
+    ASSERT_TRUE(knn_matrix_reserve_row(&m, 16));
+    for (int f = 0; f < F; f++) knn_at(&m, r, f) = g(rng);
+    m.rows++;
+  }
+  knn_matrix_seal(&m);
+  std::vector<double> apply(queries * F);
+  for (double &v : apply) v = g(rng);
+  std::vector<knn_hit> plain(queries * 5), hooked(queries * 5);
+  EXPECT_TRUE(knn5_search(&m, apply.data(), queries, plain.data()));
+  StopAt never{0, 1 << 30};
+  Cancel c{StopAt::poll, &never, 0, false};
+  EXPECT_TRUE(knn5_search(&m, apply.data(), queries, hooked.data(), &c));
+  EXPECT_GT(never.looks, 10); // 41 million distance terms: looked at about every million
+  for (int i = 0; i < queries * 5; i++) {
+    EXPECT_EQ(hooked[i].row, plain[i].row);
+    EXPECT_EQ(hooked[i].distance, plain[i].distance);
+  }
+  StopAt soon{0, 3};
+  c = Cancel{StopAt::poll, &soon, 0, false};
+  EXPECT_FALSE(knn5_search(&m, apply.data(), queries, hooked.data(), &c));
+  EXPECT_EQ(soon.looks, 3);
+  knn_matrix_free(&m);
+}

@@ -135,3 +135,25 @@ TEST(VornelSql, MatchesBruteForceOnRandomData) {
   ASSERT_TRUE(reg.ok) << reg.error;
   EXPECT_EQ(reg.rows, want_reg);
 }
+
+TEST(VornelSql, EmptyTextsCompareWithoutBytes) {
+  KnnDb db;
+  // Empty categories seen twice and labels that are all empty (or NULL): the vocabularies then
+  // hold only zero-length texts and nothing has ever been stored in their byte arenas.
+  db.exec("CREATE TABLE e(c TEXT, label TEXT); INSERT INTO e VALUES ('',''),('',NULL),('',''),('',''),('','');");
+  EXPECT_EQ(db.run(knn("SELECT c, label FROM e", "SELECT 1, '''' AS c UNION ALL SELECT 2, ''x''",
+                       "{\"target\":\"label\"}"))
+                .text(),
+            "1||1.0|ok\n2||1.0|ok");
+}
+
+TEST(VornelSql, ApplyRowsAreBounded) {
+  KnnDb db;
+  db.exec(TRAIN5);
+  // One row past the bound, all of them non_numeric so the search costs nothing.
+  EXPECT_EQ(db.error("SELECT count(*) FROM vornel('SELECT x, y, label FROM t5', 'WITH RECURSIVE n(i) AS "
+                     "(SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2097153) SELECT i, NULL AS x, NULL AS y "
+                     "FROM n', '{\"target\":\"label\"}')"),
+            "VORNEL_ERR_RESOURCE: too many apply rows (max 2097152); split apply_query, for example with LIMIT and "
+            "OFFSET");
+}

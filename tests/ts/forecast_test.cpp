@@ -148,6 +148,26 @@ TEST(ForecastFinal, ConformalIntervals) {
   }
 }
 
+TEST(ForecastFinal, NonFiniteOrHugeValuesAreNonNumeric) {
+  FDb db;
+  make_series(db, 20);
+  db.exec("UPDATE s SET v = -1e100 WHERE rowid = 20");
+  // At the bound every model still gives numbers.
+  for (const char *model : {"stub-seasonal-naive", "theta-classic", "tsb", "auto"}) {
+    std::string doc = fc(db, std::string("2, '{\"model\":\"") + model + "\"}'");
+    EXPECT_NE(doc.find("\"status\":\"ok\""), std::string::npos) << doc;
+    EXPECT_EQ(doc.find("null"), std::string::npos) << doc;
+  }
+  for (const char *value : {"1e999", "-1e999", "1e300", "1.0000000000000002e100"}) {
+    db.exec(std::string("UPDATE s SET v = ") + value + " WHERE rowid = 20");
+    for (const char *model : {"stub-seasonal-naive", "theta-classic", "tsb", "auto"})
+      EXPECT_EQ(fc(db, std::string("2, '{\"model\":\"") + model + "\"}'"),
+                std::string("{\"model\":\"") + model +
+                    "\",\"status\":\"non_numeric\",\"rows\":[]}")
+          << value;
+  }
+}
+
 TEST(ForecastOptions, CallbackDirectly) {
   FDb db;
   sqlite3 *h = db.handle();

@@ -147,8 +147,12 @@ TEST(TimeSql, DescribeSeries) {
             "\"missing\":2,\"duplicates\":1,\"rejected\":2,\"reason\":\"row 30: unparseable time 'junk'\",\"period\":7}\n"
             "b|{\"points\":0,\"first\":null,\"last\":null,\"step\":null,\"missing\":0,\"duplicates\":0,\"rejected\":4,"
             "\"reason\":\"row 1: NULL time\",\"period\":0}\n"
-            "c|{\"points\":2,\"first\":\"1970-01-01T00:00:01Z\",\"last\":\"1970-01-01T00:00:02Z\",\"step\":1,"
-            "\"missing\":0,\"duplicates\":0,\"rejected\":1,\"reason\":\"row 1, time '1.0e+300': REAL time\",\"period\":0}");
+            "c|{\"points\":0,\"first\":null,\"last\":null,\"step\":null,\"missing\":0,\"duplicates\":0,"
+            "\"rejected\":3,\"reason\":\"row 1, time '1.0e+300': REAL time\",\"period\":0}");
+  // Values the models cannot sum without overflow are named like any other unusable value.
+  EXPECT_EQ(db.one("SELECT json_extract(describe_series(t, v), '$.reason') FROM s WHERE g = 'c' AND typeof(t) = "
+                   "'integer'"),
+            "row 1, time '1970-01-01T00:00:01Z': value Inf is infinite or beyond 1e100");
   EXPECT_EQ(db.one("SELECT json_extract(describe_series(t, v), '$.reason') FROM s WHERE g = 'b' AND rowid > "
                    "(SELECT min(rowid) FROM s WHERE g = 'b')"),
             "row 1: BLOB time");
