@@ -5,12 +5,12 @@
 // It loads build/vornel.so into a connection and times the whole GROUP BY statement (best of
 // the repeats), then times the Jacobi step of W3c alone through the statically linked copy.
 // Usage: bench_anomaly_detect [repeats [workloads]], workloads a subset of "abcj" (default all).
+#include "bench_util.h"
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include "bench_util.h"
 #include <sqlite3.h>
 #include <vector>
 

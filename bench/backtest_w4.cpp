@@ -1,12 +1,12 @@
 // Workload W4: backtest of 200 series x 365 daily points, horizon 14, automatic model choice
 // per series, 20 folds, residual intervals. Loads the built extension into a fresh in-memory
 // connection, generates the data in SQL-visible tables, and times the real statement.
+#include "bench_util.h"
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include "bench_util.h"
 #include <sqlite3.h>
 #include <string>
 

@@ -4,13 +4,13 @@
 //   W7 gbt:  20,000 rows x 16 features, 3 classes (600 trees)
 //   W8 mlp:  20,000 rows x 16 features, 3 classes, width 48, 400 epochs
 // Usage: bench_distill_students [w6] [w7] [w8]   (all three when none is named)
-#include <sqlite3.h>
 #include <chrono>
-#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <random>
+#include <sqlite3.h>
 #include <string>
 
 namespace {
@@ -25,11 +25,13 @@ void must(int rc, sqlite3 *db, const char *what) {
 // Table name(f0..f15 REAL, y TEXT): class from a noisy sum of sines of the features.
 void make_table(sqlite3 *db, const char *name, int rows, int classes, unsigned seed) {
   std::string ddl = std::string("CREATE TABLE ") + name + "(";
-  for (int f = 0; f < 16; f++) ddl += "f" + std::to_string(f) + " REAL, ";
+  for (int f = 0; f < 16; f++)
+    ddl += "f" + std::to_string(f) + " REAL, ";
   ddl += "y TEXT)";
   must(sqlite3_exec(db, ddl.c_str(), nullptr, nullptr, nullptr), db, "create");
   std::string ins = std::string("INSERT INTO ") + name + " VALUES(";
-  for (int f = 0; f < 16; f++) ins += "?,";
+  for (int f = 0; f < 16; f++)
+    ins += "?,";
   ins += "?)";
   sqlite3_stmt *st = nullptr;
   must(sqlite3_prepare_v2(db, ins.c_str(), -1, &st, nullptr), db, "prepare insert");
@@ -77,14 +79,18 @@ double seconds_of(sqlite3 *db, const std::string &sql, std::string *out, double 
 void run(sqlite3 *db, const char *label, const char *table, int rows, int classes, const char *kind) {
   make_table(db, table, rows, classes, 42);
   std::string wrap;
-  double t_wrap = seconds_of(db, std::string("SELECT count(*) FROM (SELECT (row_number() OVER ()) AS _rid, * FROM (SELECT * FROM ") +
-                                     table + ") ORDER BY _rid)", &wrap);
+  double t_wrap =
+      seconds_of(db,
+                 std::string("SELECT count(*) FROM (SELECT (row_number() OVER ()) AS _rid, * FROM (SELECT * FROM ") +
+                     table + ") ORDER BY _rid)",
+                 &wrap);
   std::string metric;
   double cpu = 0;
-  double t = seconds_of(db,
-                        std::string("SELECT holdout_metric FROM distill_vornel('SELECT * FROM ") + table +
-                            "', '{\"target\":\"y\",\"student_id\":\"" + table + "\",\"student_kind\":\"" + kind + "\"}')",
-                        &metric, &cpu);
+  double t =
+      seconds_of(db,
+                 std::string("SELECT holdout_metric FROM distill_vornel('SELECT * FROM ") + table +
+                     "', '{\"target\":\"y\",\"student_id\":\"" + table + "\",\"student_kind\":\"" + kind + "\"}')",
+                 &metric, &cpu);
   std::string hash;
   seconds_of(db, std::string("SELECT content_hash FROM _vornel_models WHERE model_id = '") + table + "'", &hash);
   std::printf("%s %-4s rows=%d features=16 classes=%d: %.3f s wall, %.3f s cpu (holdout accuracy %s; wrapper "

@@ -4,13 +4,13 @@
 // It loads build/vornel.so into a connection and times the whole GROUP BY statement, then
 // times period detection alone on the same prefixes (through the statically linked copy) to
 // show its share of the work. Usage: bench_forecast_auto [repeats]
+#include "bench_util.h"
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include "bench_util.h"
 #include <sqlite3.h>
 #include <vector>
 

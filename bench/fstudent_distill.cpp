@@ -5,11 +5,11 @@
 //       with no registered student and then with 5 registered students.
 // It loads build/vornel.so into a connection and times real SQL on generated data.
 // Usage: bench_fstudent_distill [epochs for W9 (default 1500)] [skip-auto]
+#include "bench_util.h"
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include "bench_util.h"
 #include <sqlite3.h>
 #include <string>
 #include <vector>

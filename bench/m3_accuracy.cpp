@@ -15,9 +15,9 @@
 #include "bench_util.h"
 #include <cstring>
 #include <functional>
-#include <unistd.h>
 #include <map>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -194,12 +194,11 @@ void print_row(const char *name, const Table &t, bool coverage, double seconds) 
 }
 
 void load_table(sqlite3 *db, const std::vector<M3Series> &all, const std::string &table) {
-  bench::check(
-      sqlite3_exec(db, ("CREATE TABLE " + table + "(sn TEXT, h INTEGER, ts, v REAL); BEGIN").c_str(), 0, 0, 0), db,
-      "create");
+  bench::check(sqlite3_exec(db, ("CREATE TABLE " + table + "(sn TEXT, h INTEGER, ts, v REAL); BEGIN").c_str(), 0, 0, 0),
+               db, "create");
   sqlite3_stmt *ins = nullptr;
-  bench::check(sqlite3_prepare_v2(db, ("INSERT INTO " + table + " VALUES (?, ?, ?, ?)").c_str(), -1, &ins, nullptr),
-               db, "prepare");
+  bench::check(sqlite3_prepare_v2(db, ("INSERT INTO " + table + " VALUES (?, ?, ?, ?)").c_str(), -1, &ins, nullptr), db,
+               "prepare");
   for (const M3Series &s : all) {
     for (size_t t = 0; t < s.train.size(); t++) {
       sqlite3_bind_text(ins, 1, s.sn.c_str(), -1, SQLITE_STATIC);
@@ -259,7 +258,8 @@ void run_options(sqlite3 *db, const std::vector<M3Series> &all, const std::map<s
       std::exit(1);
     }
     chosen[model]++;
-    scores.add(category_index(s.category), score(s, f.data(), bounds ? lo.data() : nullptr, bounds ? hi.data() : nullptr));
+    scores.add(category_index(s.category),
+               score(s, f.data(), bounds ? lo.data() : nullptr, bounds ? hi.data() : nullptr));
   }
   sqlite3_finalize(rows);
   print_row(options, scores, true, seconds);

@@ -1,11 +1,11 @@
 // W5: in-context 5-NN classification through vornel(): 100,000 training rows x 16 numeric
 // features with 5 classes, 10,000 apply rows. Times the whole statement (training read,
 // standardisation, search and result rows) on generated data; best of a few runs.
+#include "bench_util.h"
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <random>
-#include "bench_util.h"
 #include <sqlite3.h>
 #include <string>
 

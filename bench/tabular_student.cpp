@@ -2,13 +2,13 @@
 // student of 600 depth-3 trees (200 rounds x 3 classes) and through a VNMLP01 perceptron
 // (16 -> 48 -> 3). Blobs are written here byte by byte; rows per second are reported for the
 // whole statement and for a bare scan of the same apply query.
+#include "bench_util.h"
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <random>
-#include "bench_util.h"
 #include <sqlite3.h>
 #include <string>
 #include <vector>

@@ -10,8 +10,8 @@
 //    runs over contiguous memory like the row rotation.
 // The rotations work four lanes at a time across independent entries.
 #include "anomaly/subpca.h"
-#include "core/api.h"
 #include "anomaly/vec.h"
+#include "core/api.h"
 #include "core/mem.h"
 #include <math.h>
 
@@ -22,8 +22,7 @@ constexpr double STOP = 1e-30;  // sum of squared off-diagonal entries that ends
 constexpr double SKIP = 1e-300; // an entry this small is left alone
 
 // x, y <- co*x - si*y, si*x + co*y, entry by entry.
-VORNEL_KERNEL void rotate_rows(double *__restrict x, double *__restrict y, int n,
-                                                                   double co, double si) {
+VORNEL_KERNEL void rotate_rows(double *__restrict x, double *__restrict y, int n, double co, double si) {
   const v4d c = V4_SPLAT(co), s = V4_SPLAT(si);
   int j = 0;
   for (; j + 4 <= n; j += 4) {
@@ -40,8 +39,7 @@ VORNEL_KERNEL void rotate_rows(double *__restrict x, double *__restrict y, int n
 
 // The same rotation of column p (held contiguously in cp) with column q (every n-th entry from
 // col_q) of an n-by-n matrix.
-VORNEL_KERNEL void rotate_columns(double *__restrict cp, double *__restrict col_q,
-                                                                      int n, double co, double si) {
+VORNEL_KERNEL void rotate_columns(double *__restrict cp, double *__restrict col_q, int n, double co, double si) {
   const v4d c = V4_SPLAT(co), s = V4_SPLAT(si);
   int i = 0;
   for (; i + 4 <= n; i += 4) {

@@ -6,8 +6,8 @@
 // Every sum keeps the order the formulas state (ascending window, ascending lag); the loops are
 // vectorised across independent entries only, so the AVX2 and the plain builds give the same bits.
 #include "anomaly/subpca.h"
-#include "core/api.h"
 #include "anomaly/vec.h"
+#include "core/api.h"
 #include "core/mem.h"
 #include <algorithm>
 #include <math.h>
@@ -22,8 +22,7 @@ constexpr int CHUNK = 16; // windows standardised together
 
 // row[k] += z[w][j] * z[w][k] for k = j..n-1 and the windows w of the chunk in ascending
 // order; four windows per pass over the row, each entry still summed window by window.
-VORNEL_KERNEL void
-accumulate_row(double *__restrict row, const double *__restrict z, int windows, int n, int j) {
+VORNEL_KERNEL void accumulate_row(double *__restrict row, const double *__restrict z, int windows, int n, int j) {
   int w = 0;
   for (; w + 4 <= windows; w += 4) {
     const double *z0 = z + (int64_t)w * n, *z1 = z0 + n, *z2 = z1 + n, *z3 = z2 + n;
@@ -52,9 +51,8 @@ accumulate_row(double *__restrict row, const double *__restrict z, int windows, 
 
 // Sums over a chunk of standardised windows stored lag-major (zt[j * CHUNK + w]), one lane per
 // window: the squared norms, and the squared projections on the leading components.
-VORNEL_KERNEL void chunk_scores(const double *__restrict zt, const double *vt,
-                                                                    const int32_t *order, int kept, int n,
-                                                                    double *__restrict out) {
+VORNEL_KERNEL void chunk_scores(const double *__restrict zt, const double *vt, const int32_t *order, int kept, int n,
+                                double *__restrict out) {
   constexpr int VECS = CHUNK / 4;
   v4d norm[VECS] = {}, captured[VECS] = {};
   for (int j = 0; j < n; j++) {
@@ -84,8 +82,7 @@ VORNEL_KERNEL void chunk_scores(const double *__restrict zt, const double *vt,
 }
 
 // Per-lag sums of x and x*x over the windows, lane by lane across lags.
-VORNEL_KERNEL void lag_moments(const double *v, int64_t windows, int n,
-                                                                   double *__restrict sum, double *__restrict sq) {
+VORNEL_KERNEL void lag_moments(const double *v, int64_t windows, int n, double *__restrict sum, double *__restrict sq) {
   for (int64_t i = 0; i < windows; i++) {
     const double *x = v + i;
     int j = 0;
@@ -102,8 +99,8 @@ VORNEL_KERNEL void lag_moments(const double *v, int64_t windows, int n,
 }
 
 // out[j] = (x[j] - mean[j]) / spread[j]: one window standardised lag by lag.
-VORNEL_KERNEL void
-standardise(const double *__restrict x, const double *mean, const double *spread, int n, double *__restrict out) {
+VORNEL_KERNEL void standardise(const double *__restrict x, const double *mean, const double *spread, int n,
+                               double *__restrict out) {
   int j = 0;
   for (; j + 4 <= n; j += 4)
     V4_STORE(out + j, (V4_LOAD(x + j) - V4_LOAD(mean + j)) / V4_LOAD(spread + j));
@@ -112,8 +109,8 @@ standardise(const double *__restrict x, const double *mean, const double *spread
 }
 
 // out[w] = (x[w] - mean) / spread for w < count: one lag of consecutive windows.
-VORNEL_KERNEL void
-standardise_lag(const double *__restrict x, double mean, double spread, int count, double *__restrict out) {
+VORNEL_KERNEL void standardise_lag(const double *__restrict x, double mean, double spread, int count,
+                                   double *__restrict out) {
   const v4d m = V4_SPLAT(mean), s = V4_SPLAT(spread);
   int w = 0;
   for (; w + 4 <= count; w += 4)

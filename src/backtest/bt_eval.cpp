@@ -54,8 +54,8 @@ int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *c
   if (!sorted) series_sort_arrays(series->ts, series->values, series->count);
   if (cfg->fill) {
     int64_t needed = 0;
-    int rc = ts_fill_arrays(&series->ts, &series->values, &series->count, &series->capacity, cfg->fill,
-                            SERIES_MAX_ROWS, &needed);
+    int rc = ts_fill_arrays(&series->ts, &series->values, &series->count, &series->capacity, cfg->fill, SERIES_MAX_ROWS,
+                            &needed);
     if (rc != SQLITE_OK) return rc;
   }
   int32_t offset = 0;

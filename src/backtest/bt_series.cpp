@@ -113,4 +113,3 @@ bool bt_time_from_integer(int64_t t, int64_t *out_ms) {
   *out_ms = t <= 99999999999LL ? t * 1000 : t;
   return true;
 }
-

@@ -45,8 +45,10 @@ inline constexpr const char VORNEL_ERR_RESOURCE[] = "VORNEL_ERR_RESOURCE";
 // Messages stored whole: they have no variable part.
 inline constexpr const char VORNEL_MSG_HORIZON_INTEGER[] = "VORNEL_ERR_HORIZON: horizon must be an integer";
 inline constexpr const char VORNEL_MSG_HORIZON_RANGE[] = "VORNEL_ERR_HORIZON: horizon out of range 1..1000";
-inline constexpr const char VORNEL_MSG_HORIZON_CONSTANT[] = "VORNEL_ERR_HORIZON: horizon must be constant within a group";
-inline constexpr const char VORNEL_MSG_OPTIONS_CONSTANT[] = "VORNEL_ERR_OPTIONS: options must be constant within a group";
+inline constexpr const char VORNEL_MSG_HORIZON_CONSTANT[] =
+    "VORNEL_ERR_HORIZON: horizon must be constant within a group";
+inline constexpr const char VORNEL_MSG_OPTIONS_CONSTANT[] =
+    "VORNEL_ERR_OPTIONS: options must be constant within a group";
 inline constexpr const char VORNEL_MSG_TOO_MANY_ROWS[] = "VORNEL_ERR_RESOURCE: too many input rows";
 inline constexpr const char VORNEL_MSG_NOMEM[] = "VORNEL_ERR_RESOURCE: out of memory";
 inline constexpr const char VORNEL_MSG_FORECAST_MISUSE[] =
@@ -85,8 +87,8 @@ Cancel vornel0_cancel(sqlite3 *db);
 typedef int (*vornel0_option_cb)(void *record, const char *key, sqlite3_value *value, char **out_msg);
 
 extern "C" {
-VORNEL_EXPORT int vornel0_options_parse(sqlite3 *db, const char *doc, const char *const *keys,
-                                        vornel0_option_cb cb, void *record, char **out_msg);
+VORNEL_EXPORT int vornel0_options_parse(sqlite3 *db, const char *doc, const char *const *keys, vornel0_option_cb cb,
+                                        void *record, char **out_msg);
 VORNEL_EXPORT int vornel0_parse_timestamp(const char *text, int64_t *out_ms);
 VORNEL_EXPORT int vornel0_format_timestamp(int64_t ms, char *buf, size_t size);
 VORNEL_EXPORT char *vornel0_ulid_min(int64_t ms, char *buf);
@@ -126,6 +128,9 @@ bool vornel0_looks_like_query(const char *text);
 // A module that exists only until its subsystem is built: connecting reports that the
 // function is not in this build.
 int vornel0_stub_connect(sqlite3 *, void *, int, const char *const *, sqlite3_vtab **, char **);
-#define VORNEL_STUB_MODULE {0, nullptr, vornel0_stub_connect, nullptr, nullptr, nullptr, nullptr, \
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, \
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}
+#define VORNEL_STUB_MODULE                                                                                             \
+  {                                                                                                                    \
+    0, nullptr, vornel0_stub_connect, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, \
+        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,    \
+        nullptr                                                                                                        \
+  }

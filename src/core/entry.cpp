@@ -21,12 +21,12 @@ enum RegKind { REG_SCALAR, REG_AGGREGATE, REG_MODULE };
 struct Registration {
   const char *name;
   RegKind kind;
-  int nargs;                   // scalar and aggregate arity
-  int flags;                   // eTextRep argument of sqlite3_create_function_v2
-  void (*func)(sqlite3_context *, int, sqlite3_value **);  // scalar body or aggregate step
-  void (*final)(sqlite3_context *);                        // aggregate final
-  const sqlite3_module *module;                            // table-valued functions
-  intptr_t client_data;                                    // module client data
+  int nargs;                                              // scalar and aggregate arity
+  int flags;                                              // eTextRep argument of sqlite3_create_function_v2
+  void (*func)(sqlite3_context *, int, sqlite3_value **); // scalar body or aggregate step
+  void (*final)(sqlite3_context *);                       // aggregate final
+  const sqlite3_module *module;                           // table-valued functions
+  intptr_t client_data;                                   // module client data
 };
 
 // Applications load the extension and then run SQL they did not write, or open files other

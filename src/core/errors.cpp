@@ -24,8 +24,8 @@ bool vornel0_looks_like_query(const char *text) {
 // forecast with two arguments: either a query text given to the aggregate, or a forgotten
 // horizon.
 void forecast_misuse_func(sqlite3_context *ctx, int, sqlite3_value **argv) {
-  const bool query = sqlite3_value_type(argv[0]) == SQLITE_TEXT &&
-                     vornel0_looks_like_query((const char *)sqlite3_value_text(argv[0]));
+  const bool query =
+      sqlite3_value_type(argv[0]) == SQLITE_TEXT && vornel0_looks_like_query((const char *)sqlite3_value_text(argv[0]));
   sqlite3_result_error(ctx, query ? VORNEL_MSG_FORECAST_MISUSE : VORNEL_MSG_FORECAST_NO_HORIZON, -1);
 }
 

@@ -22,7 +22,10 @@ struct StmtGuard {
     if (stmt) sqlite3_finalize(stmt);
     stmt = nullptr;
   }
-  sqlite3_stmt **out() { reset(); return &stmt; }
+  sqlite3_stmt **out() {
+    reset();
+    return &stmt;
+  }
   operator sqlite3_stmt *() const { return stmt; }
 };
 
@@ -34,8 +37,15 @@ template <class T> struct HostPtr {
   HostPtr(const HostPtr &) = delete;
   HostPtr &operator=(const HostPtr &) = delete;
   ~HostPtr() { sqlite3_free(ptr); }
-  void reset(T *p = nullptr) { sqlite3_free(ptr); ptr = p; }
-  T *release() { T *p = ptr; ptr = nullptr; return p; }
+  void reset(T *p = nullptr) {
+    sqlite3_free(ptr);
+    ptr = p;
+  }
+  T *release() {
+    T *p = ptr;
+    ptr = nullptr;
+    return p;
+  }
   T *get() const { return ptr; }
   T &operator[](int64_t i) const { return ptr[i]; }
   explicit operator bool() const { return ptr != nullptr; }
@@ -93,6 +103,11 @@ template <class T> struct HostArray {
     return true;
   }
   T &operator[](int64_t i) const { return data[i]; }
-  T *release() { T *p = data; data = nullptr; len = cap = 0; return p; }
+  T *release() {
+    T *p = data;
+    data = nullptr;
+    len = cap = 0;
+    return p;
+  }
   void clear() { len = 0; }
 };

@@ -1,13 +1,13 @@
 // Options documents and JSON string arrays, walked with the host's own JSON functions.
 #include "core/api.h"
 
-int vornel0_options_parse(sqlite3 *db, const char *doc, const char *const *keys, vornel0_option_cb cb,
-                          void *record, char **out_msg) {
+int vornel0_options_parse(sqlite3 *db, const char *doc, const char *const *keys, vornel0_option_cb cb, void *record,
+                          char **out_msg) {
   *out_msg = nullptr;
   if (!doc || !*doc) return SQLITE_OK;
   StmtGuard st;
-  int rc = sqlite3_prepare_v2(db, "SELECT key, value FROM json_each(?) WHERE json_type(?) = 'object'", -1,
-                              st.out(), nullptr);
+  int rc = sqlite3_prepare_v2(db, "SELECT key, value FROM json_each(?) WHERE json_type(?) = 'object'", -1, st.out(),
+                              nullptr);
   if (rc != SQLITE_OK) {
     if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
     *out_msg = sqlite3_mprintf("%s: options parsing unavailable (%s)", VORNEL_ERR_OPTIONS, sqlite3_errmsg(db));
@@ -21,7 +21,8 @@ int vornel0_options_parse(sqlite3 *db, const char *doc, const char *const *keys,
     if (!key && sqlite3_errcode(db) == SQLITE_NOMEM) return SQLITE_NOMEM;
     if (!key) key = "";
     const char *const *k = keys;
-    while (*k && strcmp(*k, key) != 0) k++;
+    while (*k && strcmp(*k, key) != 0)
+      k++;
     if (!*k) {
       *out_msg = sqlite3_mprintf("%s: unknown option '%s'", VORNEL_ERR_OPTIONS, key);
       return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
@@ -54,7 +55,8 @@ int vornel0_options_parse(sqlite3 *db, const char *doc, const char *const *keys,
 
 void str_array_free(char **items, int count) {
   if (!items) return;
-  for (int i = 0; i < count; i++) sqlite3_free(items[i]);
+  for (int i = 0; i < count; i++)
+    sqlite3_free(items[i]);
   sqlite3_free(items);
 }
 
@@ -63,8 +65,7 @@ int parse_str_array(sqlite3 *db, const char *json, char ***out_items, int *out_c
   *out_count = 0;
   *out_msg = nullptr;
   StmtGuard st;
-  int rc = sqlite3_prepare_v2(db, "SELECT value FROM json_each(?) WHERE json_type(?) = 'array'", -1, st.out(),
-                              nullptr);
+  int rc = sqlite3_prepare_v2(db, "SELECT value FROM json_each(?) WHERE json_type(?) = 'array'", -1, st.out(), nullptr);
   if (rc != SQLITE_OK) {
     if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
     *out_msg = sqlite3_mprintf("%s: cannot parse option array", VORNEL_ERR_OPTIONS);

@@ -90,7 +90,8 @@ int vornel0_format_timestamp(int64_t ms, char *buf, size_t size) {
   // Clamping keeps the year within 1..9999, so every field has a fixed width.
   char tmp[21];
   auto put = [&tmp](int at, int64_t v, int width) {
-    for (int i = width - 1; i >= 0; i--, v /= 10) tmp[at + i] = (char)('0' + v % 10);
+    for (int i = width - 1; i >= 0; i--, v /= 10)
+      tmp[at + i] = (char)('0' + v % 10);
   };
   put(0, y, 4), put(5, m, 2), put(8, d, 2), put(11, sod / 3600, 2), put(14, sod / 60 % 60, 2), put(17, sod % 60, 2);
   tmp[4] = tmp[7] = '-', tmp[10] = 'T', tmp[13] = tmp[16] = ':', tmp[19] = 'Z', tmp[20] = 0;

@@ -11,7 +11,8 @@ const char SPEC_LEVEL[] = "0005-draft";
 char *ulid_encode(int64_t ms, const unsigned char rnd[10], char *buf) {
   unsigned char bytes[16];
   uint64_t t = (uint64_t)ms & 0xFFFFFFFFFFFFULL;
-  for (int i = 0; i < 6; i++) bytes[i] = (unsigned char)(t >> (8 * (5 - i)));
+  for (int i = 0; i < 6; i++)
+    bytes[i] = (unsigned char)(t >> (8 * (5 - i)));
   memcpy(bytes + 6, rnd, 10);
   // 130 bits with two leading zero bits, cut into 26 groups from the top.
   for (int g = 0; g < 26; g++) {

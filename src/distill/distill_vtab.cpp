@@ -19,8 +19,8 @@ enum DistillColumn {
 const char DL_SCHEMA[] = "CREATE TABLE x(model_id TEXT, content_hash TEXT, train_rows INTEGER, holdout_metric REAL, "
                          "train_query HIDDEN, options HIDDEN)";
 
-const char *const DIST_OPTION_KEYS[] = {"target", "task", "student_id", "teacher", "student_kind",
-                                        "proba", "classes", nullptr};
+const char *const DIST_OPTION_KEYS[] = {"target",       "task",  "student_id", "teacher",
+                                        "student_kind", "proba", "classes",    nullptr};
 
 struct DistillVtab {
   sqlite3_vtab base; // host record; zErrMsg carries our messages
@@ -39,13 +39,20 @@ int dist_opt_cb(void *record, const char *key, sqlite3_value *value, char **out_
     return SQLITE_ERROR;
   }
   char **slot = nullptr;
-  if (strcmp(key, "target") == 0) slot = &o->target;
-  else if (strcmp(key, "task") == 0) slot = &o->task;
-  else if (strcmp(key, "student_id") == 0) slot = &o->student_id;
-  else if (strcmp(key, "teacher") == 0) slot = &o->teacher;
-  else if (strcmp(key, "student_kind") == 0) slot = &o->student_kind;
-  else if (strcmp(key, "proba") == 0) slot = &o->proba;
-  else if (strcmp(key, "classes") == 0) slot = &o->classes;
+  if (strcmp(key, "target") == 0)
+    slot = &o->target;
+  else if (strcmp(key, "task") == 0)
+    slot = &o->task;
+  else if (strcmp(key, "student_id") == 0)
+    slot = &o->student_id;
+  else if (strcmp(key, "teacher") == 0)
+    slot = &o->teacher;
+  else if (strcmp(key, "student_kind") == 0)
+    slot = &o->student_kind;
+  else if (strcmp(key, "proba") == 0)
+    slot = &o->proba;
+  else if (strcmp(key, "classes") == 0)
+    slot = &o->classes;
   if (!slot) return SQLITE_OK;
   char *copy = sqlite3_mprintf("%s", (const char *)sqlite3_value_text(value));
   if (!copy) {
@@ -89,8 +96,8 @@ int dl_best_index(sqlite3_vtab *vtab, sqlite3_index_info *info) {
     if (c.iColumn == DL_COL_TRAIN_QUERY) have_query = true;
   }
   if (!have_query) {
-    return vtab_set_error(vtab, sqlite3_mprintf("%s: distill_vornel(train_query, options) requires a train_query",
-                                                VORNEL_ERR_SCHEMA));
+    return vtab_set_error(
+        vtab, sqlite3_mprintf("%s: distill_vornel(train_query, options) requires a train_query", VORNEL_ERR_SCHEMA));
   }
   info->estimatedCost = 1000000.0;
   return SQLITE_OK;
@@ -140,8 +147,8 @@ int dl_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
       rc = SQLITE_ERROR;
     } else if (opts.student_kind && strcmp(opts.student_kind, "tree") != 0 && strcmp(opts.student_kind, "gbt") != 0 &&
                strcmp(opts.student_kind, "mlp") != 0) {
-      msg = sqlite3_mprintf("%s: student_kind '%s' is not available; use 'tree', 'gbt', or 'mlp'",
-                            VORNEL_ERR_OPTIONS, opts.student_kind);
+      msg = sqlite3_mprintf("%s: student_kind '%s' is not available; use 'tree', 'gbt', or 'mlp'", VORNEL_ERR_OPTIONS,
+                            opts.student_kind);
       rc = SQLITE_ERROR;
     }
   }
@@ -178,13 +185,23 @@ int dl_column(sqlite3_vtab_cursor *base, sqlite3_context *ctx, int col) {
   const distill_result_row &r = ((DistillCursor *)base)->row;
   switch (col) {
   case DL_COL_MODEL_ID:
-    if (r.model_id) sqlite3_result_text(ctx, r.model_id, -1, SQLITE_TRANSIENT);
-    else sqlite3_result_null(ctx);
+    if (r.model_id)
+      sqlite3_result_text(ctx, r.model_id, -1, SQLITE_TRANSIENT);
+    else
+      sqlite3_result_null(ctx);
     break;
-  case DL_COL_CONTENT_HASH: sqlite3_result_text(ctx, r.content_hash, -1, SQLITE_TRANSIENT); break;
-  case DL_COL_TRAIN_ROWS: sqlite3_result_int(ctx, r.train_rows); break;
-  case DL_COL_HOLDOUT_METRIC: sqlite3_result_double(ctx, r.holdout_metric); break;
-  default: sqlite3_result_null(ctx); break;
+  case DL_COL_CONTENT_HASH:
+    sqlite3_result_text(ctx, r.content_hash, -1, SQLITE_TRANSIENT);
+    break;
+  case DL_COL_TRAIN_ROWS:
+    sqlite3_result_int(ctx, r.train_rows);
+    break;
+  case DL_COL_HOLDOUT_METRIC:
+    sqlite3_result_double(ctx, r.holdout_metric);
+    break;
+  default:
+    sqlite3_result_null(ctx);
+    break;
   }
   return SQLITE_OK;
 }
@@ -199,7 +216,8 @@ int dl_rowid(sqlite3_vtab_cursor *, sqlite3_int64 *rowid) {
 void dist_opts_free(distill_options *o) {
   if (!o) return;
   char *all[] = {o->target, o->task, o->student_id, o->teacher, o->student_kind, o->proba, o->classes};
-  for (char *p : all) sqlite3_free(p);
+  for (char *p : all)
+    sqlite3_free(p);
   memset(o, 0, sizeof *o);
 }
 

@@ -70,7 +70,8 @@ int gbt_train(const gbt_input *in, forest_model *out) {
   w.index = host_calloc<int32_t>(t);
   bool ok = f.initial_scores && f.tree_offsets && w.F && w.grad && w.index && (!classify || (w.P && w.hess));
   if (ok) {
-    for (int32_t i = 0; i < t; i++) w.index[i] = i;
+    for (int32_t i = 0; i < t; i++)
+      w.index[i] = i;
   }
   const int presorted = ok ? bld_presort_init(&w.presort, in->x, m, w.index, t, in->cancel) : SQLITE_NOMEM;
   if (presorted != SQLITE_OK) {
@@ -81,26 +82,30 @@ int gbt_train(const gbt_input *in, forest_model *out) {
   // Initial scores.
   if (!classify) {
     double sum = 0.0;
-    for (int32_t i = 0; i < t; i++) sum += (double)in->values[i];
+    for (int32_t i = 0; i < t; i++)
+      sum += (double)in->values[i];
     f.initial_scores[0] = (float)(sum / t);
   } else if (!in->soft) {
     for (int32_t k = 0; k < K; k++) {
       int64_t count = 0;
-      for (int32_t i = 0; i < t; i++) count += in->labels[i] == k;
+      for (int32_t i = 0; i < t; i++)
+        count += in->labels[i] == k;
       float prior = (float)(count + 1) / (float)((int64_t)t + K);
       f.initial_scores[k] = (float)log((double)prior);
     }
   } else {
     for (int32_t k = 0; k < K; k++) {
       double sum = 0.0;
-      for (int32_t i = 0; i < t; i++) sum += (double)in->soft[(int64_t)i * K + k];
+      for (int32_t i = 0; i < t; i++)
+        sum += (double)in->soft[(int64_t)i * K + k];
       double prior = sum / t;
       if (prior < GBT_SOFT_PRIOR_FLOOR) prior = GBT_SOFT_PRIOR_FLOOR;
       f.initial_scores[k] = (float)log(prior);
     }
   }
   for (int32_t i = 0; i < t; i++)
-    for (int32_t k = 0; k < K; k++) w.F[(int64_t)i * K + k] = (double)f.initial_scores[k];
+    for (int32_t k = 0; k < K; k++)
+      w.F[(int64_t)i * K + k] = (double)f.initial_scores[k];
 
   const double lr = (double)f.learning_rate;
   int32_t tree = 0, node_count = 0;
@@ -117,7 +122,8 @@ int gbt_train(const gbt_input *in, forest_model *out) {
           Pi[k] = exp(Fi[k] - mx);
           sum += Pi[k];
         }
-        for (int32_t k = 0; k < K; k++) Pi[k] = Pi[k] / sum;
+        for (int32_t k = 0; k < K; k++)
+          Pi[k] = Pi[k] / sum;
       }
     }
     for (int32_t k = 0; k < K; k++) {
@@ -129,7 +135,8 @@ int gbt_train(const gbt_input *in, forest_model *out) {
           w.hess[i] = (1.0f - p) * p;
         }
       } else {
-        for (int32_t i = 0; i < t; i++) w.grad[i] = (float)((double)in->values[i] - w.F[i]);
+        for (int32_t i = 0; i < t; i++)
+          w.grad[i] = (float)((double)in->values[i] - w.F[i]);
       }
       tree_builder b{};
       b.x = in->x;
@@ -142,7 +149,8 @@ int gbt_train(const gbt_input *in, forest_model *out) {
       b.leaf_lambda = GBT_LAMBDA;
       b.presort = &w.presort;
       b.cancel = in->cancel;
-      for (int32_t i = 0; i < t; i++) w.index[i] = i;
+      for (int32_t i = 0; i < t; i++)
+        w.index[i] = i;
       int32_t root = bld_build(&b, w.index, t, 0);
       if (root < 0 || !forest_append(&f, &node_count, b.nodes, b.node_count)) {
         sqlite3_free(b.nodes);

@@ -6,15 +6,15 @@
 
 // Training input: rows 0..t-1 of x are used.
 struct gbt_input {
-  const float *x;           // row-major binary32 features; borrowed
-  int32_t feature_count;    // m
-  int32_t rows;             // t
-  int32_t task;             // 0 classification, 1 regression
-  int32_t class_count;      // C (classification)
-  const int32_t *labels;    // class index per row (classification)
-  const float *values;      // label per row (regression)
-  const float *soft;        // optional t x C class distributions (classification)
-  Cancel *cancel;           // optional; asked as the rounds go; borrowed
+  const float *x;        // row-major binary32 features; borrowed
+  int32_t feature_count; // m
+  int32_t rows;          // t
+  int32_t task;          // 0 classification, 1 regression
+  int32_t class_count;   // C (classification)
+  const int32_t *labels; // class index per row (classification)
+  const float *values;   // label per row (regression)
+  const float *soft;     // optional t x C class distributions (classification)
+  Cancel *cancel;        // optional; asked as the rounds go; borrowed
 };
 
 inline constexpr int32_t GBT_ROUNDS = 200;

@@ -43,26 +43,27 @@ typedef double v4d __attribute__((vector_size(32)));
 // lanes hold zero weights, zero gradients and zero activations throughout.
 struct MlpWork {
   int Hp = 0;
-  float *w1t = nullptr;  // I x Hp first layer, transposed (an input's weights to every unit together)
-  float *b1 = nullptr;   // Hp first-layer biases
-  float *w2 = nullptr;   // O x Hp second layer
-  double *w1d = nullptr, *b1d = nullptr, *w2d = nullptr; // binary64 copies of the three, per epoch
+  float *w1t = nullptr; // I x Hp first layer, transposed (an input's weights to every unit together)
+  float *b1 = nullptr;  // Hp first-layer biases
+  float *w2 = nullptr;  // O x Hp second layer
+  double *w1d = nullptr, *b1d = nullptr, *w2d = nullptr;       // binary64 copies of the three, per epoch
   double *g_w1t = nullptr, *m_w1t = nullptr, *v_w1t = nullptr; // I x Hp
   double *g_b1 = nullptr, *m_b1 = nullptr, *v_b1 = nullptr;    // Hp
   double *g_w2 = nullptr, *m_w2 = nullptr, *v_w2 = nullptr;    // O x Hp
   double *g_sk = nullptr, *m_sk = nullptr, *v_sk = nullptr;    // O x I (skip block only)
   double *g_b2 = nullptr, *m_b2 = nullptr, *v_b2 = nullptr;    // O
-  double *z = nullptr;     // BLOCK x I standardised inputs
-  double *act = nullptr;   // BLOCK x Hp hidden activations
-  double *out = nullptr;   // BLOCK x O output scores, then output deltas
+  double *z = nullptr;                                         // BLOCK x I standardised inputs
+  double *act = nullptr;                                       // BLOCK x Hp hidden activations
+  double *out = nullptr;                                       // BLOCK x O output scores, then output deltas
   double *act_t = nullptr; // H x BLOCK activations, transposed (a unit's block rows together)
   double *z_t = nullptr;   // I x BLOCK standardised inputs, transposed
   double *ds = nullptr;    // BLOCK x O output deltas times the hidden-path factor
   double *skd = nullptr;   // O x I binary64 copy of the skip block, per epoch
   ~MlpWork() {
-    double *all[] = {w1d, b1d, w2d, g_w1t, m_w1t, v_w1t, g_b1, m_b1, v_b1, g_w2, m_w2, v_w2,
-                     g_sk, m_sk, v_sk, g_b2, m_b2, v_b2, z, act, out, act_t, z_t, ds, skd};
-    for (double *p : all) sqlite3_free(p);
+    double *all[] = {w1d,  b1d,  w2d,  g_w1t, m_w1t, v_w1t, g_b1, m_b1, v_b1,  g_w2, m_w2, v_w2, g_sk,
+                     m_sk, v_sk, g_b2, m_b2,  v_b2,  z,     act,  out,  act_t, z_t,  ds,   skd};
+    for (double *p : all)
+      sqlite3_free(p);
     sqlite3_free(w1t);
     sqlite3_free(b1);
     sqlite3_free(w2);
@@ -82,8 +83,7 @@ struct EpochInput {
 
 // Forward pass, output deltas and gradient accumulation for rows i0 .. i0 + R - 1 (R is the
 // block size or 1). Loops over r are unrolled so that per-row accumulators stay in registers.
-template <int R>
-[[gnu::always_inline]] inline void epoch_block(const EpochInput &in, MlpWork &w, int i0) {
+template <int R> [[gnu::always_inline]] inline void epoch_block(const EpochInput &in, MlpWork &w, int i0) {
   constexpr int V = R / 4; // vectors of rows, when the rows are the lanes (0 for a single row)
   const int I = in.I, H = in.H, Hp = w.Hp, O = in.O;
   const double s = in.s;
@@ -101,12 +101,14 @@ template <int R>
       v4d sv = {(double)in.scales[j], (double)in.scales[j + 1], (double)in.scales[j + 2], (double)in.scales[j + 3]};
       store4(z[r] + j, (xv - mv) / sv);
     }
-    for (; j < I; j++) z[r][j] = ((double)row[j] - (double)in.means[j]) / (double)in.scales[j];
+    for (; j < I; j++)
+      z[r][j] = ((double)row[j] - (double)in.means[j]) / (double)in.scales[j];
   }
   if constexpr (V > 0) {
     for (int j = 0; j < I; j++)
 #pragma GCC unroll 8
-      for (int r = 0; r < R; r++) w.z_t[(int64_t)j * R + r] = z[r][j];
+      for (int r = 0; r < R; r++)
+        w.z_t[(int64_t)j * R + r] = z[r][j];
   }
   // Hidden units: each sum starts at its bias and adds the inputs in order. The block's rows
   // are separate accumulators sharing each weight load.
@@ -114,34 +116,41 @@ template <int R>
     const v4d bias = load4(w.b1d + hb);
     v4d a[R];
 #pragma GCC unroll 8
-    for (int r = 0; r < R; r++) a[r] = bias;
+    for (int r = 0; r < R; r++)
+      a[r] = bias;
     const double *wj = w.w1d + hb;
     for (int j = 0; j < I; j++, wj += Hp) {
       const v4d wv = load4(wj);
 #pragma GCC unroll 8
-      for (int r = 0; r < R; r++) a[r] += wv * z[r][j];
+      for (int r = 0; r < R; r++)
+        a[r] += wv * z[r][j];
     }
 #pragma GCC unroll 8
-    for (int r = 0; r < R; r++) store4(act[r] + hb, a[r]);
+    for (int r = 0; r < R; r++)
+      store4(act[r] + hb, a[r]);
   }
   // tanh four lanes at a time, each lane the bits of libm's tanh.
   for (int r = 0; r < R; r++)
-    for (int hb = 0; hb < Hp; hb += 4) store4(act[r] + hb, tanh_lanes::tanh4(load4(act[r] + hb)));
+    for (int hb = 0; hb < Hp; hb += 4)
+      store4(act[r] + hb, tanh_lanes::tanh4(load4(act[r] + hb)));
   for (int r = 0; r < R; r++)
-    for (int h = H; h < Hp; h++) act[r][h] = 0.0;
+    for (int h = H; h < Hp; h++)
+      act[r][h] = 0.0;
   // Outputs: b2 + s * (sum over hidden units in order) [+ skip sum over inputs in order]. With
   // a full block the lanes are the rows, read from the transposed activations.
   if constexpr (V > 0) {
     for (int h = 0; h < H; h++)
 #pragma GCC unroll 8
-      for (int r = 0; r < R; r++) w.act_t[(int64_t)h * R + r] = act[r][h];
+      for (int r = 0; r < R; r++)
+        w.act_t[(int64_t)h * R + r] = act[r][h];
     int k = 0;
     // Three outputs at a time: independent sums in flight together.
     for (; k + 3 <= O; k += 3) {
       const double *wa = w.w2d + (int64_t)k * Hp, *wb = wa + Hp, *wc = wb + Hp;
       v4d sa[V], sb[V], sc[V];
 #pragma GCC unroll 2
-      for (int v = 0; v < V; v++) sa[v] = sb[v] = sc[v] = v4d{0.0, 0.0, 0.0, 0.0};
+      for (int v = 0; v < V; v++)
+        sa[v] = sb[v] = sc[v] = v4d{0.0, 0.0, 0.0, 0.0};
       const double *col = w.act_t;
       for (int h = 0; h < H; h++, col += R) {
 #pragma GCC unroll 2
@@ -160,27 +169,33 @@ template <int R>
         store4(acc[2] + 4 * v, sc[v]);
       }
       for (int kk = 0; kk < 3; kk++)
-        for (int r = 0; r < R; r++) out[r][k + kk] = (double)in.b2[k + kk] + s * acc[kk][r];
+        for (int r = 0; r < R; r++)
+          out[r][k + kk] = (double)in.b2[k + kk] + s * acc[kk][r];
     }
     for (; k < O; k++) {
       const double *w2k = w.w2d + (int64_t)k * Hp;
       v4d sum[V];
 #pragma GCC unroll 2
-      for (int v = 0; v < V; v++) sum[v] = v4d{0.0, 0.0, 0.0, 0.0};
+      for (int v = 0; v < V; v++)
+        sum[v] = v4d{0.0, 0.0, 0.0, 0.0};
       const double *col = w.act_t;
       for (int h = 0; h < H; h++, col += R)
 #pragma GCC unroll 2
-        for (int v = 0; v < V; v++) sum[v] += w2k[h] * load4(col + 4 * v);
+        for (int v = 0; v < V; v++)
+          sum[v] += w2k[h] * load4(col + 4 * v);
       double acc[R];
 #pragma GCC unroll 2
-      for (int v = 0; v < V; v++) store4(acc + 4 * v, sum[v]);
-      for (int r = 0; r < R; r++) out[r][k] = (double)in.b2[k] + s * acc[r];
+      for (int v = 0; v < V; v++)
+        store4(acc + 4 * v, sum[v]);
+      for (int r = 0; r < R; r++)
+        out[r][k] = (double)in.b2[k] + s * acc[r];
     }
   } else {
     for (int k = 0; k < O; k++) {
       const double *w2k = w.w2d + (int64_t)k * Hp;
       double acc = 0.0;
-      for (int h = 0; h < H; h++) acc += w2k[h] * act[0][h];
+      for (int h = 0; h < H; h++)
+        acc += w2k[h] * act[0][h];
       out[0][k] = (double)in.b2[k] + s * acc;
     }
   }
@@ -193,7 +208,8 @@ template <int R>
         const double *sa = w.skd + (int64_t)k * I, *sb = sa + I, *sc = sb + I, *sd = sc + I;
         v4d aa[V], ab[V], ac[V], ad[V];
 #pragma GCC unroll 2
-        for (int v = 0; v < V; v++) aa[v] = ab[v] = ac[v] = ad[v] = v4d{0.0, 0.0, 0.0, 0.0};
+        for (int v = 0; v < V; v++)
+          aa[v] = ab[v] = ac[v] = ad[v] = v4d{0.0, 0.0, 0.0, 0.0};
         const double *zc = w.z_t;
         for (int j = 0; j < I; j++, zc += R) {
 #pragma GCC unroll 2
@@ -214,28 +230,34 @@ template <int R>
           store4(acc[3] + 4 * v, ad[v]);
         }
         for (int kk = 0; kk < 4; kk++)
-          for (int r = 0; r < R; r++) out[r][k + kk] += acc[kk][r];
+          for (int r = 0; r < R; r++)
+            out[r][k + kk] += acc[kk][r];
       }
       for (; k < O; k++) {
         const double *sk = w.skd + (int64_t)k * I;
         v4d a[V];
 #pragma GCC unroll 2
-        for (int v = 0; v < V; v++) a[v] = v4d{0.0, 0.0, 0.0, 0.0};
+        for (int v = 0; v < V; v++)
+          a[v] = v4d{0.0, 0.0, 0.0, 0.0};
         const double *zc = w.z_t;
         for (int j = 0; j < I; j++, zc += R)
 #pragma GCC unroll 2
-          for (int v = 0; v < V; v++) a[v] += sk[j] * load4(zc + 4 * v);
+          for (int v = 0; v < V; v++)
+            a[v] += sk[j] * load4(zc + 4 * v);
         double acc[R];
 #pragma GCC unroll 2
-        for (int v = 0; v < V; v++) store4(acc + 4 * v, a[v]);
-        for (int r = 0; r < R; r++) out[r][k] += acc[r];
+        for (int v = 0; v < V; v++)
+          store4(acc + 4 * v, a[v]);
+        for (int r = 0; r < R; r++)
+          out[r][k] += acc[r];
       }
     }
     for (; k < O; k++) {
       const double *sk = w.skd + (int64_t)k * I;
       for (int r = 0; r < R; r++) {
         double accl = 0.0;
-        for (int j = 0; j < I; j++) accl += sk[j] * z[r][j];
+        for (int j = 0; j < I; j++)
+          accl += sk[j] * z[r][j];
         out[r][k] += accl;
       }
     }
@@ -258,7 +280,8 @@ template <int R>
         o[k] = o[k] / sum - y;
       }
     } else {
-      for (int k = 0; k < O; k++) o[k] -= (double)in.targets[(int64_t)i * O + k];
+      for (int k = 0; k < O; k++)
+        o[k] -= (double)in.targets[(int64_t)i * O + k];
     }
   }
   // Gradients; the second layer is the one that stood before this epoch's update. Every
@@ -267,45 +290,54 @@ template <int R>
 #pragma GCC unroll 8
   for (int r = 0; r < R; r++) {
     dsr[r] = w.ds + (int64_t)r * O;
-    for (int k = 0; k < O; k++) dsr[r][k] = out[r][k] * s;
+    for (int k = 0; k < O; k++)
+      dsr[r][k] = out[r][k] * s;
   }
   for (int k = 0; k < O; k++) {
-    for (int r = 0; r < R; r++) w.g_b2[k] += out[r][k];
+    for (int r = 0; r < R; r++)
+      w.g_b2[k] += out[r][k];
     double *g = w.g_w2 + (int64_t)k * Hp;
     double ds[R];
 #pragma GCC unroll 8
-    for (int r = 0; r < R; r++) ds[r] = dsr[r][k];
+    for (int r = 0; r < R; r++)
+      ds[r] = dsr[r][k];
     for (int hb = 0; hb < Hp; hb += 4) {
       v4d acc = load4(g + hb);
 #pragma GCC unroll 8
-      for (int r = 0; r < R; r++) acc += load4(act[r] + hb) * ds[r];
+      for (int r = 0; r < R; r++)
+        acc += load4(act[r] + hb) * ds[r];
       store4(g + hb, acc);
     }
     if (in.skip) {
       double *gs = w.g_sk + (int64_t)k * I;
       double ok[R];
 #pragma GCC unroll 8
-      for (int r = 0; r < R; r++) ok[r] = out[r][k];
+      for (int r = 0; r < R; r++)
+        ok[r] = out[r][k];
       int j = 0;
       for (; j + 4 <= I; j += 4) {
         v4d acc = load4(gs + j);
 #pragma GCC unroll 8
-        for (int r = 0; r < R; r++) acc += load4(z[r] + j) * ok[r];
+        for (int r = 0; r < R; r++)
+          acc += load4(z[r] + j) * ok[r];
         store4(gs + j, acc);
       }
       for (; j < I; j++)
-        for (int r = 0; r < R; r++) gs[j] += z[r][j] * ok[r];
+        for (int r = 0; r < R; r++)
+          gs[j] += z[r][j] * ok[r];
     }
   }
   for (int hb = 0; hb < Hp; hb += 4) {
     v4d d[R];
 #pragma GCC unroll 8
-    for (int r = 0; r < R; r++) d[r] = v4d{0.0, 0.0, 0.0, 0.0};
+    for (int r = 0; r < R; r++)
+      d[r] = v4d{0.0, 0.0, 0.0, 0.0};
     const double *w2c = w.w2d + hb;
     for (int k = 0; k < O; k++, w2c += Hp) {
       const v4d wv = load4(w2c);
 #pragma GCC unroll 8
-      for (int r = 0; r < R; r++) d[r] += dsr[r][k] * wv;
+      for (int r = 0; r < R; r++)
+        d[r] += dsr[r][k] * wv;
     }
 #pragma GCC unroll 8
     for (int r = 0; r < R; r++) {
@@ -314,13 +346,15 @@ template <int R>
     }
     v4d gb = load4(w.g_b1 + hb);
 #pragma GCC unroll 8
-    for (int r = 0; r < R; r++) gb += d[r];
+    for (int r = 0; r < R; r++)
+      gb += d[r];
     store4(w.g_b1 + hb, gb);
     double *g = w.g_w1t + hb;
     for (int j = 0; j < I; j++, g += Hp) {
       v4d acc = load4(g);
 #pragma GCC unroll 8
-      for (int r = 0; r < R; r++) acc += d[r] * z[r][j];
+      for (int r = 0; r < R; r++)
+        acc += d[r] * z[r][j];
       store4(g, acc);
     }
   }
@@ -329,8 +363,10 @@ template <int R>
 // One pass over rows first..last-1 of an epoch (first a multiple of the block size).
 VORNEL_KERNEL_WIDE void mlp_epoch_rows(const EpochInput &in, MlpWork &w, int first, int last) {
   int i = first;
-  for (; i + BLOCK <= last; i += BLOCK) epoch_block<BLOCK>(in, w, i);
-  for (; i < last; i++) epoch_block<1>(in, w, i);
+  for (; i + BLOCK <= last; i += BLOCK)
+    epoch_block<BLOCK>(in, w, i);
+  for (; i < last; i++)
+    epoch_block<1>(in, w, i);
 }
 
 // One epoch's pass over all rows, in slices of about CANCEL_POLL_WORK multiply-adds so that an
@@ -350,9 +386,12 @@ bool mlp_epoch(const EpochInput &in, MlpWork &w, Cancel *cancel) {
 
 // Refreshes the binary64 copies of the hidden-layer parameters after an update.
 void refresh_copies(MlpWork &w, int I, int O) {
-  for (int64_t k = 0; k < (int64_t)I * w.Hp; k++) w.w1d[k] = (double)w.w1t[k];
-  for (int h = 0; h < w.Hp; h++) w.b1d[h] = (double)w.b1[h];
-  for (int64_t k = 0; k < (int64_t)O * w.Hp; k++) w.w2d[k] = (double)w.w2[k];
+  for (int64_t k = 0; k < (int64_t)I * w.Hp; k++)
+    w.w1d[k] = (double)w.w1t[k];
+  for (int h = 0; h < w.Hp; h++)
+    w.b1d[h] = (double)w.b1[h];
+  for (int64_t k = 0; k < (int64_t)O * w.Hp; k++)
+    w.w2d[k] = (double)w.w2[k];
 }
 
 } // namespace
@@ -370,15 +409,14 @@ double mlp_draw(uint32_t *state) {
 void mlp_params_free(mlp_params *p) {
   if (!p) return;
   float *all[] = {p->means, p->scales, p->w1, p->b1, p->w2, p->b2, p->skip};
-  for (float *a : all) sqlite3_free(a);
+  for (float *a : all)
+    sqlite3_free(a);
   memset(p, 0, sizeof *p);
 }
 
-VORNEL_KERNEL void mlp_adam(float *parameters, double *gradients,
-                                                                   double *first_moments, double *second_moments,
-                                                                   int64_t count, float learning_rate,
-                                                                   double gradient_scale, double bias_correction1,
-                                                                   double bias_correction2) {
+VORNEL_KERNEL void mlp_adam(float *parameters, double *gradients, double *first_moments, double *second_moments,
+                            int64_t count, float learning_rate, double gradient_scale, double bias_correction1,
+                            double bias_correction2) {
   const double lr = (double)learning_rate;
   for (int64_t i = 0; i < count; i++) {
     double w = (double)parameters[i];
@@ -393,8 +431,8 @@ VORNEL_KERNEL void mlp_adam(float *parameters, double *gradients,
 }
 
 int mlp_train_params(const float *x, int n, int input_count, int output_count, const int32_t *class_indexes,
-                     const float *targets, int task, int hidden, int epochs, float learning_rate,
-                     int linear_block, mlp_params *out, Cancel *cancel) {
+                     const float *targets, int task, int hidden, int epochs, float learning_rate, int linear_block,
+                     mlp_params *out, Cancel *cancel) {
   memset(out, 0, sizeof *out);
   const int I = input_count, H = hidden > 0 ? hidden : 0, O = output_count;
   if (n <= 0 || I <= 0 || O <= 0 || (task != 0 && !targets) || (task == 0 && !targets && !class_indexes))
@@ -465,7 +503,8 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
   // Population mean and deviation per input, in row order.
   for (int j = 0; j < I; j++) {
     double sum = 0.0;
-    for (int i = 0; i < n; i++) sum += (double)x[(int64_t)i * I + j];
+    for (int i = 0; i < n; i++)
+      sum += (double)x[(int64_t)i * I + j];
     double mean = sum / n;
     double sq = 0.0;
     for (int i = 0; i < n; i++) {
@@ -482,23 +521,28 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
   uint32_t state = MLP_SEED;
   const double hidden_fan = H > 0 ? (double)H : 1.0;
   const double lim1 = sqrt(6.0 / (hidden_fan + I));
-  for (int64_t k = 0; k < HI; k++) p.w1[k] = (float)(mlp_draw(&state) * lim1);
+  for (int64_t k = 0; k < HI; k++)
+    p.w1[k] = (float)(mlp_draw(&state) * lim1);
   const double lim2 = sqrt(6.0 / (hidden_fan + O));
-  for (int64_t k = 0; k < OH; k++) p.w2[k] = (float)(mlp_draw(&state) * lim2);
+  for (int64_t k = 0; k < OH; k++)
+    p.w2[k] = (float)(mlp_draw(&state) * lim2);
   if (linear_block) {
     const double lim3 = sqrt(6.0 / ((double)O + I));
-    for (int64_t k = 0; k < OI; k++) p.skip[k] = (float)(mlp_draw(&state) * lim3);
+    for (int64_t k = 0; k < OI; k++)
+      p.skip[k] = (float)(mlp_draw(&state) * lim3);
   }
   for (int h = 0; h < H; h++)
-    for (int j = 0; j < I; j++) w.w1t[(int64_t)j * Hp + h] = p.w1[(int64_t)h * I + j];
+    for (int j = 0; j < I; j++)
+      w.w1t[(int64_t)j * Hp + h] = p.w1[(int64_t)h * I + j];
   for (int k = 0; k < O; k++)
-    for (int h = 0; h < H; h++) w.w2[(int64_t)k * Hp + h] = p.w2[(int64_t)k * H + h];
+    for (int h = 0; h < H; h++)
+      w.w2[(int64_t)k * Hp + h] = p.w2[(int64_t)k * H + h];
   refresh_copies(w, I, O);
   if (linear_block)
-    for (int64_t k = 0; k < OI; k++) w.skd[k] = (double)p.skip[k];
+    for (int64_t k = 0; k < OI; k++)
+      w.skd[k] = (double)p.skip[k];
 
-  EpochInput in{x, n, I, H, O, class_indexes, targets, task, p.means, p.scales, p.b2, p.skip,
-                linear_block ? 0.1 : 1.0};
+  EpochInput in{x, n, I, H, O, class_indexes, targets, task, p.means, p.scales, p.b2, p.skip, linear_block ? 0.1 : 1.0};
   const double grad_scale = 1.0 / n;
   double pow1 = 1.0, pow2 = 1.0;
   for (int e = 1; e <= epochs; e++) {
@@ -517,16 +561,19 @@ int mlp_train_params(const float *x, int n, int input_count, int output_count, c
     }
     if (linear_block) {
       mlp_adam(p.skip, w.g_sk, w.m_sk, w.v_sk, OI, learning_rate, grad_scale, bc1, bc2);
-      for (int64_t k = 0; k < OI; k++) w.skd[k] = (double)p.skip[k];
+      for (int64_t k = 0; k < OI; k++)
+        w.skd[k] = (double)p.skip[k];
     }
     mlp_adam(p.b2, w.g_b2, w.m_b2, w.v_b2, O, learning_rate, grad_scale, bc1, bc2);
   }
   for (int h = 0; h < H; h++) {
-    for (int j = 0; j < I; j++) p.w1[(int64_t)h * I + j] = w.w1t[(int64_t)j * Hp + h];
+    for (int j = 0; j < I; j++)
+      p.w1[(int64_t)h * I + j] = w.w1t[(int64_t)j * Hp + h];
     p.b1[h] = w.b1[h];
   }
   for (int k = 0; k < O; k++)
-    for (int h = 0; h < H; h++) p.w2[(int64_t)k * H + h] = w.w2[(int64_t)k * Hp + h];
+    for (int h = 0; h < H; h++)
+      p.w2[(int64_t)k * H + h] = w.w2[(int64_t)k * Hp + h];
   *out = p;
   return SQLITE_OK;
 }

@@ -35,8 +35,8 @@ double mlp_draw(uint32_t *state);
 // regression learns targets. Returns 0 with *out filled, or SQLITE_NOMEM, or SQLITE_INTERRUPT
 // when cancel (may be null) asked to stop; then nothing is held.
 int mlp_train_params(const float *x, int n, int input_count, int output_count, const int32_t *class_indexes,
-                     const float *targets, int task, int hidden, int epochs, float learning_rate,
-                     int linear_block, mlp_params *out, Cancel *cancel = nullptr);
+                     const float *targets, int task, int hidden, int epochs, float learning_rate, int linear_block,
+                     mlp_params *out, Cancel *cancel = nullptr);
 
 // Same training, filling an mlp_model (header, standardisation and weights; the caller attaches
 // feature names and class labels). Returns 0, or SQLITE_NOMEM with "%s: out of memory" in

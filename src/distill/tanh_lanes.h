@@ -36,7 +36,8 @@ typedef int32_t v4i __attribute__((vector_size(16)));
 // One rounding per lane: the fused operation, never a multiply and an add.
 [[gnu::always_inline]] inline v4d fused(v4d a, v4d b, v4d c) {
   v4d r;
-  for (int l = 0; l < 4; l++) r[l] = __builtin_fma(a[l], b[l], c[l]);
+  for (int l = 0; l < 4; l++)
+    r[l] = __builtin_fma(a[l], b[l], c[l]);
   return r;
 }
 // Adds k to the binary exponent of each lane, as the scalar routine adds k << 20 to the high word.

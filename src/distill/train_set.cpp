@@ -42,8 +42,8 @@ char *quoted_features(sqlite3 *db, const TextList &names) {
 bool is_stored_student(sqlite3 *db, const char *id) {
   vornel0_model_row row;
   memset(&row, 0, sizeof row);
-  const bool student = vornel0_registry_lookup(db, id, &row) == SQLITE_OK && row.runtime &&
-                       strcmp(row.runtime, "tree") == 0;
+  const bool student =
+      vornel0_registry_lookup(db, id, &row) == SQLITE_OK && row.runtime && strcmp(row.runtime, "tree") == 0;
   vornel0_model_row_free(&row);
   return student;
 }

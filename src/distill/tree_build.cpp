@@ -8,13 +8,13 @@
 
 // Working memory of one build, allocated once at the root call.
 struct bld_work {
-  bld_entry *order = nullptr;   // feature_count x n_root; node rows are one segment per feature
-  bld_entry *scratch = nullptr; // n_root entries for stable partitions
-  uint8_t *go_left = nullptr;   // per row index: 1 when the current split sends it left
-  int64_t *counts = nullptr;    // 3 x K class counts: node total, left side, right side
-  double *recip = nullptr;      // recip[k] = 1 / k for k = 1..n_root (the sweeps' estimates)
+  bld_entry *order = nullptr;          // feature_count x n_root; node rows are one segment per feature
+  bld_entry *scratch = nullptr;        // n_root entries for stable partitions
+  uint8_t *go_left = nullptr;          // per row index: 1 when the current split sends it left
+  int64_t *counts = nullptr;           // 3 x K class counts: node total, left side, right side
+  double *recip = nullptr;             // recip[k] = 1 / k for k = 1..n_root (the sweeps' estimates)
   const bld_entry *root_src = nullptr; // the root's orders: the shared presort, or order itself
-  const int32_t *root = nullptr; // the root call's index array (segment offsets are relative to it)
+  const int32_t *root = nullptr;       // the root call's index array (segment offsets are relative to it)
   int32_t n_root = 0;
 };
 
@@ -30,7 +30,8 @@ inline uint32_t float_key(float v) {
 // Fills one feature's order for the rows, sorted by value, ties by row.
 void sort_feature(const float *x, int32_t m, int32_t f, const int32_t *rows, int32_t n, uint64_t *keys,
                   bld_entry *out) {
-  for (int32_t i = 0; i < n; i++) keys[i] = ((uint64_t)float_key(x[(int64_t)rows[i] * m + f]) << 32) | (uint32_t)rows[i];
+  for (int32_t i = 0; i < n; i++)
+    keys[i] = ((uint64_t)float_key(x[(int64_t)rows[i] * m + f]) << 32) | (uint32_t)rows[i];
   std::sort(keys, keys + n);
   for (int32_t i = 0; i < n; i++) {
     int32_t row = (int32_t)(uint32_t)keys[i];
@@ -60,7 +61,8 @@ bld_work *work_new(tree_builder *s, const int32_t *indexes, int32_t n) {
   w->n_root = n;
   const int32_t m = s->feature_count;
   int32_t max_row = 0;
-  for (int32_t i = 0; i < n; i++) max_row = std::max(max_row, indexes[i]);
+  for (int32_t i = 0; i < n; i++)
+    max_row = std::max(max_row, indexes[i]);
   bool ok = true;
   w->order = host_calloc<bld_entry>((int64_t)m * std::max(n, 1));
   w->scratch = host_calloc<bld_entry>(std::max(n, 1));
@@ -69,7 +71,8 @@ bld_work *work_new(tree_builder *s, const int32_t *indexes, int32_t n) {
   w->recip = host_calloc<double>((int64_t)n + 1);
   if (!w->order || !w->scratch || !w->go_left || !w->counts || !w->recip) ok = false;
   if (ok) {
-    for (int32_t k = 1; k <= n; k++) w->recip[k] = 1.0 / k;
+    for (int32_t k = 1; k <= n; k++)
+      w->recip[k] = 1.0 / k;
     w->root_src = w->order;
   }
   if (ok && n > 0) {
@@ -128,12 +131,12 @@ inline void consider(Split &best, double score, int32_t f, float lo, float hi) {
 // exact score within a margin far wider than the rounding of either formula, and only a
 // candidate whose bound reaches the best score so far is scored exactly. The chosen split
 // and its score are therefore those of the plain exhaustive sweep.
-constexpr double GINI_MARGIN = 1e-9;   // scores lie in [-1, 0]; rounding is ~1e-15
+constexpr double GINI_MARGIN = 1e-9;     // scores lie in [-1, 0]; rounding is ~1e-15
 constexpr double SSE_MARGIN_REL = 1e-12; // relative to the magnitudes of the terms
 
 // Gini sweep over one feature's segment. sl and sr track the sums of squared class counts.
-void sweep_gini(const bld_entry *e, int32_t n, const int32_t *labels, int32_t K, const int64_t *total,
-                int64_t *left, int64_t *right, const double *recip, int32_t f, Split &best) {
+void sweep_gini(const bld_entry *e, int32_t n, const int32_t *labels, int32_t K, const int64_t *total, int64_t *left,
+                int64_t *right, const double *recip, int32_t f, Split &best) {
   int64_t sl = 0, sr = 0;
   for (int32_t c = 0; c < K; c++) {
     left[c] = 0;
@@ -173,7 +176,8 @@ template <int G>
 void sweep_sse(const bld_entry *const *seg, int32_t n, const float *targets, double S, double Q, const double *recip,
                const int32_t *features, Split *best) {
   double s[G], q[G];
-  for (int g = 0; g < G; g++) s[g] = q[g] = 0.0;
+  for (int g = 0; g < G; g++)
+    s[g] = q[g] = 0.0;
   // Every term (q, s^2/i, Q - q, rs^2/(n-i)) is at most about Q (s^2 <= i q), so one margin
   // per node covers the rounding of both formulas; a NaN estimate is always scored exactly.
   const double margin = SSE_MARGIN_REL * 8.0 * fabs(Q);
@@ -242,7 +246,8 @@ int32_t build_rec(tree_builder *s, int32_t *indexes, int32_t n, int32_t depth, c
     if (!pure) {
       pure = true;
       int32_t first = s->labels[indexes[0]];
-      for (int32_t i = 1; i < n && pure; i++) pure = s->labels[indexes[i]] == first;
+      for (int32_t i = 1; i < n && pure; i++)
+        pure = s->labels[indexes[i]] == first;
     }
   }
   // A split search reads every feature's segment; a large one is polled once per feature.
@@ -274,18 +279,25 @@ int32_t build_rec(tree_builder *s, int32_t *indexes, int32_t n, int32_t depth, c
           if (g < 4) continue;
         }
         Split part[4];
-        if (g == 4) sweep_sse<4>(seg, n, s->targets, S, Q, w->recip, feats, part);
-        else if (g == 3) sweep_sse<3>(seg, n, s->targets, S, Q, w->recip, feats, part);
-        else if (g == 2) sweep_sse<2>(seg, n, s->targets, S, Q, w->recip, feats, part);
-        else if (g == 1) sweep_sse<1>(seg, n, s->targets, S, Q, w->recip, feats, part);
-        for (int k = 0; k < g; k++) merge_best(best, part[k]);
+        if (g == 4)
+          sweep_sse<4>(seg, n, s->targets, S, Q, w->recip, feats, part);
+        else if (g == 3)
+          sweep_sse<3>(seg, n, s->targets, S, Q, w->recip, feats, part);
+        else if (g == 2)
+          sweep_sse<2>(seg, n, s->targets, S, Q, w->recip, feats, part);
+        else if (g == 1)
+          sweep_sse<1>(seg, n, s->targets, S, Q, w->recip, feats, part);
+        for (int k = 0; k < g; k++)
+          merge_best(best, part[k]);
         if (stop((int64_t)n * g)) return -1;
         g = 0;
       }
     } else {
       int64_t *total = w->counts, *left = w->counts + K, *right = w->counts + 2 * K;
-      for (int32_t c = 0; c < K; c++) total[c] = 0;
-      for (int32_t i = 0; i < n; i++) total[s->labels[indexes[i]]]++;
+      for (int32_t c = 0; c < K; c++)
+        total[c] = 0;
+      for (int32_t i = 0; i < n; i++)
+        total[s->labels[indexes[i]]]++;
       for (int32_t f = 0; f < m; f++) {
         const bld_entry *e = src + (int64_t)f * w->n_root + off;
         if (e[0].value == e[n - 1].value) continue;
@@ -311,7 +323,8 @@ int32_t build_rec(tree_builder *s, int32_t *indexes, int32_t n, int32_t depth, c
       if (i > 0 && i < n) {
         // The children need sorted orders only if either of them may still split.
         if (depth + 1 < depth_limit && (i >= split_min || n - i >= split_min)) {
-          for (int32_t p = 0; p < n; p++) w->go_left[indexes[p]] = p < i ? 1 : 0;
+          for (int32_t p = 0; p < n; p++)
+            w->go_left[indexes[p]] = p < i ? 1 : 0;
           for (int32_t f = 0; f < m; f++) {
             int64_t at = (int64_t)f * w->n_root + off;
             stable_split(src + at, w->order + at, n, i, w->go_left, w->scratch);
@@ -357,7 +370,8 @@ int bld_presort_init(bld_presort *p, const float *x, int32_t m, const int32_t *r
   }
   sqlite3_free(keys);
   int32_t max_row = 0;
-  for (int32_t i = 0; i < n; i++) max_row = std::max(max_row, rows[i]);
+  for (int32_t i = 0; i < n; i++)
+    max_row = std::max(max_row, rows[i]);
   p->feature_count = m;
   p->row_count = n;
   p->max_row = max_row;
@@ -372,8 +386,7 @@ void bld_presort_free(bld_presort *p) {
 
 int32_t bld_build(tree_builder *state, int32_t *indexes, int32_t n, int32_t depth) {
   if (state->work) return build_rec(state, indexes, n, depth, state->work->order);
-  if (state->presort &&
-      (state->presort->row_count != n || state->presort->feature_count != state->feature_count))
+  if (state->presort && (state->presort->row_count != n || state->presort->feature_count != state->feature_count))
     return -1;
   state->work = work_new(state, indexes, n);
   if (!state->work) return -1;
@@ -391,10 +404,12 @@ void bld_leaf(tree_builder *s, const int32_t *indexes, int32_t n, int32_t node) 
   nd->threshold = 0.0f;
   if (s->regression) {
     double sum = 0.0;
-    for (int32_t i = 0; i < n; i++) sum += (double)s->targets[indexes[i]];
+    for (int32_t i = 0; i < n; i++)
+      sum += (double)s->targets[indexes[i]];
     if (s->hessians) {
       double hs = 0.0;
-      for (int32_t i = 0; i < n; i++) hs += (double)s->hessians[indexes[i]];
+      for (int32_t i = 0; i < n; i++)
+        hs += (double)s->hessians[indexes[i]];
       nd->leaf_value = (float)(sum / (hs + (double)s->leaf_lambda));
     } else {
       nd->leaf_value = n > 0 ? (float)(sum / n) : 0.0f;
@@ -410,8 +425,10 @@ void bld_leaf(tree_builder *s, const int32_t *indexes, int32_t n, int32_t node) 
   int32_t best_class = 0;
   if (s->work && s->work->counts) {
     int64_t *cnt = s->work->counts;
-    for (int32_t c = 0; c < K; c++) cnt[c] = 0;
-    for (int32_t i = 0; i < n; i++) cnt[s->labels[indexes[i]]]++;
+    for (int32_t c = 0; c < K; c++)
+      cnt[c] = 0;
+    for (int32_t i = 0; i < n; i++)
+      cnt[s->labels[indexes[i]]]++;
     for (int32_t c = 0; c < K; c++)
       if (cnt[c] > best) {
         best = cnt[c];
@@ -420,7 +437,8 @@ void bld_leaf(tree_builder *s, const int32_t *indexes, int32_t n, int32_t node) 
   } else {
     for (int32_t c = 0; c < K; c++) {
       int64_t cnt = 0;
-      for (int32_t i = 0; i < n; i++) cnt += s->labels[indexes[i]] == c;
+      for (int32_t i = 0; i < n; i++)
+        cnt += s->labels[indexes[i]] == c;
       if (cnt > best) {
         best = cnt;
         best_class = c;

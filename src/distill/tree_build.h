@@ -7,8 +7,8 @@
 // partitions those segments stably, so no node sorts again and the splits are those a per-node
 // sort by value would give.
 #pragma once
-#include "distill/student_types.h"
 #include "core/cancel.h"
+#include "distill/student_types.h"
 #include <stdint.h>
 
 // One entry of a feature's order: the row's value of that feature and the row.
@@ -36,23 +36,23 @@ struct bld_work;
 
 // Builder state, filled by the caller; fields not given are zero.
 struct tree_builder {
-  tree_node *nodes;         // node array; owned until handed to the student (sqlite3_free)
-  int32_t node_count;       // nodes in use
-  int32_t node_capacity;    // nodes allocated
-  const float *x;           // feature matrix, row-major; borrowed
-  int32_t feature_count;    // m, columns of x
-  const int32_t *labels;    // class index per row (classification); borrowed
-  const float *targets;     // target (or gradient) per row (regression); borrowed
-  int32_t class_count;      // K (classification)
-  int32_t regression;       // 0 classification, non-zero regression
-  int32_t max_depth;        // 0 means 8
-  int32_t min_split;        // minimum rows for a split; 0 means 5
-  const float *hessians;    // per row, or null; when given, leaves take Newton values
-  float leaf_lambda;        // added to a Newton leaf's hessian sum
+  tree_node *nodes;           // node array; owned until handed to the student (sqlite3_free)
+  int32_t node_count;         // nodes in use
+  int32_t node_capacity;      // nodes allocated
+  const float *x;             // feature matrix, row-major; borrowed
+  int32_t feature_count;      // m, columns of x
+  const int32_t *labels;      // class index per row (classification); borrowed
+  const float *targets;       // target (or gradient) per row (regression); borrowed
+  int32_t class_count;        // K (classification)
+  int32_t regression;         // 0 classification, non-zero regression
+  int32_t max_depth;          // 0 means 8
+  int32_t min_split;          // minimum rows for a split; 0 means 5
+  const float *hessians;      // per row, or null; when given, leaves take Newton values
+  float leaf_lambda;          // added to a Newton leaf's hessian sum
   const bld_presort *presort; // optional; must hold exactly the rows of the root call; borrowed
-  Cancel *cancel;           // optional; asked as the build goes; borrowed
-  int32_t stopped;          // set when the build ended because cancel asked it to
-  bld_work *work;           // private to a running build
+  Cancel *cancel;             // optional; asked as the build goes; borrowed
+  int32_t stopped;            // set when the build ended because cancel asked it to
+  bld_work *work;             // private to a running build
 };
 
 // Builds the subtree for n row indexes (reordered in place) at the given depth and returns its

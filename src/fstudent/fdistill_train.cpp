@@ -3,8 +3,8 @@
 // (step after step, levels ascending within a step). Every window is standardised by its own
 // context's mean and deviation; the last fifth is held out to report the error; the student
 // is stored in the registry under its content hash.
-#include "fstudent/fstudent.h"
 #include "distill/train_checks.h"
+#include "fstudent/fstudent.h"
 #include "registry/registry.h"
 #include <math.h>
 
@@ -129,8 +129,8 @@ int fdistill_train(sqlite3 *db, vornel0_registry_writer *writer, const char *tra
 
   fcst_student student{};
   Cancel cancel = vornel0_cancel(db);
-  int rc = train_mlp(w.inputs.data, N - held, L, O, nullptr, w.targets.data, 1, H, epochs, lr, 1, &student.net,
-                     out_msg, &cancel);
+  int rc = train_mlp(w.inputs.data, N - held, L, O, nullptr, w.targets.data, 1, H, epochs, lr, 1, &student.net, out_msg,
+                     &cancel);
   if (rc == SQLITE_OK && (rc = dist_check_trained(nullptr, nullptr, &student.net, out_msg)) != SQLITE_OK)
     fcst_student_free(&student);
   if (rc != SQLITE_OK) return rc;

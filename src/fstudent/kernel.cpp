@@ -34,8 +34,7 @@ template <int U>
 // acc[0..lanes) = sum over rows r of z[r] * w[r * lanes ..] (lanes is a multiple of 4), in
 // blocks of 32 lanes and one last block of what remains, so that every row pass keeps several
 // sums in flight.
-VORNEL_KERNEL void gemv_lanes(double *acc, const double *z, const double *w,
-                                                                  int rows, int lanes) {
+VORNEL_KERNEL void gemv_lanes(double *acc, const double *z, const double *w, int rows, int lanes) {
   int j = 0;
   for (; j + 32 <= lanes; j += 32)
     gemv_block<8>(acc, z, w, rows, lanes, j);

@@ -78,8 +78,7 @@ __attribute__((always_inline)) inline bool any_set(const v4i &m) { return (m[0] 
   } while (0)
 
 // One pass of GROUP apply rows (q, row-major) over blocks [b0, b1) of the matrix.
-VORNEL_KERNEL void search_group(const double *data, int F, int64_t b0, int64_t b1,
-                                                                    const double *q, knn_hit *lists) {
+VORNEL_KERNEL void search_group(const double *data, int F, int64_t b0, int64_t b1, const double *q, knn_hit *lists) {
   static_assert(GROUP == 4, "the step below is written for four apply rows");
   knn_hit *l0 = lists, *l1 = lists + KNN_K, *l2 = lists + 2 * KNN_K, *l3 = lists + 3 * KNN_K;
   for (int64_t b = b0; b < b1; b++) {

@@ -3,10 +3,10 @@
 // their mean absolute error as in auto (auto's scale divides every candidate's score alike, so
 // it changes neither the order nor the weights below). The forecast combines the three best,
 // weighted inversely to their squared fold error, after Bates and Granger's weights inverse to
-// the error variance ("The combination of forecasts", Operational Research Quarterly 20, 1969). Measured on the M3 series, combining beats picking
-// the single best candidate by a wide margin, and picking the combination only where it scored
-// better over the folds than the best single candidate falls between the two: fold errors of
-// short series are too noisy to choose from, and averaging is robust to that noise.
+// the error variance ("The combination of forecasts", Operational Research Quarterly 20, 1969). Measured on the M3
+// series, combining beats picking the single best candidate by a wide margin, and picking the combination only where it
+// scored better over the folds than the best single candidate falls between the two: fold errors of short series are
+// too noisy to choose from, and averaging is robust to that noise.
 #include "ts/extended.h"
 #include <math.h>
 
@@ -28,7 +28,9 @@ constexpr int CANDIDATES = TS_MODEL_COUNT + TS_EXTENDED_COUNT;
 constexpr int COMBINED = 3; // members of the combination
 constexpr int ETS = TS_MODEL_COUNT;
 
-const ts_model *candidate(int c) { return c < TS_MODEL_COUNT ? &TS_MODELS[c] : &TS_EXTENDED_MODELS[c - TS_MODEL_COUNT]; }
+const ts_model *candidate(int c) {
+  return c < TS_MODEL_COUNT ? &TS_MODELS[c] : &TS_EXTENDED_MODELS[c - TS_MODEL_COUNT];
+}
 
 // Runs candidate c on the first o values: classic models get the detector's period, extended
 // ones the season of their rule.

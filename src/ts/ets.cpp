@@ -143,8 +143,8 @@ struct fit_problem {
   int n, m;
   ets_form form;
   ets_state start;
-  int weights;    // search coordinates that are weights; the level and trend follow when searched
-  int init_dims;  // 0, or the initial level (and trend) searched too
+  int weights;   // search coordinates that are weights; the level and trend follow when searched
+  int init_dims; // 0, or the initial level (and trend) searched too
 };
 
 // Search coordinates to weights; INFINITY-valued (false) outside the box.
@@ -189,7 +189,7 @@ struct ets_fit {
   ets_params par;
   ets_state start; // initial states
   ets_state end;   // states after the last value
-  double sigma2; // variance of the (relative) one-step errors
+  double sigma2;   // variance of the (relative) one-step errors
   double aicc;
   int params; // weights and initial states
 };

@@ -40,8 +40,8 @@ bool ts_classical_indices(const double *y, int n, int m, bool multiplicative, do
 // max_evals evaluations, stopping once the simplex's values agree to 1e-6. x0 gets the best
 // vertex. Infinite values mark points outside the search region.
 inline constexpr int TS_NM_MAX_DIM = 6;
-void ts_nelder_mead(double (*f)(const void *ctx, const double *x), const void *ctx, int d, double *x0, const double *step,
-                    int max_evals);
+void ts_nelder_mead(double (*f)(const void *ctx, const double *x), const void *ctx, int d, double *x0,
+                    const double *step, int max_evals);
 
 // Period argument of the extended routines: a season >= 1 to use as given (1: none); below 1
 // the routine applies ts_extended_season with the calendar season kept in the scratch.

@@ -56,8 +56,7 @@ typedef double v4d __attribute__((vector_size(32)));
 
 // Simple exponential smoothing of z for every grid weight at once; each lane runs the scalar
 // recursion, so its sum of squares and level are those of a separate pass.
-VORNEL_KERNEL void theta_grid(const double *z, int n, double *out_sse,
-                                                                  double *out_level) {
+VORNEL_KERNEL void theta_grid(const double *z, int n, double *out_sse, double *out_level) {
   v4d level[5], sse[5], alpha[5];
   for (int v = 0; v < 5; v++) {
     for (int i = 0; i < 4; i++) {

@@ -23,7 +23,7 @@ enum ts_scratch_slot {
 struct ts_scratch {
   double *buf[TS_SLOT_COUNT]; // owned
   int64_t cap[TS_SLOT_COUNT];
-  int calendar; // the series' calendar season (ts_season_calendar), 0 when unknown
+  int calendar;   // the series' calendar season (ts_season_calendar), 0 when unknown
   Cancel *cancel; // asked between fits by the rolling-origin loops; null never stops; borrowed
 };
 // What the rolling-origin loops below return when the scratch's cancel hook asked them to stop.

@@ -5,8 +5,8 @@
 #include "ts/extended.h"
 #include <math.h>
 
-void ts_nelder_mead(double (*f)(const void *ctx, const double *x), const void *ctx, int d, double *x0, const double *step,
-                    int max_evals) {
+void ts_nelder_mead(double (*f)(const void *ctx, const double *x), const void *ctx, int d, double *x0,
+                    const double *step, int max_evals) {
   double v[TS_NM_MAX_DIM + 1][TS_NM_MAX_DIM], fv[TS_NM_MAX_DIM + 1];
   for (int i = 0; i <= d; i++) {
     for (int k = 0; k < d; k++)
@@ -81,4 +81,3 @@ void ts_nelder_mead(double (*f)(const void *ctx, const double *x), const void *c
   for (int k = 0; k < d; k++)
     x0[k] = v[best][k];
 }
-

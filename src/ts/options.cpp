@@ -5,10 +5,10 @@
 #include <math.h>
 
 const char *const AGG_FORECAST_OPTION_KEYS[] = {
-    "confidence_level", "context_limit", "model", "interval_method", "folds", "gap", "candidates", "fill",
-    "explain", "transform", nullptr};
-const char *const AGG_ANOMALY_OPTION_KEYS[] = {"anomaly_prob_threshold", "context_limit", "model", "fill",
-                                               "transform", nullptr};
+    "confidence_level", "context_limit", "model",   "interval_method", "folds", "gap",
+    "candidates",       "fill",          "explain", "transform",       nullptr};
+const char *const AGG_ANOMALY_OPTION_KEYS[] = {
+    "anomaly_prob_threshold", "context_limit", "model", "fill", "transform", nullptr};
 const char *const BACKTEST_OPTION_KEYS[] = {"time_col",      "value_col", "group_cols", "confidence_level",
                                             "context_limit", "folds",     "gap",        "interval_method",
                                             "model",         "fill",      "transform",  nullptr};

@@ -24,8 +24,8 @@ struct forecast_opts {
   int32_t gap;
   char *candidates[FORECAST_MAX_LIST]; // owned entries
   int candidate_count;
-  int32_t fill;    // ts_fill_rule; TS_FILL_NONE when not given
-  int32_t explain; // forecast: 1 adds the "explain" key to the document
+  int32_t fill;      // ts_fill_rule; TS_FILL_NONE when not given
+  int32_t explain;   // forecast: 1 adds the "explain" key to the document
   int32_t transform; // series_transform enum
 };
 

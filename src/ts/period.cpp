@@ -62,8 +62,7 @@ constexpr int LANES = 32;
 constexpr int VECS = LANES / 4;
 
 // out[k] = sum over t from k to n-1 of r[t-k] * r[t], for k in [k_first, k_last].
-VORNEL_KERNEL void lag_sums(const double *r, int n, int k_first, int k_last,
-                                                                double *out) {
+VORNEL_KERNEL void lag_sums(const double *r, int n, int k_first, int k_last, double *out) {
   int k0 = k_first;
   // A block may run past k_last (its extra lanes are dropped) as long as every lane's lag is
   // below n, so that the shared loads stay inside r.

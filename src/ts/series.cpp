@@ -112,7 +112,8 @@ void series_step(sqlite3_context *ctx, int argc, sqlite3_value **argv, series_fa
 
   if (!s->initialised) {
     s->initialised = 1;
-    if (sqlite3_value_type(argv[0]) == SQLITE_TEXT && vornel0_looks_like_query((const char *)sqlite3_value_text(argv[0]))) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_TEXT &&
+        vornel0_looks_like_query((const char *)sqlite3_value_text(argv[0]))) {
       char *msg = sqlite3_mprintf(
           "%s: %s does not take a query string; it is an aggregate over your rows: SELECT %s(ts, value%s[, "
           "options]) FROM ...",
@@ -151,8 +152,7 @@ void series_step(sqlite3_context *ctx, int argc, sqlite3_value **argv, series_fa
     s->rejected = 1;
     return;
   }
-  const double value =
-      vtype == SQLITE_INTEGER ? (double)sqlite3_value_int64(argv[1]) : sqlite3_value_double(argv[1]);
+  const double value = vtype == SQLITE_INTEGER ? (double)sqlite3_value_int64(argv[1]) : sqlite3_value_double(argv[1]);
   if (!series_value_usable(value)) {
     s->rejected = 1;
     return;

@@ -244,7 +244,8 @@ TEST(DetectAnomalies, HugeValues) {
   // Beyond it squares could overflow, and the series is not numeric rather than an ok of nulls.
   AnDb db;
   std::vector<double> v = wavy(40, 13);
-  for (int t = 20; t < 40; t += 3) v[t] = t % 2 ? 1e100 : -1e100;
+  for (int t = 20; t < 40; t += 3)
+    v[t] = t % 2 ? 1e100 : -1e100;
   db.series("a", v);
   v[21] = 1.0000000000000002e100;
   db.series("b", v);
@@ -253,12 +254,14 @@ TEST(DetectAnomalies, HugeValues) {
   for (const char *model : {"theta-classic", "stub-seasonal-naive", "sub-pca"}) {
     const std::string opts = std::string("{\"model\":\"") + model + "\"}";
     std::string doc = db.doc("a", opts);
-    EXPECT_EQ(db.one("SELECT count(*) FROM anomaly_rows('" + doc + "') WHERE anomaly_probability BETWEEN 0 AND 1 "
+    EXPECT_EQ(db.one("SELECT count(*) FROM anomaly_rows('" + doc +
+                     "') WHERE anomaly_probability BETWEEN 0 AND 1 "
                      "AND value IS NOT NULL AND (forecast IS NULL) = (lower_bound IS NULL)"),
               "40")
         << model;
     EXPECT_NE(doc.find("\"value\":1e+100"), std::string::npos) << model;
     for (const char *group : {"b", "c"})
-      EXPECT_EQ(db.doc(group, opts), "{\"model\":\"" + std::string(model) + "\",\"status\":\"non_numeric\",\"rows\":[]}");
+      EXPECT_EQ(db.doc(group, opts),
+                "{\"model\":\"" + std::string(model) + "\",\"status\":\"non_numeric\",\"rows\":[]}");
   }
 }

@@ -41,7 +41,8 @@ std::string answer(sqlite3 *db, const char *sql) {
   std::string out;
   int rc;
   while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-    for (int c = 0; c < sqlite3_column_count(st); c++) out += vt::render(st, c) + "|";
+    for (int c = 0; c < sqlite3_column_count(st); c++)
+      out += vt::render(st, c) + "|";
     out += "\n";
   }
   if (rc != SQLITE_DONE) out += std::string("error: ") + sqlite3_errmsg(db);
@@ -69,7 +70,8 @@ TEST(Concurrency, ThreadsOnOneFileAgreeWithASingleThread) {
   {
     sqlite3 *db = open_loaded(file.path);
     ASSERT_NE(db, nullptr);
-    for (const char *q : QUERIES) expected.push_back(answer(db, q));
+    for (const char *q : QUERIES)
+      expected.push_back(answer(db, q));
     sqlite3_close(db);
   }
   std::vector<std::string> failures(THREADS);
@@ -93,8 +95,9 @@ TEST(Concurrency, ThreadsOnOneFileAgreeWithASingleThread) {
         // be reported as a resource error, never as success.
         std::string id = "s" + std::to_string(t) + "_" + std::to_string(r);
         std::string got = answer(db, ("SELECT model_id, content_hash FROM distill_vornel('SELECT a, b, y FROM c', "
-                                      "'{\"target\":\"y\",\"student_id\":\"" + id + "\",\"student_kind\":\"" +
-                                      (r % 2 ? "gbt" : "tree") + "\"}')").c_str());
+                                      "'{\"target\":\"y\",\"student_id\":\"" +
+                                      id + "\",\"student_kind\":\"" + (r % 2 ? "gbt" : "tree") + "\"}')")
+                                         .c_str());
         if (got.rfind(id + "|", 0) == 0)
           hashes[t].push_back(got);
         else if (got.rfind("error: VORNEL_ERR_RESOURCE: ", 0) != 0)
@@ -103,8 +106,10 @@ TEST(Concurrency, ThreadsOnOneFileAgreeWithASingleThread) {
       sqlite3_close(db);
     });
   }
-  for (auto &th : pool) th.join();
-  for (int t = 0; t < THREADS; t++) EXPECT_EQ(failures[t], "") << "thread " << t;
+  for (auto &th : pool)
+    th.join();
+  for (int t = 0; t < THREADS; t++)
+    EXPECT_EQ(failures[t], "") << "thread " << t;
   // Nothing lost: every student is stored with the hash its call returned, and students of the
   // same kind trained on the same rows are identical whichever thread trained them.
   sqlite3 *db = open_loaded(file.path);
@@ -116,10 +121,13 @@ TEST(Concurrency, ThreadsOnOneFileAgreeWithASingleThread) {
                 row);
     }
   size_t stored = 0;
-  for (auto &h : hashes) stored += h.size();
+  for (auto &h : hashes)
+    stored += h.size();
   EXPECT_GT(stored, 0u);
   printf("%zu of %d concurrent distillations stored; the others were refused by the lock\n", stored, THREADS * ROUNDS);
-  EXPECT_EQ(answer(db, "SELECT count(*) FROM _vornel_models WHERE weights IS NOT NULL"), std::to_string(stored) + "|\n");
-  EXPECT_EQ(answer(db, "SELECT count(DISTINCT content_hash) <= 2 FROM _vornel_models WHERE weights IS NOT NULL"), "1|\n");
+  EXPECT_EQ(answer(db, "SELECT count(*) FROM _vornel_models WHERE weights IS NOT NULL"),
+            std::to_string(stored) + "|\n");
+  EXPECT_EQ(answer(db, "SELECT count(DISTINCT content_hash) <= 2 FROM _vornel_models WHERE weights IS NOT NULL"),
+            "1|\n");
   sqlite3_close(db);
 }

@@ -109,12 +109,12 @@ TEST(Interrupt, StopsTrainingAndStoresNothing) {
   vt::Db db;
   make_tables(db, 20000, 8);
   const std::string query = std::string("SELECT ") + FEATURES + ", y FROM big";
-  const std::string reading = "SELECT count(*) FROM (SELECT (row_number() OVER ()) AS _rid, * FROM (" + query +
-                              ") ORDER BY _rid)";
+  const std::string reading =
+      "SELECT count(*) FROM (SELECT (row_number() OVER ()) AS _rid, * FROM (" + query + ") ORDER BY _rid)";
   for (const char *kind : {"mlp", "gbt"})
     expect_stops(db,
-                 "SELECT * FROM distill_vornel('" + query + "', '{\"target\":\"y\",\"student_id\":\"s\",\"student_kind\":\"" +
-                     kind + "\"}')",
+                 "SELECT * FROM distill_vornel('" + query +
+                     "', '{\"target\":\"y\",\"student_id\":\"s\",\"student_kind\":\"" + kind + "\"}')",
                  reading);
   // A forecast student of 100,000 epochs over a few windows.
   expect_stops(db,

@@ -6,7 +6,8 @@
 
 TEST(ApiSurface, FunctionsAndModules) {
   std::string got = "# name|builtin|type|enc|narg|flags of pragma_function_list, then modules\n";
-  for (const std::string &row : vt::added_by_extension("SELECT * FROM pragma_function_list")) got += row + "\n";
+  for (const std::string &row : vt::added_by_extension("SELECT * FROM pragma_function_list"))
+    got += row + "\n";
   for (const std::string &row : vt::added_by_extension("SELECT 'module ' || name FROM pragma_module_list"))
     got += row + "\n";
   std::ifstream in(std::string(VORNEL_SOURCE_DIR) + "/tests/core/api_surface.txt");

@@ -33,7 +33,9 @@ int record_cb(void *rec, const char *key, sqlite3_value *v, char **msg) {
     *msg = sqlite3_mprintf("%s: rejected", VORNEL_ERR_OPTIONS);
     return 1;
   }
-  std::string val = sqlite3_value_type(v) == SQLITE_INTEGER ? "i:" : sqlite3_value_type(v) == SQLITE_FLOAT ? "f:" : "t:";
+  std::string val = sqlite3_value_type(v) == SQLITE_INTEGER ? "i:"
+                    : sqlite3_value_type(v) == SQLITE_FLOAT ? "f:"
+                                                            : "t:";
   val += (const char *)sqlite3_value_text(v);
   ((Seen *)rec)->members.push_back(std::string(key) + "=" + val);
   return 0;
@@ -76,8 +78,8 @@ TEST(JsonText, FormatterMatchesPrintfOnMillionsOfDoubles) {
     snprintf(b, sizeof b, "%.17g", v);
     ASSERT_STREQ(a, b);
   };
-  for (double v : {0.0, -0.0, 1.0, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 1e16, 1e17, 1e-5,
-                   1e-4, 123456789012345678.0, 0.30000000000000004})
+  for (double v : {0.0, -0.0, 1.0, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 1e16, 1e17, 1e-5, 1e-4,
+                   123456789012345678.0, 0.30000000000000004})
     check(v);
   for (int i = 0; i < 3000000; i++) {
     uint64_t bits = rng();
@@ -102,8 +104,9 @@ TEST(Options, DocumentsAndMessages) {
   EXPECT_EQ(walk(db.handle(), "{\"Model\":\"x\"}", s), "1:VORNEL_ERR_OPTIONS: unknown option 'Model'");
   EXPECT_EQ(walk(db.handle(), "{\"reject\":1}", s), "1:VORNEL_ERR_OPTIONS: rejected");
   EXPECT_TRUE(s.members.empty());
-  EXPECT_EQ(walk(db.handle(), "{\"model\":null,\"model\":\"tsb\",\"model\":\"theta-classic\",\"context_limit\":true}", s),
-            "ok");
+  EXPECT_EQ(
+      walk(db.handle(), "{\"model\":null,\"model\":\"tsb\",\"model\":\"theta-classic\",\"context_limit\":true}", s),
+      "ok");
   EXPECT_EQ(s.members, (std::vector<std::string>{"model=t:tsb", "model=t:theta-classic", "context_limit=i:1"}));
   s.members.clear();
   EXPECT_EQ(walk(db.handle(), "{\"model\":null}", s), "ok");

@@ -9,7 +9,8 @@ namespace {
 std::string reference_ulid(uint64_t ms, const unsigned char rnd[10]) {
   static const char B32[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
   unsigned __int128 v = (unsigned __int128)(ms & 0xFFFFFFFFFFFFULL) << 80;
-  for (int i = 0; i < 10; i++) v |= (unsigned __int128)rnd[i] << (8 * (9 - i));
+  for (int i = 0; i < 10; i++)
+    v |= (unsigned __int128)rnd[i] << (8 * (9 - i));
   std::string out(26, '0');
   for (int i = 25; i >= 0; i--) {
     out[i] = B32[(int)(v % 32)];
@@ -40,5 +41,6 @@ TEST(Ulid, NewKeepsTimeAndSortsByTime) {
   EXPECT_EQ(std::string(a, 10), std::string(vornel0_ulid_min(1700000000000, b), 10));
   vornel0_ulid_new(1700000000001, b);
   EXPECT_LT(std::string(a), std::string(b));
-  for (int i = 0; i < 26; i++) EXPECT_NE(strchr("0123456789ABCDEFGHJKMNPQRSTVWXYZ", a[i]), nullptr);
+  for (int i = 0; i < 26; i++)
+    EXPECT_NE(strchr("0123456789ABCDEFGHJKMNPQRSTVWXYZ", a[i]), nullptr);
 }

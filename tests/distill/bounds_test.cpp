@@ -32,7 +32,9 @@ void make_table(vt::Db &db, int n, bool regress) {
             (regress ? std::to_string(i * 2) : std::string(i % 2 ? "'p'" : "'q'")) + ")");
 }
 
-std::string distill(const std::string &opts) { return "SELECT * FROM distill_vornel('SELECT a, b, y FROM t', '" + opts + "')"; }
+std::string distill(const std::string &opts) {
+  return "SELECT * FROM distill_vornel('SELECT a, b, y FROM t', '" + opts + "')";
+}
 
 TEST(TrainBounds, UnfitTrainingValuesAreRefusedBeforeTraining) {
   vt::Db db;
@@ -49,7 +51,8 @@ TEST(TrainBounds, UnfitTrainingValuesAreRefusedBeforeTraining) {
   db.exec("UPDATE t SET y = 1e300 WHERE a = 3");
   for (const char *kind : {"tree", "gbt"})
     EXPECT_EQ(error_of(db, distill(std::string("{\"target\":\"y\",\"task\":\"regress\",\"student_id\":\"s\","
-                                               "\"student_kind\":\"") + kind + "\"}")),
+                                               "\"student_kind\":\"") +
+                                   kind + "\"}")),
               "VORNEL_ERR_TARGET: regress target is not finite in binary32 at row 4; filter or rescale it");
   EXPECT_EQ(db.one("SELECT count(*) FROM _vornel_models WHERE model_id = 's'"), "0");
   // At the edge of binary32 the values are accepted.
@@ -81,7 +84,8 @@ TEST(TrainBounds, DivergedStudentIsNotStored) {
   // gradient of the lone high row overflows binary32, so the leaves are not finite.
   vt::Db db;
   db.exec("CREATE TABLE t(a REAL, y REAL)");
-  for (int i = 0; i < 10; i++) db.exec(std::string("INSERT INTO t VALUES(1, ") + (i < 2 ? "3e38" : "-3e38") + ")");
+  for (int i = 0; i < 10; i++)
+    db.exec(std::string("INSERT INTO t VALUES(1, ") + (i < 2 ? "3e38" : "-3e38") + ")");
   EXPECT_EQ(error_of(db, "SELECT * FROM distill_vornel('SELECT a, y FROM t', "
                          "'{\"target\":\"y\",\"task\":\"regress\",\"student_id\":\"s\",\"student_kind\":\"gbt\"}')"),
             "VORNEL_ERR_RESOURCE: training diverged: the student's parameters are not all finite, so nothing was "
@@ -116,7 +120,8 @@ TEST(TrainBounds, TrainersStopWhenAskedAndHoldNothing) {
   std::vector<float> x((size_t)n * m), v(n);
   std::vector<int32_t> cls(n), idx(n);
   for (int i = 0; i < n; i++) {
-    for (int f = 0; f < m; f++) x[(size_t)i * m + f] = (float)std::sin(i * (f + 1) * 0.37);
+    for (int f = 0; f < m; f++)
+      x[(size_t)i * m + f] = (float)std::sin(i * (f + 1) * 0.37);
     cls[i] = (i * 7) % 3;
     v[i] = (float)(i % 11);
   }
@@ -126,7 +131,8 @@ TEST(TrainBounds, TrainersStopWhenAskedAndHoldNothing) {
     Cancel c = stop.cancel();
     tree_builder b{};
     b.x = x.data(), b.feature_count = m, b.labels = cls.data(), b.class_count = 3, b.cancel = &c;
-    for (int i = 0; i < n; i++) idx[i] = i;
+    for (int i = 0; i < n; i++)
+      idx[i] = i;
     EXPECT_LT(bld_build(&b, idx.data(), n, 0), 0);
     EXPECT_EQ(b.stopped, 1);
     sqlite3_free(b.nodes);

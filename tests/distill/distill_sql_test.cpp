@@ -1,8 +1,8 @@
 // distill_vornel through SQL: every message in the order of the checks, the split and the
 // holdout metric on hand-made data, determinism of the content hash, soft distillation, and
 // that a failing call leaves the registry as it was.
-#include "support/harness.h"
 #include "registry/registry.h"
+#include "support/harness.h"
 #include "tabular/student.h"
 #include <cmath>
 #include <string>
@@ -13,8 +13,8 @@ namespace {
 template <class F> void make_table(vt::Db &db, const char *name, int n, F label) {
   db.exec(std::string("CREATE TABLE ") + name + "(x REAL, z REAL, y)");
   for (int i = 1; i <= n; i++)
-    db.exec(std::string("INSERT INTO ") + name + " VALUES(" + std::to_string(i) + "," + std::to_string(i % 3) +
-            "," + label(i) + ")");
+    db.exec(std::string("INSERT INTO ") + name + " VALUES(" + std::to_string(i) + "," + std::to_string(i % 3) + "," +
+            label(i) + ")");
 }
 
 std::string call(const std::string &query, const std::string &opts) {
@@ -35,7 +35,8 @@ vt::Result write(vt::Db &db, const std::string &sql) {
   int rc;
   while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
     std::string row;
-    for (int c = 0; c < sqlite3_column_count(st); c++) row += (c ? "|" : "") + vt::render(st, c);
+    for (int c = 0; c < sqlite3_column_count(st); c++)
+      row += (c ? "|" : "") + vt::render(st, c);
     r.rows.push_back(row);
   }
   if (rc != SQLITE_DONE) {
@@ -62,8 +63,8 @@ std::string registry_count(vt::Db &db) { return db.one("SELECT count(*) FROM _vo
 // The stored blob of a student, read back into a student record.
 student_model read_student(vt::Db &db, const std::string &id) {
   sqlite3_stmt *st = nullptr;
-  sqlite3_prepare_v2(db.handle(), ("SELECT weights FROM _vornel_models WHERE model_id='" + id + "'").c_str(), -1,
-                     &st, nullptr);
+  sqlite3_prepare_v2(db.handle(), ("SELECT weights FROM _vornel_models WHERE model_id='" + id + "'").c_str(), -1, &st,
+                     nullptr);
   student_model m{};
   if (sqlite3_step(st) == SQLITE_ROW) {
     char *msg = nullptr;
@@ -104,7 +105,9 @@ TEST(DistillSql, ArgumentAndOptionChecksInOrder) {
 
   // "classify" and an absent task behave alike; a second call with the same id fails before
   // the query is even prepared.
-  EXPECT_EQ(first(write(db, call("SELECT x, y FROM t", "{\"target\":\"y\",\"student_id\":\"s\",\"task\":\"classify\"}"))), "s");
+  EXPECT_EQ(
+      first(write(db, call("SELECT x, y FROM t", "{\"target\":\"y\",\"student_id\":\"s\",\"task\":\"classify\"}"))),
+      "s");
   EXPECT_EQ(db.error(call("SELEC nonsense", "{\"target\":\"y\",\"student_id\":\"s\"}")),
             "VORNEL_ERR_STUDENT_EXISTS: student 's' already exists");
   EXPECT_EQ(registry_count(db), "7");
@@ -114,7 +117,8 @@ TEST(DistillSql, TrainQueryShapeChecks) {
   vt::Db db;
   make_table(db, "t", 20, [](int i) { return i <= 10 ? "'a'" : "'b'"; });
   const std::string opts = "{\"target\":\"y\",\"student_id\":\"s\"}";
-  EXPECT_EQ(db.error(call("SELEC x", opts)), "VORNEL_ERR_SCHEMA: train_query does not parse: near \"SELEC\": syntax error");
+  EXPECT_EQ(db.error(call("SELEC x", opts)),
+            "VORNEL_ERR_SCHEMA: train_query does not parse: near \"SELEC\": syntax error");
   EXPECT_EQ(db.error(call("SELECT x, z FROM t", opts)), "VORNEL_ERR_TARGET: no such target column: y");
   EXPECT_EQ(db.error(call("SELECT y FROM t", opts)), "VORNEL_ERR_SCHEMA: train_query needs feature columns");
   EXPECT_EQ(db.error(call("SELECT x, y FROM t WHERE x <= 7", opts)),
@@ -136,7 +140,8 @@ TEST(DistillSql, TrainQueryShapeChecks) {
 
   // 64 features plus the target work; a 65th fails with the limit.
   std::string cols;
-  for (int f = 0; f < 64; f++) cols += "x*" + std::to_string(f) + " AS f" + std::to_string(f) + ", ";
+  for (int f = 0; f < 64; f++)
+    cols += "x*" + std::to_string(f) + " AS f" + std::to_string(f) + ", ";
   EXPECT_EQ(first(write(db, call("SELECT " + cols + "y FROM t", "{\"target\":\"y\",\"student_id\":\"w64\"}"))), "w64");
   EXPECT_EQ(db.error(call("SELECT " + cols + "z, y FROM t", opts)),
             "VORNEL_ERR_SCHEMA: too many feature columns (max 64)");
@@ -154,7 +159,7 @@ TEST(DistillSql, SplitAndHoldoutMetric) {
   // Regression: train y = 0 (x <= 4), 10 (x 5..8); holdout x = 9 (10) and x = 10 (13).
   make_table(db, "r", 10, [](int i) { return std::to_string(i <= 4 ? 0 : i == 10 ? 13 : 10); });
   vt::Result r = write(db, "SELECT holdout_metric FROM distill_vornel('SELECT x, y FROM r', "
-                        "'{\"target\":\"y\",\"task\":\"regress\",\"student_id\":\"r1\"}')");
+                           "'{\"target\":\"y\",\"task\":\"regress\",\"student_id\":\"r1\"}')");
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_NEAR(std::stod(r.rows[0]), std::sqrt(9.0 / 2), 1e-12);
   student_model m = read_student(db, "r1");
@@ -164,7 +169,8 @@ TEST(DistillSql, SplitAndHoldoutMetric) {
   EXPECT_STREQ(m.tree.feature_names[0], "x");
   student_free(&m);
   // Trailing semicolons and blanks do not break the wrapper query.
-  EXPECT_EQ(write(db, call("SELECT x, y FROM c ;; \n", "{\"target\":\"y\",\"student_id\":\"c3\"}")).text(), "c3|10|0.5");
+  EXPECT_EQ(write(db, call("SELECT x, y FROM c ;; \n", "{\"target\":\"y\",\"student_id\":\"c3\"}")).text(),
+            "c3|10|0.5");
 }
 
 TEST(DistillSql, DeterministicHashOfTheStoredBlob) {
@@ -172,7 +178,8 @@ TEST(DistillSql, DeterministicHashOfTheStoredBlob) {
   make_table(db, "t", 60, [](int i) { return i % 3 == 0 ? "'p'" : i % 3 == 1 ? "'q'" : "'r'"; });
   for (const char *kind : {"tree", "gbt", "mlp"}) {
     std::string q = std::string("SELECT content_hash FROM distill_vornel('SELECT x, z, y FROM t', "
-                                "'{\"target\":\"y\",\"student_id\":\"d\",\"student_kind\":\"") + kind + "\"}')";
+                                "'{\"target\":\"y\",\"student_id\":\"d\",\"student_kind\":\"") +
+                    kind + "\"}')";
     std::string h1 = first(write(db, q));
     ASSERT_EQ(h1.size(), 64u) << h1;
     // The hash is the SHA-256 of the stored weights.
@@ -192,9 +199,12 @@ TEST(DistillSql, DeterministicHashOfTheStoredBlob) {
     EXPECT_EQ(first(write(db, q)), h1) << kind;
     db.exec("DELETE FROM _vornel_models WHERE model_id='d'");
   }
-  EXPECT_EQ(first(write(db, "SELECT kind || runtime || license || (io_spec IS NULL) FROM _vornel_models WHERE model_id="
-                   "(SELECT model_id FROM distill_vornel('SELECT x, y FROM t', '{\"target\":\"y\",\"student_id\":\"k\"}'))")),
-            "studenttreeunspecified1");
+  EXPECT_EQ(
+      first(write(
+          db,
+          "SELECT kind || runtime || license || (io_spec IS NULL) FROM _vornel_models WHERE model_id="
+          "(SELECT model_id FROM distill_vornel('SELECT x, y FROM t', '{\"target\":\"y\",\"student_id\":\"k\"}'))")),
+      "studenttreeunspecified1");
 }
 
 TEST(DistillSql, StudentKindsAndVocabulary) {
@@ -220,7 +230,7 @@ TEST(DistillSql, StudentKindsAndVocabulary) {
   student_free(&m);
   // Regression boosted trees store one output and no labels.
   ASSERT_EQ(first(write(db, call("SELECT z, x FROM t", "{\"target\":\"x\",\"task\":\"regress\",\"student_id\":\"gr\","
-                                               "\"student_kind\":\"gbt\"}"))),
+                                                       "\"student_kind\":\"gbt\"}"))),
             "gr");
   student_model r = read_student(db, "gr");
   EXPECT_EQ(r.forest.task, STUDENT_REGRESS);
@@ -263,16 +273,20 @@ TEST(DistillSql, SoftDistillation) {
   EXPECT_EQ(g.forest.feature_count, 1);
   EXPECT_FLOAT_EQ(g.forest.initial_scores[0], (float)std::log((15 * 0.9 + 9 * 0.2) / 24));
   student_free(&g);
-  EXPECT_EQ(write(db, "SELECT model_id, holdout_metric FROM distill_vornel('" + q + "', '" +
-                   "{\"target\":\"y\",\"student_id\":\"pm\",\"student_kind\":\"mlp\",\"proba\":\"[\\\"pa\\\",\\\"pb\\\"]\","
-                   "\"classes\":\"[\\\"A\\\",\\\"B\\\"]\"}')")
-                .text(),
-            "pm|1.0");
+  EXPECT_EQ(
+      write(
+          db,
+          "SELECT model_id, holdout_metric FROM distill_vornel('" + q + "', '" +
+              "{\"target\":\"y\",\"student_id\":\"pm\",\"student_kind\":\"mlp\",\"proba\":\"[\\\"pa\\\",\\\"pb\\\"]\","
+              "\"classes\":\"[\\\"A\\\",\\\"B\\\"]\"}')")
+          .text(),
+      "pm|1.0");
   // All-zero or negative probabilities train on the uniform distribution: equal priors.
-  EXPECT_EQ(first(write(db, "SELECT model_id FROM distill_vornel('SELECT x, -pa AS na, 0 AS nb, y FROM s', '" +
-                   std::string("{\"target\":\"y\",\"student_id\":\"u\",\"proba\":\"[\\\"na\\\",\\\"nb\\\"]\","
-                               "\"classes\":\"[\\\"A\\\",\\\"B\\\"]\"}')"))),
-            "u");
+  EXPECT_EQ(
+      first(write(db, "SELECT model_id FROM distill_vornel('SELECT x, -pa AS na, 0 AS nb, y FROM s', '" +
+                          std::string("{\"target\":\"y\",\"student_id\":\"u\",\"proba\":\"[\\\"na\\\",\\\"nb\\\"]\","
+                                      "\"classes\":\"[\\\"A\\\",\\\"B\\\"]\"}')"))),
+      "u");
   student_model u = read_student(db, "u");
   EXPECT_FLOAT_EQ(u.forest.initial_scores[0], (float)std::log(0.5));
   EXPECT_FLOAT_EQ(u.forest.initial_scores[1], (float)std::log(0.5));
@@ -286,7 +300,8 @@ TEST(DistillSql, LeakFreeAcrossRepeatedRuns) {
   make_table(db, "t", 50, [](int i) { return i % 3 ? "'u'" : "'v'"; });
   for (const char *kind : {"tree", "gbt", "mlp"}) {
     std::string q = std::string("SELECT model_id FROM distill_vornel('SELECT x, z, y FROM t', "
-                                "'{\"target\":\"y\",\"student_id\":\"L\",\"student_kind\":\"") + kind + "\"}')";
+                                "'{\"target\":\"y\",\"student_id\":\"L\",\"student_kind\":\"") +
+                    kind + "\"}')";
     sqlite3_int64 mem[3];
     for (int round = 0; round < 3; round++) {
       ASSERT_EQ(first(write(db, q)), "L");
@@ -306,18 +321,22 @@ TEST(DistillSql, TeacherLabels) {
   vt::Db db;
   // 19 'a' and one 'b' among them: the five-neighbour teacher answers 'a' everywhere.
   make_table(db, "t", 20, [](int i) { return i == 7 ? "'b'" : "'a'"; });
-  EXPECT_EQ(db.error(call("SELECT x, z, y FROM t", "{\"target\":\"y\",\"student_id\":\"s\",\"teacher\":\"knn5-incontext\"}")),
-            "VORNEL_ERR_SCHEMA: teacher produced a single class; nothing to distill");
-  std::string msg = db.error(call("SELECT x, z, y FROM t", "{\"target\":\"y\",\"student_id\":\"s\",\"teacher\":\"nope\"}"));
+  EXPECT_EQ(
+      db.error(call("SELECT x, z, y FROM t", "{\"target\":\"y\",\"student_id\":\"s\",\"teacher\":\"knn5-incontext\"}")),
+      "VORNEL_ERR_SCHEMA: teacher produced a single class; nothing to distill");
+  std::string msg =
+      db.error(call("SELECT x, z, y FROM t", "{\"target\":\"y\",\"student_id\":\"s\",\"teacher\":\"nope\"}"));
   EXPECT_EQ(msg.rfind("VORNEL_ERR_RESOURCE: teacher produced 0 labels for 20 rows (VORNEL_ERR_MODEL_NOT_FOUND", 0), 0u)
       << msg;
 
   // Feature names that need quoting reach the teacher's apply query intact.
   db.exec("CREATE TABLE q(\"we\"\"ird col\" REAL, y TEXT)");
-  for (int i = 1; i <= 40; i++) db.exec("INSERT INTO q VALUES(" + std::to_string(i) + (i <= 20 ? ",'lo')" : ",'hi')"));
-  EXPECT_EQ(write(db, call("SELECT * FROM q", "{\"target\":\"y\",\"student_id\":\"k\",\"teacher\":\"default-tabular\"}"))
-                .text(),
-            "k|40|1.0");
+  for (int i = 1; i <= 40; i++)
+    db.exec("INSERT INTO q VALUES(" + std::to_string(i) + (i <= 20 ? ",'lo')" : ",'hi')"));
+  EXPECT_EQ(
+      write(db, call("SELECT * FROM q", "{\"target\":\"y\",\"student_id\":\"k\",\"teacher\":\"default-tabular\"}"))
+          .text(),
+      "k|40|1.0");
   // A regression teacher needs a numeric target like any regression; with one it labels rows.
   db.exec("CREATE TABLE q2 AS SELECT \"we\"\"ird col\" AS v, CASE WHEN \"we\"\"ird col\" > 30 THEN 'mid' ELSE y END "
           "AS y FROM q");
@@ -325,9 +344,10 @@ TEST(DistillSql, TeacherLabels) {
                       "'{\"target\":\"y\",\"student_id\":\"k2\",\"teacher\":\"knn5-incontext\",\"task\":\"regress\"}')")
                 .text(),
             "Error: VORNEL_ERR_TARGET: regress target must be numeric");
-  vt::Result r = write(db, "SELECT train_rows, holdout_metric FROM distill_vornel('SELECT v, v * 2 AS w FROM q2', "
-                           "'{\"target\":\"w\",\"student_id\":\"k3\",\"teacher\":\"knn5-incontext\",\"task\":\"regress\","
-                           "\"student_kind\":\"gbt\"}')");
+  vt::Result r =
+      write(db, "SELECT train_rows, holdout_metric FROM distill_vornel('SELECT v, v * 2 AS w FROM q2', "
+                "'{\"target\":\"w\",\"student_id\":\"k3\",\"teacher\":\"knn5-incontext\",\"task\":\"regress\","
+                "\"student_kind\":\"gbt\"}')");
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.rows[0].substr(0, 3), "40|");
   // A stored student teaches a smaller one: its labels are its own predictions on the rows,
@@ -336,8 +356,10 @@ TEST(DistillSql, TeacherLabels) {
                                               "\"student_kind\":\"tree\"}"))
                 .text(),
             "k4|40|1.0");
-  EXPECT_EQ(db.one("SELECT count(*) FROM (SELECT row_ref, prediction FROM vornel(NULL, 'SELECT rowid, \"we\"\"ird col\" FROM q', "
-                   "'{\"model\":\"k4\"}') EXCEPT SELECT row_ref, prediction FROM vornel(NULL, 'SELECT rowid, \"we\"\"ird col\" FROM q', "
+  EXPECT_EQ(db.one("SELECT count(*) FROM (SELECT row_ref, prediction FROM vornel(NULL, 'SELECT rowid, \"we\"\"ird "
+                   "col\" FROM q', "
+                   "'{\"model\":\"k4\"}') EXCEPT SELECT row_ref, prediction FROM vornel(NULL, 'SELECT rowid, "
+                   "\"we\"\"ird col\" FROM q', "
                    "'{\"model\":\"k\"}'))"),
             "0");
 }
@@ -353,7 +375,8 @@ TEST(DistillSql, OutOfMemoryAnywhereFailsCleanly) {
   int failures = 0;
   for (const char *kind : {"tree", "gbt", "mlp"}) {
     const std::string q = call("SELECT x, z, y FROM t", std::string("{\"target\":\"y\",\"student_id\":\"oom\","
-                                                                    "\"student_kind\":\"") + kind + "\"}");
+                                                                    "\"student_kind\":\"") +
+                                                            kind + "\"}");
     for (sqlite3_int64 extra = 2048; extra < (sqlite3_int64)1 << 21; extra = extra * 3 / 2) {
       sqlite3_int64 before = sqlite3_memory_used();
       sqlite3_hard_heap_limit64(before + extra);

@@ -1,8 +1,8 @@
 // Pins the perceptron trainer's exact output: FNV-1a over every trained binary32 of a few
 // fixed networks, captured from a known-good build. Any change to the training arithmetic
 // (order of additions, contraction, a different tanh) changes these digests.
-#include "support/harness.h"
 #include "distill/mlp_train.h"
+#include "support/harness.h"
 #include <cstring>
 #include <vector>
 
@@ -10,7 +10,8 @@ namespace {
 
 uint64_t fnv(uint64_t h, const float *p, int64_t count) {
   const unsigned char *b = (const unsigned char *)p;
-  for (int64_t i = 0; i < count * 4; i++) h = (h ^ b[i]) * 1099511628211ull;
+  for (int64_t i = 0; i < count * 4; i++)
+    h = (h ^ b[i]) * 1099511628211ull;
   return h;
 }
 
@@ -50,15 +51,19 @@ uint64_t train_digest(const Shape &c) {
   Lcg g{(uint32_t)(c.n * 131 + c.I * 7 + c.O)};
   std::vector<float> x((size_t)c.n * c.I), t((size_t)c.n * c.O);
   std::vector<int32_t> cls(c.n);
-  for (auto &v : x) v = g.next();
+  for (auto &v : x)
+    v = g.next();
   for (int i = 0; i < c.n; i++) {
     cls[i] = (int32_t)(i * 7 % c.O);
     if (c.task != 0) {
-      for (int k = 0; k < c.O; k++) t[(size_t)i * c.O + k] = x[(size_t)i * c.I + k % c.I] * 0.5f + 0.1f * (float)k;
+      for (int k = 0; k < c.O; k++)
+        t[(size_t)i * c.O + k] = x[(size_t)i * c.I + k % c.I] * 0.5f + 0.1f * (float)k;
     } else if (c.soft) {
       float sum = 0;
-      for (int k = 0; k < c.O; k++) sum += (t[(size_t)i * c.O + k] = g.next() + 2.5f);
-      for (int k = 0; k < c.O; k++) t[(size_t)i * c.O + k] /= sum;
+      for (int k = 0; k < c.O; k++)
+        sum += (t[(size_t)i * c.O + k] = g.next() + 2.5f);
+      for (int k = 0; k < c.O; k++)
+        t[(size_t)i * c.O + k] /= sum;
     }
   }
   const float *tp = (c.task != 0 || c.soft) ? t.data() : nullptr;

@@ -18,9 +18,11 @@ int load(vt::Db &db, const std::string &file, const std::string &name) {
   std::getline(in, header);
   std::vector<std::string> cols;
   std::stringstream hs(header);
-  for (std::string c; std::getline(hs, c, ',');) cols.push_back(c);
+  for (std::string c; std::getline(hs, c, ',');)
+    cols.push_back(c);
   std::string ddl = "CREATE TABLE " + name + "(";
-  for (size_t i = 0; i < cols.size(); i++) ddl += (i ? ", " : "") + cols[i] + (i + 1 < cols.size() ? " REAL" : " TEXT");
+  for (size_t i = 0; i < cols.size(); i++)
+    ddl += (i ? ", " : "") + cols[i] + (i + 1 < cols.size() ? " REAL" : " TEXT");
   db.exec(ddl + ")");
   std::vector<std::string> rows;
   while (std::getline(in, line)) {
@@ -31,7 +33,8 @@ int load(vt::Db &db, const std::string &file, const std::string &name) {
   std::mt19937 rng(20240601);
   std::shuffle(rows.begin(), rows.end(), rng);
   db.exec("BEGIN");
-  for (const std::string &r : rows) db.exec("INSERT INTO " + name + " VALUES(" + r + ")");
+  for (const std::string &r : rows)
+    db.exec("INSERT INTO " + name + " VALUES(" + r + ")");
   db.exec("COMMIT");
   return (int)rows.size();
 }
@@ -39,12 +42,14 @@ int load(vt::Db &db, const std::string &file, const std::string &name) {
 double holdout(vt::Db &db, const std::string &table, const std::string &kind) {
   sqlite3_stmt *st = nullptr;
   std::string sql = "SELECT holdout_metric FROM distill_vornel('SELECT * FROM " + table +
-                    "', '{\"target\":\"label\",\"student_id\":\"" + table + "-" + kind +
-                    "\",\"student_kind\":\"" + kind + "\"}')";
+                    "', '{\"target\":\"label\",\"student_id\":\"" + table + "-" + kind + "\",\"student_kind\":\"" +
+                    kind + "\"}')";
   EXPECT_EQ(sqlite3_prepare_v2(db.handle(), sql.c_str(), -1, &st, nullptr), SQLITE_OK);
   double v = -1;
-  if (sqlite3_step(st) == SQLITE_ROW) v = sqlite3_column_double(st, 0);
-  else ADD_FAILURE() << sqlite3_errmsg(db.handle());
+  if (sqlite3_step(st) == SQLITE_ROW)
+    v = sqlite3_column_double(st, 0);
+  else
+    ADD_FAILURE() << sqlite3_errmsg(db.handle());
   sqlite3_finalize(st);
   return v;
 }
@@ -57,8 +62,8 @@ TEST(DistillQuality, ClassicDataSets) {
     const char *file, *table;
     int rows;
     double floor;
-  } cases[] = {{"iris.csv", "iris", 150, 0.85}, {"wine.csv", "wine", 178, 0.85},
-               {"breast_cancer.csv", "cancer", 569, 0.88}};
+  } cases[] = {
+      {"iris.csv", "iris", 150, 0.85}, {"wine.csv", "wine", 178, 0.85}, {"breast_cancer.csv", "cancer", 569, 0.88}};
   for (const Case &c : cases) {
     ASSERT_EQ(load(db, c.file, c.table), c.rows);
     for (const char *kind : {"tree", "gbt", "mlp"}) {

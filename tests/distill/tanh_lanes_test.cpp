@@ -38,8 +38,18 @@ std::vector<double> arguments() {
   }
   // Where expm1 changes path (|2x| = ln2 / 2, 3 ln2 / 2, 56 ln2, k = 20, k = 57), where tanh
   // does (1, 22, 2^-55), and the ends of the range.
-  const double edges[] = {0.0,  0.17328679513998632, 0.5198603854199589, 1.0, 6.758185010459466,
-                          19.408121055678468, 19.581407850818454, 22.0, 0x1p-55, 0x1p-1074, 0x1p-1022, 1e308};
+  const double edges[] = {0.0,
+                          0.17328679513998632,
+                          0.5198603854199589,
+                          1.0,
+                          6.758185010459466,
+                          19.408121055678468,
+                          19.581407850818454,
+                          22.0,
+                          0x1p-55,
+                          0x1p-1074,
+                          0x1p-1022,
+                          1e308};
   for (double e : edges) {
     double up = e, down = e;
     for (int k = 0; k < 1000; k++) {
@@ -49,8 +59,10 @@ std::vector<double> arguments() {
       down = nextafter(down, 0.0);
     }
   }
-  for (double v : {-0.0, (double)INFINITY, (double)-INFINITY, (double)NAN, (double)-NAN}) x.push_back(v);
-  while (x.size() % 4) x.push_back(0.5);
+  for (double v : {-0.0, (double)INFINITY, (double)-INFINITY, (double)NAN, (double)-NAN})
+    x.push_back(v);
+  while (x.size() % 4)
+    x.push_back(0.5);
   return x;
 }
 

@@ -1,9 +1,9 @@
 // Unit tests of the trainers' numeric cores on tiny data derivable by hand, and against a
 // brute-force CART written here (one sort per node).
-#include "support/harness.h"
 #include "distill/gbt_train.h"
 #include "distill/mlp_train.h"
 #include "distill/tree_build.h"
+#include "support/harness.h"
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -72,7 +72,8 @@ struct Naive {
     if (depth < 8 && !pure && n >= 5) {
       double S = 0, Q = 0;
       if (targets)
-        for (int r : idx) S += (*targets)[r], Q += (double)(*targets)[r] * (*targets)[r];
+        for (int r : idx)
+          S += (*targets)[r], Q += (double)(*targets)[r] * (*targets)[r];
       for (int f = 0; f < m; f++) {
         std::vector<int32_t> o = idx;
         std::stable_sort(o.begin(), o.end(), [&](int a, int b) { return x[a * m + f] < x[b * m + f]; });
@@ -82,13 +83,16 @@ struct Naive {
           double score;
           if (targets) {
             double s = 0, q = 0;
-            for (int p = 0; p < i; p++) s += (*targets)[o[p]], q += (double)(*targets)[o[p]] * (*targets)[o[p]];
+            for (int p = 0; p < i; p++)
+              s += (*targets)[o[p]], q += (double)(*targets)[o[p]] * (*targets)[o[p]];
             score = -((q - s * s / i) + ((Q - q) - (S - s) * (S - s) / (n - i)));
           } else {
             std::vector<double> cl(K), cr(K);
-            for (int p = 0; p < n; p++) (p < i ? cl : cr)[labels[o[p]]] += 1;
+            for (int p = 0; p < n; p++)
+              (p < i ? cl : cr)[labels[o[p]]] += 1;
             double sl = 0, sr = 0;
-            for (int k = 0; k < K; k++) sl += (cl[k] / i) * (cl[k] / i), sr += (cr[k] / (n - i)) * (cr[k] / (n - i));
+            for (int k = 0; k < K; k++)
+              sl += (cl[k] / i) * (cl[k] / i), sr += (cr[k] / (n - i)) * (cr[k] / (n - i));
             score = -((double)i * (1 - sl) + (double)(n - i) * (1 - sr)) / n;
           }
           if (!found || score > best) found = true, best = score, bf = f, thr = (float)(((double)lo + hi) * 0.5);
@@ -97,7 +101,8 @@ struct Naive {
     }
     if (found) {
       std::vector<int32_t> l, r;
-      for (int row : idx) (x[row * m + bf] < thr ? l : r).push_back(row);
+      for (int row : idx)
+        (x[row * m + bf] < thr ? l : r).push_back(row);
       if (!l.empty() && !r.empty()) {
         int li = grow(l, depth + 1);
         int ri = grow(r, depth + 1);
@@ -109,12 +114,14 @@ struct Naive {
     nodes[id].feature = nodes[id].left = nodes[id].right = -1;
     if (targets) {
       double s = 0;
-      for (int r : idx) s += (*targets)[r];
+      for (int r : idx)
+        s += (*targets)[r];
       nodes[id].leaf_value = (float)(s / n);
       nodes[id].leaf_class = -1;
     } else {
       std::vector<int> c(K);
-      for (int r : idx) c[labels[r]]++;
+      for (int r : idx)
+        c[labels[r]]++;
       int bc = (int)(std::max_element(c.begin(), c.end()) - c.begin());
       nodes[id].leaf_class = bc;
       nodes[id].leaf_confidence = (float)((double)c[bc] / n);
@@ -204,7 +211,8 @@ TEST(TreeBuilder, MatchesBruteForceAndBoundsDepth) {
     std::vector<int32_t> lab(n);
     std::vector<float> y(n);
     for (int i = 0; i < n; i++) {
-      for (int f = 0; f < m; f++) x[i * m + f] = (float)(rng() % (trial < 3 ? 1000 : 9)) / 7.0f; // ties when coarse
+      for (int f = 0; f < m; f++)
+        x[i * m + f] = (float)(rng() % (trial < 3 ? 1000 : 9)) / 7.0f; // ties when coarse
       lab[i] = (x[i * m] + x[i * m + 1] > 90.0f / 7 * (trial < 3 ? 15 : 0.12)) ? (int)(rng() % 2) : 2;
       y[i] = (float)(x[i * m + 2] * 0.5 + (rng() % 100) / 10.0);
     }
@@ -229,7 +237,8 @@ TEST(Boosting, InitialScoresAndTreeCounts) {
   const int t = 10;
   std::vector<float> x(t);
   std::vector<int32_t> lab(t);
-  for (int i = 0; i < t; i++) x[i] = (float)i, lab[i] = i < 5 ? 0 : 1;
+  for (int i = 0; i < t; i++)
+    x[i] = (float)i, lab[i] = i < 5 ? 0 : 1;
   gbt_input in{x.data(), 1, t, 0, 2, lab.data(), nullptr, nullptr, nullptr};
   forest_model f{};
   ASSERT_EQ(gbt_train(&in, &f), SQLITE_OK);
@@ -263,7 +272,8 @@ TEST(Boosting, RegressionSoftTargetsAndSmallSets) {
   // Constant labels: zero gradients, every leaf 0, the initial score is the mean.
   const int t = 12;
   std::vector<float> x(t), v(t, 3.25f);
-  for (int i = 0; i < t; i++) x[i] = (float)(i % 4);
+  for (int i = 0; i < t; i++)
+    x[i] = (float)(i % 4);
   gbt_input in{x.data(), 1, t, 1, 0, nullptr, v.data(), nullptr, nullptr};
   forest_model f{};
   ASSERT_EQ(gbt_train(&in, &f), SQLITE_OK);
@@ -279,7 +289,8 @@ TEST(Boosting, RegressionSoftTargetsAndSmallSets) {
   // Soft targets where class 2 never has mass: its prior is floored at 1e-6.
   std::vector<float> soft;
   std::vector<int32_t> lab(t, 0);
-  for (int i = 0; i < t; i++) soft.insert(soft.end(), {i < 6 ? 0.8f : 0.3f, i < 6 ? 0.2f : 0.7f, 0.0f});
+  for (int i = 0; i < t; i++)
+    soft.insert(soft.end(), {i < 6 ? 0.8f : 0.3f, i < 6 ? 0.2f : 0.7f, 0.0f});
   gbt_input sin{x.data(), 1, t, 0, 3, lab.data(), nullptr, soft.data(), nullptr};
   ASSERT_EQ(gbt_train(&sin, &f), SQLITE_OK);
   EXPECT_FLOAT_EQ(f.initial_scores[2], (float)std::log(1e-6));
@@ -292,7 +303,8 @@ TEST(Boosting, RegressionSoftTargetsAndSmallSets) {
   gbt_input in7{x7.data(), 1, 7, 0, 2, l7.data(), nullptr, nullptr, nullptr};
   ASSERT_EQ(gbt_train(&in7, &f), SQLITE_OK);
   EXPECT_EQ(f.tree_offsets[1] - f.tree_offsets[0], 3);
-  for (int j = 0; j < f.tree_count; j++) EXPECT_LE(f.tree_offsets[j + 1] - f.tree_offsets[j], 3);
+  for (int j = 0; j < f.tree_count; j++)
+    EXPECT_LE(f.tree_offsets[j + 1] - f.tree_offsets[j], 3);
   forest_free(&f);
 }
 
@@ -340,7 +352,9 @@ Blobs blobs(int n) {
 }
 std::vector<float> all(const mlp_params &p) {
   std::vector<float> v;
-  auto add = [&](const float *a, size_t k) { if (a) v.insert(v.end(), a, a + k); };
+  auto add = [&](const float *a, size_t k) {
+    if (a) v.insert(v.end(), a, a + k);
+  };
   size_t I = p.input_count, H = p.hidden, O = p.output_count;
   add(p.means, I), add(p.scales, I), add(p.w1, H * I), add(p.b1, H), add(p.w2, O * H), add(p.b2, O);
   add(p.skip, O * I);
@@ -361,7 +375,8 @@ TEST(Perceptron, DeterministicStandardisedAndLearns) {
 
   // Soft targets equal to the one-hot labels train exactly like hard labels.
   std::vector<float> onehot(b.n * 3, 0.0f);
-  for (int i = 0; i < b.n; i++) onehot[i * 3 + b.lab[i]] = 1.0f;
+  for (int i = 0; i < b.n; i++)
+    onehot[i * 3 + b.lab[i]] = 1.0f;
   mlp_params s{};
   ASSERT_EQ(mlp_train_params(b.x.data(), b.n, 3, 3, nullptr, onehot.data(), 0, 8, 60, 0.02f, 0, &s), SQLITE_OK);
   std::vector<float> vs = all(s);
@@ -374,12 +389,14 @@ TEST(Perceptron, DeterministicStandardisedAndLearns) {
     std::vector<double> hdn(a.hidden);
     for (int h = 0; h < a.hidden; h++) {
       double acc = a.b1[h];
-      for (int j = 0; j < 3; j++) acc += (double)a.w1[h * 3 + j] * ((b.x[i * 3 + j] - a.means[j]) / a.scales[j]);
+      for (int j = 0; j < 3; j++)
+        acc += (double)a.w1[h * 3 + j] * ((b.x[i * 3 + j] - a.means[j]) / a.scales[j]);
       hdn[h] = std::tanh(acc);
     }
     for (int k = 0; k < 3; k++) {
       double acc = 0;
-      for (int h = 0; h < a.hidden; h++) acc += (double)a.w2[k * a.hidden + h] * hdn[h];
+      for (int h = 0; h < a.hidden; h++)
+        acc += (double)a.w2[k * a.hidden + h] * hdn[h];
       o[k] = a.b2[k] + acc;
     }
     correct += (int)(std::max_element(o, o + 3) - o) == b.lab[i];
@@ -405,7 +422,8 @@ TEST(Perceptron, RegressionWithSkipBlockAndNoHiddenLayer) {
   double se = 0;
   for (int i = 0; i < 64; i++) {
     double o = p.b2[0];
-    for (int j = 0; j < 2; j++) o += (double)p.skip[j] * ((x[i * 2 + j] - p.means[j]) / p.scales[j]);
+    for (int j = 0; j < 2; j++)
+      o += (double)p.skip[j] * ((x[i * 2 + j] - p.means[j]) / p.scales[j]);
     se += (o - y[i]) * (o - y[i]);
   }
   EXPECT_LT(std::sqrt(se / 64), 0.1);
@@ -427,9 +445,11 @@ mlp_params naive_mlp(const std::vector<float> &x, int n, int I, int O, const std
   std::vector<float> mean(I), scale(I), w1(H * I), b1(H), w2(O * H), b2(O), L(skip ? O * I : 0);
   for (int j = 0; j < I; j++) {
     double s = 0, q = 0;
-    for (int i = 0; i < n; i++) s += x[i * I + j];
+    for (int i = 0; i < n; i++)
+      s += x[i * I + j];
     double m = s / n;
-    for (int i = 0; i < n; i++) q += (x[i * I + j] - m) * (x[i * I + j] - m);
+    for (int i = 0; i < n; i++)
+      q += (x[i * I + j] - m) * (x[i * I + j] - m);
     mean[j] = (float)m;
     scale[j] = (float)std::sqrt(q / n);
     if (!(scale[j] > 1e-6f)) scale[j] = 1e-6f;
@@ -440,60 +460,77 @@ mlp_params naive_mlp(const std::vector<float> &x, int n, int I, int O, const std
     return (double)st / 2147483648.0 - 1.0;
   };
   double hf = H > 0 ? H : 1;
-  for (auto &v : w1) v = (float)(draw() * std::sqrt(6.0 / (hf + I)));
-  for (auto &v : w2) v = (float)(draw() * std::sqrt(6.0 / (hf + O)));
-  for (auto &v : L) v = (float)(draw() * std::sqrt(6.0 / ((double)O + I)));
+  for (auto &v : w1)
+    v = (float)(draw() * std::sqrt(6.0 / (hf + I)));
+  for (auto &v : w2)
+    v = (float)(draw() * std::sqrt(6.0 / (hf + O)));
+  for (auto &v : L)
+    v = (float)(draw() * std::sqrt(6.0 / ((double)O + I)));
   const double sf = skip ? 0.1 : 1.0;
   struct Group {
     std::vector<float> *w;
     std::vector<double> g, m, v;
   };
-  std::vector<Group> groups = {{&w1, {}, {}, {}}, {&b1, {}, {}, {}}, {&w2, {}, {}, {}}, {&L, {}, {}, {}}, {&b2, {}, {}, {}}};
-  for (auto &gr : groups) gr.g.assign(gr.w->size(), 0), gr.m = gr.g, gr.v = gr.g;
+  std::vector<Group> groups = {
+      {&w1, {}, {}, {}}, {&b1, {}, {}, {}}, {&w2, {}, {}, {}}, {&L, {}, {}, {}}, {&b2, {}, {}, {}}};
+  for (auto &gr : groups)
+    gr.g.assign(gr.w->size(), 0), gr.m = gr.g, gr.v = gr.g;
   double p1 = 1, p2 = 1;
   std::vector<double> z(I), a(H), o(O);
   for (int e = 1; e <= epochs; e++) {
     p1 *= 0.9, p2 *= 0.999;
     for (int i = 0; i < n; i++) {
-      for (int j = 0; j < I; j++) z[j] = ((double)x[i * I + j] - mean[j]) / scale[j];
+      for (int j = 0; j < I; j++)
+        z[j] = ((double)x[i * I + j] - mean[j]) / scale[j];
       for (int h = 0; h < H; h++) {
         double acc = b1[h];
-        for (int j = 0; j < I; j++) acc += (double)w1[h * I + j] * z[j];
+        for (int j = 0; j < I; j++)
+          acc += (double)w1[h * I + j] * z[j];
         a[h] = std::tanh(acc);
       }
       for (int k = 0; k < O; k++) {
         double acc = 0;
-        for (int h = 0; h < H; h++) acc += (double)w2[k * H + h] * a[h];
+        for (int h = 0; h < H; h++)
+          acc += (double)w2[k * H + h] * a[h];
         o[k] = b2[k] + sf * acc;
         if (skip) {
           double al = 0;
-          for (int j = 0; j < I; j++) al += (double)L[k * I + j] * z[j];
+          for (int j = 0; j < I; j++)
+            al += (double)L[k * I + j] * z[j];
           o[k] += al;
         }
       }
       if (task == 0) {
         double mx = *std::max_element(o.begin(), o.end()), sum = 0;
-        for (auto &v : o) v = std::exp(v - mx), sum += v;
-        for (int k = 0; k < O; k++) o[k] = o[k] / sum - (tgt ? (double)(*tgt)[i * O + k] : ((*cls)[i] == k ? 1.0 : 0.0));
+        for (auto &v : o)
+          v = std::exp(v - mx), sum += v;
+        for (int k = 0; k < O; k++)
+          o[k] = o[k] / sum - (tgt ? (double)(*tgt)[i * O + k] : ((*cls)[i] == k ? 1.0 : 0.0));
       } else {
-        for (int k = 0; k < O; k++) o[k] -= (*tgt)[i * O + k];
+        for (int k = 0; k < O; k++)
+          o[k] -= (*tgt)[i * O + k];
       }
       for (int k = 0; k < O; k++) {
         groups[4].g[k] += o[k];
-        for (int h = 0; h < H; h++) groups[2].g[k * H + h] += a[h] * (o[k] * sf);
-        for (int j = 0; j < I; j++) if (skip) groups[3].g[k * I + j] += z[j] * o[k];
+        for (int h = 0; h < H; h++)
+          groups[2].g[k * H + h] += a[h] * (o[k] * sf);
+        for (int j = 0; j < I; j++)
+          if (skip) groups[3].g[k * I + j] += z[j] * o[k];
       }
       for (int h = 0; h < H; h++) {
         double d = 0;
-        for (int k = 0; k < O; k++) d += (o[k] * sf) * (double)w2[k * H + h];
+        for (int k = 0; k < O; k++)
+          d += (o[k] * sf) * (double)w2[k * H + h];
         d = (1.0 - a[h] * a[h]) * d;
         groups[1].g[h] += d;
-        for (int j = 0; j < I; j++) groups[0].g[h * I + j] += d * z[j];
+        for (int j = 0; j < I; j++)
+          groups[0].g[h * I + j] += d * z[j];
       }
     }
     for (auto &gr : groups)
-      if (!gr.w->empty()) mlp_adam(gr.w->data(), gr.g.data(), gr.m.data(), gr.v.data(), (int64_t)gr.w->size(), lr,
-                                   1.0 / n, 1.0 - p1, 1.0 - p2);
+      if (!gr.w->empty())
+        mlp_adam(gr.w->data(), gr.g.data(), gr.m.data(), gr.v.data(), (int64_t)gr.w->size(), lr, 1.0 / n, 1.0 - p1,
+                 1.0 - p2);
   }
   mlp_params p{};
   auto dup = [](const std::vector<float> &v) {
@@ -514,18 +551,21 @@ TEST(Perceptron, BlockedTrainerMatchesPlainDefinitionBitForBit) {
   const int n = 23, I = 5, O = 3; // n not a multiple of the block size
   std::vector<float> x(n * I), soft(n * O), reg(n * O);
   std::vector<int32_t> cls(n);
-  for (auto &v : x) v = U(rng);
+  for (auto &v : x)
+    v = U(rng);
   for (int i = 0; i < n; i++) {
     cls[i] = i % O;
     float a = std::fabs(U(rng)), b = std::fabs(U(rng)), c = std::fabs(U(rng)), s = a + b + c;
     soft[i * O] = a / s, soft[i * O + 1] = b / s, soft[i * O + 2] = c / s;
-    for (int k = 0; k < O; k++) reg[i * O + k] = x[i * I + k] * 0.5f - x[i * I + 4];
+    for (int k = 0; k < O; k++)
+      reg[i * O + k] = x[i * I + k] * 0.5f - x[i * I + 4];
   }
   struct Case {
     int task, H;
     bool skip;
     const std::vector<float> *tgt;
-  } cases[] = {{0, 7, false, nullptr}, {0, 9, false, &soft}, {1, 6, true, &reg}, {1, 0, true, &reg}, {0, 4, true, nullptr}};
+  } cases[] = {
+      {0, 7, false, nullptr}, {0, 9, false, &soft}, {1, 6, true, &reg}, {1, 0, true, &reg}, {0, 4, true, nullptr}};
   for (const Case &c : cases) {
     mlp_params got{};
     ASSERT_EQ(mlp_train_params(x.data(), n, I, O, cls.data(), c.tgt ? c.tgt->data() : nullptr, c.task, c.H, 25, 0.03f,

@@ -36,7 +36,8 @@ std::vector<Block> read_blocks(const std::string &path) {
 }
 
 std::string trim_end(std::string s) {
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+    s.pop_back();
   return s;
 }
 
@@ -82,7 +83,8 @@ TEST(Docs, EveryRegisteredFunctionIsDocumented) {
       if (line.rfind("#", 0) == 0) headings += line + "\n";
   }
   std::vector<std::string> names = vt::added_by_extension("SELECT DISTINCT name FROM pragma_function_list");
-  for (const std::string &m : vt::added_by_extension("SELECT name FROM pragma_module_list")) names.push_back(m);
+  for (const std::string &m : vt::added_by_extension("SELECT name FROM pragma_module_list"))
+    names.push_back(m);
   EXPECT_FALSE(names.empty());
   auto word = [](char c) { return isalnum((unsigned char)c) || c == '_'; };
   for (const std::string &name : names) {

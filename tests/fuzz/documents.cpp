@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                           "INSERT INTO pts SELECT date('2024-01-01','+'||i||' days'), 5+i%7 FROM n;"
                           "INSERT INTO pts2 SELECT 'a', ts, v FROM pts;",
                           nullptr, nullptr, nullptr) == SQLITE_OK);
-  for (const char *sql : STATEMENTS) run(db, sql, doc);
+  for (const char *sql : STATEMENTS)
+    run(db, sql, doc);
   fuzz_close(db, baseline);
   free(doc);
   return 0;

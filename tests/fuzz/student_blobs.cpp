@@ -48,7 +48,8 @@ void run_forecast(const unsigned char *blob, int64_t len) {
   sqlite3_free(msg);
   if (rc != SQLITE_OK) return;
   double values[40];
-  for (int i = 0; i < 40; i++) values[i] = 10 + i % 7;
+  for (int i = 0; i < 40; i++)
+    values[i] = 10 + i % 7;
   double centre[4], lower[4], upper[4];
   int steps = student.horizon < 4 ? student.horizon : 4;
   if (steps > 0) fcst_run(steps, 0.9, centre, lower, upper, &student, 40, values);

@@ -55,7 +55,8 @@ void put_row(vt::Db &db, const std::string &kind, const std::string &runtime, co
   db.exec("DELETE FROM _vornel_models; DELETE FROM _vornel_models WHERE model_id = 's';");
   db.exec("INSERT INTO _vornel_models VALUES ('m', " + kind + ", " + runtime + ", " + weights +
           ", NULL, NULL, 'h', 'l', 't')");
-  for (const char *sql : READERS) db.warm(sql);
+  for (const char *sql : READERS)
+    db.warm(sql);
 }
 
 } // namespace
@@ -64,14 +65,23 @@ TEST(HostileRegistry, NullsAndWrongTypesWhereTheSchemaForbidsThem) {
   vt::Db db;
   db.exec(LOOSE_REGISTRY);
   const char *const rows[][3] = {
-      {"NULL", "NULL", "NULL"},          {"'student'", "NULL", "x'00'"},      {"NULL", "'tree'", "x'00'"},
-      {"'student'", "'tree'", "NULL"},   {"'student'", "'tree'", "'text'"},   {"'student'", "'tree'", "42"},
-      {"'student'", "'tree'", "x''"},    {"'student'", "'onnx'", "x'00'"},    {"'ts-fm'", "'remote'", "NULL"},
-      {"'bogus'", "'bogus'", "x'0102'"}, {"7", "8.5", "x'56'"},               {"'student'", "'tree'", "1e308"},
+      {"NULL", "NULL", "NULL"},
+      {"'student'", "NULL", "x'00'"},
+      {"NULL", "'tree'", "x'00'"},
+      {"'student'", "'tree'", "NULL"},
+      {"'student'", "'tree'", "'text'"},
+      {"'student'", "'tree'", "42"},
+      {"'student'", "'tree'", "x''"},
+      {"'student'", "'onnx'", "x'00'"},
+      {"'ts-fm'", "'remote'", "NULL"},
+      {"'bogus'", "'bogus'", "x'0102'"},
+      {"7", "8.5", "x'56'"},
+      {"'student'", "'tree'", "1e308"},
   };
   for (auto &r : rows) {
     put_row(db, r[0], r[1], r[2]);
-    for (const char *sql : READERS) expect_handled(db, sql, std::string(r[0]) + "/" + r[1] + "/" + r[2]);
+    for (const char *sql : READERS)
+      expect_handled(db, sql, std::string(r[0]) + "/" + r[1] + "/" + r[2]);
   }
 }
 
@@ -83,9 +93,11 @@ TEST(HostileRegistry, HugeDeclaredLengthsAndTruncatedStudents) {
     std::string m(magic, 8);
     for (uint32_t big : {0xFFFFFFFFu, 0x7FFFFFFFu, 0x80000000u, 65536u, 2u}) {
       std::string blob = m;
-      for (int i = 0; i < 8; i++) blob += u32(big);
+      for (int i = 0; i < 8; i++)
+        blob += u32(big);
       put_row(db, "'student'", "'tree'", "x'" + hex(blob) + "'");
-      for (const char *sql : READERS) expect_handled(db, sql, m + " " + std::to_string(big));
+      for (const char *sql : READERS)
+        expect_handled(db, sql, m + " " + std::to_string(big));
     }
   }
 }
@@ -104,6 +116,7 @@ TEST(HostileRegistry, RandomBytesBehindEveryMagic) {
       blob += (char)(r % 4 == 0 ? r >> 24 : r % 5);
     }
     put_row(db, "'student'", "'tree'", "x'" + hex(blob) + "'");
-    for (const char *sql : READERS) expect_handled(db, sql, "round " + std::to_string(round));
+    for (const char *sql : READERS)
+      expect_handled(db, sql, "round " + std::to_string(round));
   }
 }

@@ -39,7 +39,8 @@ std::pair<std::string, std::string> split_last(const std::vector<std::string> &l
     if (sqlite3_complete(text.c_str())) setup = text;
   }
   std::string checked;
-  for (size_t i = std::count(setup.begin(), setup.end(), '\n'); i < lines.size(); i++) checked += lines[i] + "\n";
+  for (size_t i = std::count(setup.begin(), setup.end(), '\n'); i < lines.size(); i++)
+    checked += lines[i] + "\n";
   return {setup, checked};
 }
 
@@ -96,7 +97,8 @@ TEST_P(Golden, File) {
     if (c.checked)
       std::tie(setup, checked) = split_last(c.sql);
     else
-      for (const std::string &l : c.sql) setup += l + "\n";
+      for (const std::string &l : c.sql)
+        setup += l + "\n";
     if (!setup.empty()) db.exec(setup);
     if (!c.checked) continue;
     vt::Result r = db.run(checked);

@@ -168,7 +168,8 @@ TempFile::TempFile(const std::string &name) {
 }
 
 TempFile::~TempFile() {
-  for (const char *suffix : {"", "-journal", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+  for (const char *suffix : {"", "-journal", "-wal", "-shm"})
+    std::remove((path + suffix).c_str());
 }
 
 } // namespace vt

@@ -15,7 +15,7 @@ struct Result {
   std::vector<std::string> rows;
   bool ok = true;
   int code = SQLITE_OK;
-  std::string error; // the statement's error text when !ok
+  std::string error;        // the statement's error text when !ok
   std::string text() const; // rows joined by '\n', or "Error: <message>"
 };
 

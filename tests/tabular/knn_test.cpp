@@ -115,12 +115,14 @@ TEST(KnnSearch, StopsWhenAskedAndOtherwiseAnswersTheSame) {
   m.features = F;
   for (int r = 0; r < rows; r++) {
     ASSERT_TRUE(knn_matrix_reserve_row(&m, 16));
-    for (int f = 0; f < F; f++) knn_at(&m, r, f) = g(rng);
+    for (int f = 0; f < F; f++)
+      knn_at(&m, r, f) = g(rng);
     m.rows++;
   }
   knn_matrix_seal(&m);
   std::vector<double> apply(queries * F);
-  for (double &v : apply) v = g(rng);
+  for (double &v : apply)
+    v = g(rng);
   std::vector<knn_hit> plain(queries * 5), hooked(queries * 5);
   EXPECT_TRUE(knn5_search(&m, apply.data(), queries, plain.data()));
   StopAt never{0, 1 << 30};

@@ -141,10 +141,10 @@ TEST(VornelSql, EmptyTextsCompareWithoutBytes) {
   // Empty categories seen twice and labels that are all empty (or NULL): the vocabularies then
   // hold only zero-length texts and nothing has ever been stored in their byte arenas.
   db.exec("CREATE TABLE e(c TEXT, label TEXT); INSERT INTO e VALUES ('',''),('',NULL),('',''),('',''),('','');");
-  EXPECT_EQ(db.run(knn("SELECT c, label FROM e", "SELECT 1, '''' AS c UNION ALL SELECT 2, ''x''",
-                       "{\"target\":\"label\"}"))
-                .text(),
-            "1||1.0|ok\n2||1.0|ok");
+  EXPECT_EQ(
+      db.run(knn("SELECT c, label FROM e", "SELECT 1, '''' AS c UNION ALL SELECT 2, ''x''", "{\"target\":\"label\"}"))
+          .text(),
+      "1||1.0|ok\n2||1.0|ok");
 }
 
 TEST(VornelSql, ApplyRowsAreBounded) {

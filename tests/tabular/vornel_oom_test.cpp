@@ -106,7 +106,8 @@ TEST(VornelOom, InContextAndStudentStatements) {
     unsigned char *b;
     int64_t n;
     ASSERT_EQ(tree_serialize(&t, &b, &n), SQLITE_OK);
-    blobs += "INSERT INTO _vornel_models VALUES ('tree','student','tree',x'" + hex(b, n) + "',NULL,NULL,'" + digest(b, n) + "','l');";
+    blobs += "INSERT INTO _vornel_models VALUES ('tree','student','tree',x'" + hex(b, n) + "',NULL,NULL,'" +
+             digest(b, n) + "','l');";
     sqlite3_free(b);
     tree_free(&t);
     forest_model f{};
@@ -121,7 +122,8 @@ TEST(VornelOom, InContextAndStudentStatements) {
     f.tree_offsets = st::host_copy<int32_t>({0, 3, 4});
     f.nodes = st::host_copy<tree_node>({st::split(0, 3.0f, 1, 2), st::leaf(1.0f), st::leaf(2.0f), st::leaf(4.0f)});
     ASSERT_EQ(forest_serialize(&f, &b, &n), SQLITE_OK);
-    blobs += "INSERT INTO _vornel_models VALUES ('gbt','student','tree',x'" + hex(b, n) + "',NULL,NULL,'" + digest(b, n) + "','l');";
+    blobs += "INSERT INTO _vornel_models VALUES ('gbt','student','tree',x'" + hex(b, n) + "',NULL,NULL,'" +
+             digest(b, n) + "','l');";
     sqlite3_free(b);
     forest_free(&f);
     mlp_model m{};
@@ -139,7 +141,8 @@ TEST(VornelOom, InContextAndStudentStatements) {
     m.output_weights = st::host_copy<float>({1.0f, 0.0f, 0.0f, 1.0f});
     m.output_bias = st::host_copy<float>({0.0f, 0.0f});
     ASSERT_EQ(mlp_serialize(&m, &b, &n), SQLITE_OK);
-    blobs += "INSERT INTO _vornel_models VALUES ('mlp','student','tree',x'" + hex(b, n) + "',NULL,NULL,'" + digest(b, n) + "','l');";
+    blobs += "INSERT INTO _vornel_models VALUES ('mlp','student','tree',x'" + hex(b, n) + "',NULL,NULL,'" +
+             digest(b, n) + "','l');";
     sqlite3_free(b);
     mlp_free(&m);
   }

@@ -158,15 +158,33 @@ TEST(Calendar, SeasonUnitAndStepText) {
     int unit;
     const char *text; // null for a fixed step
   } cases[] = {
-      {series(jan1, [](int64_t t) { return add_months(t, 1, false); }, 30), 12, "1 month"},
-      {series(jan1, [](int64_t t) { return add_months(t, 3, false); }, 30), 4, "3 months"},
-      {series(jan1, [](int64_t t) { return add_months(t, 6, false); }, 30), 2, "6 months"},
-      {series(jan1, [](int64_t t) { return add_months(t, 12, false); }, 30), 0, "1 year"},
-      {series(jan1, [](int64_t t) { return add_months(t, 24, false); }, 30), 0, "2 years"},
-      {series(jan1, [](int64_t t) { return t + DAY; }, 30), 7, nullptr},
-      {series(jan1, [](int64_t t) { return t + 3600000; }, 30), 24, nullptr},
-      {series(jan1, [](int64_t t) { return t + 7 * DAY; }, 30), 52, nullptr},
-      {series(jan1, [](int64_t t) { return t + 60000; }, 30), 0, nullptr},
+      {series(
+           jan1, [](int64_t t) { return add_months(t, 1, false); }, 30),
+       12, "1 month"},
+      {series(
+           jan1, [](int64_t t) { return add_months(t, 3, false); }, 30),
+       4, "3 months"},
+      {series(
+           jan1, [](int64_t t) { return add_months(t, 6, false); }, 30),
+       2, "6 months"},
+      {series(
+           jan1, [](int64_t t) { return add_months(t, 12, false); }, 30),
+       0, "1 year"},
+      {series(
+           jan1, [](int64_t t) { return add_months(t, 24, false); }, 30),
+       0, "2 years"},
+      {series(
+           jan1, [](int64_t t) { return t + DAY; }, 30),
+       7, nullptr},
+      {series(
+           jan1, [](int64_t t) { return t + 3600000; }, 30),
+       24, nullptr},
+      {series(
+           jan1, [](int64_t t) { return t + 7 * DAY; }, 30),
+       52, nullptr},
+      {series(
+           jan1, [](int64_t t) { return t + 60000; }, 30),
+       0, nullptr},
   };
   for (const Case &c : cases) {
     EXPECT_EQ(ts_calendar_unit(c.ts.data(), (int64_t)c.ts.size()), c.unit) << (c.text ? c.text : "fixed");

@@ -246,9 +246,9 @@ TEST(ExtendedSql, ModelsTransformAndMessages) {
   db.exec("WITH RECURSIVE c(i) AS (SELECT 0 UNION ALL SELECT i+1 FROM c WHERE i < 59) INSERT INTO s SELECT "
           "date('2020-01-01', '+'||i||' months'), (100 + 2*i) * (1 + 0.3*sin(2*3.14159265358979*i/12)) FROM c");
   for (const char *m : {"ets", "theta-m3", "auto-extended"})
-    EXPECT_EQ(db.one(std::string("SELECT json_extract(forecast(ts, v, 3, '{\"model\":\"") + m +
-                     "\"}'), '$.status') FROM s"),
-              "ok");
+    EXPECT_EQ(
+        db.one(std::string("SELECT json_extract(forecast(ts, v, 3, '{\"model\":\"") + m + "\"}'), '$.status') FROM s"),
+        "ok");
   EXPECT_EQ(db.one("SELECT json_extract(forecast(ts, v, 3, '{\"candidates\":[\"ets\",\"theta-m3\"]}'), '$.status') "
                    "FROM s"),
             "ok");

@@ -162,8 +162,7 @@ TEST(ForecastFinal, NonFiniteOrHugeValuesAreNonNumeric) {
     db.exec(std::string("UPDATE s SET v = ") + value + " WHERE rowid = 20");
     for (const char *model : {"stub-seasonal-naive", "theta-classic", "tsb", "auto"})
       EXPECT_EQ(fc(db, std::string("2, '{\"model\":\"") + model + "\"}'"),
-                std::string("{\"model\":\"") + model +
-                    "\",\"status\":\"non_numeric\",\"rows\":[]}")
+                std::string("{\"model\":\"") + model + "\",\"status\":\"non_numeric\",\"rows\":[]}")
           << value;
   }
 }

@@ -110,8 +110,9 @@ TEST(TimeSql, ForecastStampsFollowTheCalendar) {
   db.exec("CREATE TABLE m AS WITH RECURSIVE i(n) AS (SELECT 0 UNION ALL SELECT n + 1 FROM i WHERE n < 23) "
           "SELECT date('2023-01-01', '+' || n || ' months') AS t, 10 + n % 4 AS v FROM i");
   auto stamps = [&](const std::string &from, int h) {
-    return db.run("SELECT json_extract(r.value, '$.forecast_timestamp') FROM json_each((SELECT forecast(t, v, " +
-                  std::to_string(h) + ") FROM " + from + "), '$.rows') AS r")
+    return db
+        .run("SELECT json_extract(r.value, '$.forecast_timestamp') FROM json_each((SELECT forecast(t, v, " +
+             std::to_string(h) + ") FROM " + from + "), '$.rows') AS r")
         .text();
   };
   EXPECT_EQ(stamps("m", 3), "2025-01-01T00:00:00Z\n2025-02-01T00:00:00Z\n2025-03-01T00:00:00Z");
@@ -130,25 +131,29 @@ TEST(TimeSql, ForecastStampsFollowTheCalendar) {
           "WHERE strftime('%w', date('2024-01-01', '+' || n || ' days')) NOT IN ('0','6')");
   EXPECT_EQ(stamps("w", 2), "2024-02-05T00:00:00Z\n2024-02-06T00:00:00Z");
   db.exec("CREATE TABLE d AS SELECT date('2024-01-01', '+' || value || ' days') AS t, value % 5 AS v "
-          "FROM (WITH RECURSIVE q(value) AS (SELECT 0 UNION ALL SELECT value + 1 FROM q WHERE value < 19) SELECT value FROM q)");
+          "FROM (WITH RECURSIVE q(value) AS (SELECT 0 UNION ALL SELECT value + 1 FROM q WHERE value < 19) SELECT value "
+          "FROM q)");
   EXPECT_EQ(stamps("d", 2), "2024-01-21T00:00:00Z\n2024-01-22T00:00:00Z");
 }
 
 TEST(TimeSql, DescribeSeries) {
   FDb db;
   db.exec("CREATE TABLE s(g, t, v)");
-  db.exec("INSERT INTO s SELECT 'a', 1700006400 + value * 86400, value % 7 FROM (WITH RECURSIVE q(value) AS (SELECT 0 UNION ALL SELECT value + 1 FROM q WHERE value < 29) SELECT value FROM q) "
+  db.exec("INSERT INTO s SELECT 'a', 1700006400 + value * 86400, value % 7 FROM (WITH RECURSIVE q(value) AS (SELECT 0 "
+          "UNION ALL SELECT value + 1 FROM q WHERE value < 29) SELECT value FROM q) "
           "WHERE value NOT IN (4, 5)");
   db.exec("INSERT INTO s VALUES ('a', 1700006400, 9), ('a', 'junk', 1), ('a', 1700006400, NULL)");
-  db.exec("INSERT INTO s VALUES ('b', NULL, 1), ('b', X'00', 1), ('b', '2024-01-01', X'01'), ('b', 253402300800000, 1)");
+  db.exec(
+      "INSERT INTO s VALUES ('b', NULL, 1), ('b', X'00', 1), ('b', '2024-01-01', X'01'), ('b', 253402300800000, 1)");
   db.exec("INSERT INTO s VALUES ('c', 1e300, 1e308 * 10), ('c', 1, 1e308 * 10), ('c', 2, -1e308 * 10)");
-  EXPECT_EQ(db.run("SELECT g, describe_series(t, v) FROM s GROUP BY g").text(),
-            "a|{\"points\":29,\"first\":\"2023-11-15T00:00:00Z\",\"last\":\"2023-12-14T00:00:00Z\",\"step\":86400,"
-            "\"missing\":2,\"duplicates\":1,\"rejected\":2,\"reason\":\"row 30: unparseable time 'junk'\",\"period\":7}\n"
-            "b|{\"points\":0,\"first\":null,\"last\":null,\"step\":null,\"missing\":0,\"duplicates\":0,\"rejected\":4,"
-            "\"reason\":\"row 1: NULL time\",\"period\":0}\n"
-            "c|{\"points\":0,\"first\":null,\"last\":null,\"step\":null,\"missing\":0,\"duplicates\":0,"
-            "\"rejected\":3,\"reason\":\"row 1, time '1.0e+300': REAL time\",\"period\":0}");
+  EXPECT_EQ(
+      db.run("SELECT g, describe_series(t, v) FROM s GROUP BY g").text(),
+      "a|{\"points\":29,\"first\":\"2023-11-15T00:00:00Z\",\"last\":\"2023-12-14T00:00:00Z\",\"step\":86400,"
+      "\"missing\":2,\"duplicates\":1,\"rejected\":2,\"reason\":\"row 30: unparseable time 'junk'\",\"period\":7}\n"
+      "b|{\"points\":0,\"first\":null,\"last\":null,\"step\":null,\"missing\":0,\"duplicates\":0,\"rejected\":4,"
+      "\"reason\":\"row 1: NULL time\",\"period\":0}\n"
+      "c|{\"points\":0,\"first\":null,\"last\":null,\"step\":null,\"missing\":0,\"duplicates\":0,"
+      "\"rejected\":3,\"reason\":\"row 1, time '1.0e+300': REAL time\",\"period\":0}");
   // Values the models cannot sum without overflow are named like any other unusable value.
   EXPECT_EQ(db.one("SELECT json_extract(describe_series(t, v), '$.reason') FROM s WHERE g = 'c' AND typeof(t) = "
                    "'integer'"),
@@ -210,7 +215,8 @@ TEST(TimeSql, FillEqualsForecastOnTheFilledRows) {
   EXPECT_EQ(db.error("SELECT forecast(t, v, 7, '{\"fill\":1}') FROM g"),
             "VORNEL_ERR_OPTIONS: wrong type for option 'fill'");
   db.exec("INSERT INTO g VALUES (1800000000, 1)"); // seconds, years later, on a day grid: fine
-  db.exec("CREATE TABLE sec(t, v); INSERT INTO sec SELECT value, value FROM (WITH RECURSIVE q(value) AS (SELECT 1 UNION ALL SELECT value + 1 FROM q WHERE value < 20) SELECT value FROM q); "
+  db.exec("CREATE TABLE sec(t, v); INSERT INTO sec SELECT value, value FROM (WITH RECURSIVE q(value) AS (SELECT 1 "
+          "UNION ALL SELECT value + 1 FROM q WHERE value < 20) SELECT value FROM q); "
           "INSERT INTO sec VALUES (1700000000, 1)");
   EXPECT_EQ(db.error("SELECT forecast(t, v, 7, '{\"fill\":\"zero\"}') FROM sec"),
             "VORNEL_ERR_RESOURCE: fill would make 1700000000 points (max 2097152); check the time column, or sum "
@@ -220,7 +226,8 @@ TEST(TimeSql, FillEqualsForecastOnTheFilledRows) {
 TEST(TimeSql, ExplainAddsOneKey) {
   FDb db;
   db.exec("CREATE TABLE s AS SELECT 1700006400 + value * 86400 AS t, 10 + value % 7 + 0.1 * value AS v "
-          "FROM (WITH RECURSIVE q(value) AS (SELECT 0 UNION ALL SELECT value + 1 FROM q WHERE value < 59) SELECT value FROM q)");
+          "FROM (WITH RECURSIVE q(value) AS (SELECT 0 UNION ALL SELECT value + 1 FROM q WHERE value < 59) SELECT value "
+          "FROM q)");
   for (const char *opts : {"", ",\"model\":\"tsb\"", ",\"interval_method\":\"conformal\"",
                            ",\"candidates\":[\"tsb\",\"theta-classic\"]", ",\"context_limit\":5"}) {
     const std::string plain = fc(db, "s", std::string("5, '{\"folds\":4") + opts + "}'");
@@ -233,11 +240,15 @@ TEST(TimeSql, ExplainAddsOneKey) {
   // scaled fold errors the selection compares.
   const std::string doc = fc(db, "s", "5, '{\"folds\":4,\"explain\":true}'");
   EXPECT_EQ(db.run("SELECT json_extract(c.value, '$.model'), json_extract(c.value, '$.period') FROM "
-                   "json_each('" + doc + "', '$.explain.candidates') AS c")
+                   "json_each('" +
+                   doc + "', '$.explain.candidates') AS c")
                 .text(),
             "stub-seasonal-naive|7\ntheta-classic|7\ntsb|NULL");
-  EXPECT_EQ(db.one("SELECT json_extract('" + doc + "', '$.model') = (SELECT json_extract(c.value, '$.model') FROM "
-                   "json_each('" + doc + "', '$.explain.candidates') AS c ORDER BY json_extract(c.value, '$.score') "
+  EXPECT_EQ(db.one("SELECT json_extract('" + doc +
+                   "', '$.model') = (SELECT json_extract(c.value, '$.model') FROM "
+                   "json_each('" +
+                   doc +
+                   "', '$.explain.candidates') AS c ORDER BY json_extract(c.value, '$.score') "
                    "LIMIT 1)"),
             "1");
   EXPECT_EQ(db.one("SELECT json_extract('" + doc + "', '$.explain.step') || '/' || json_extract('" + doc +
@@ -249,9 +260,11 @@ TEST(TimeSql, ExplainAddsOneKey) {
 
 TEST(TimeSql, MendedEdges) {
   FDb db;
-  db.exec("CREATE TABLE s AS SELECT 1700006400 + value * 86400 AS t, value AS v FROM (WITH RECURSIVE q(value) AS (SELECT 0 UNION ALL SELECT value + 1 FROM q WHERE value < 99) SELECT value FROM q)");
+  db.exec("CREATE TABLE s AS SELECT 1700006400 + value * 86400 AS t, value AS v FROM (WITH RECURSIVE q(value) AS "
+          "(SELECT 0 UNION ALL SELECT value + 1 FROM q WHERE value < 99) SELECT value FROM q)");
   // The eight-point minimum holds after context_limit cuts the series.
-  EXPECT_EQ(fc(db, "s", "3, '{\"context_limit\":7}'"), "{\"model\":\"auto\",\"status\":\"insufficient_history\",\"rows\":[]}");
+  EXPECT_EQ(fc(db, "s", "3, '{\"context_limit\":7}'"),
+            "{\"model\":\"auto\",\"status\":\"insufficient_history\",\"rows\":[]}");
   EXPECT_EQ(fc(db, "s", "3, '{\"context_limit\":1,\"model\":\"tsb\"}'"),
             "{\"model\":\"tsb\",\"status\":\"insufficient_history\",\"rows\":[]}");
   EXPECT_EQ(db.one("SELECT json_extract(forecast(t, v, 3, '{\"context_limit\":8}'), '$.status') FROM s"), "truncated");
