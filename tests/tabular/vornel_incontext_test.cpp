@@ -136,20 +136,10 @@ TEST(VornelSql, MatchesBruteForceOnRandomData) {
   EXPECT_EQ(reg.rows, want_reg);
 }
 
-TEST(VornelSql, EmptyTextsCompareWithoutBytes) {
-  KnnDb db;
-  // Empty categories seen twice and labels that are all empty (or NULL): the vocabularies then
-  // hold only zero-length texts and nothing has ever been stored in their byte arenas.
-  db.exec("CREATE TABLE e(c TEXT, label TEXT); INSERT INTO e VALUES ('',''),('',NULL),('',''),('',''),('','');");
-  EXPECT_EQ(
-      db.run(knn("SELECT c, label FROM e", "SELECT 1, '''' AS c UNION ALL SELECT 2, ''x''", "{\"target\":\"label\"}"))
-          .text(),
-      "1||1.0|ok\n2||1.0|ok");
-}
-
 TEST(VornelSql, ApplyRowsAreBounded) {
   KnnDb db;
-  db.exec(TRAIN5);
+  db.exec("CREATE TABLE t5(x REAL, y REAL, label TEXT);"
+          "INSERT INTO t5 VALUES (0,0,'a'),(1,0,'a'),(0,1,'a'),(9,9,'b'),(9,8,'c');");
   // One row past the bound, all of them non_numeric so the search costs nothing.
   EXPECT_EQ(db.error("SELECT count(*) FROM vornel('SELECT x, y, label FROM t5', 'WITH RECURSIVE n(i) AS "
                      "(SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2097153) SELECT i, NULL AS x, NULL AS y "
