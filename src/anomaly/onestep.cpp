@@ -73,7 +73,7 @@ void an_score_one_step(const double *v, int n, an_model model, int period, doubl
         p.scored = 1;
         p.lower_bound = f - z * sigma;
         p.upper_bound = f + z * sigma;
-        p.anomaly_probability = erf(fabs(v[t] - f) / sigma / SQRT2);
+        p.anomaly_probability = an_erf(fabs(v[t] - f) / sigma / SQRT2);
         p.is_anomaly = p.anomaly_probability > threshold ? 1 : 0;
       }
     }

@@ -25,3 +25,7 @@ inline constexpr int AN_FIRST_SCORED = 8;
 // deviation, compared strictly with threshold. Fills out[0..n-1]. Never fails: when the theta
 // rule's seasonal sums cannot be allocated it runs without season.
 void an_score_one_step(const double *v, int n, an_model model, int period, double threshold, double z, an_point *out);
+
+// The error function, with the same bits on every platform (the C libraries differ in the last
+// bit, and the probabilities are printed in full).
+double an_erf(double x);
