@@ -1,7 +1,9 @@
 // Anomaly detection and result expansion: detect_anomalies, sub-PCA, forecast_rows and anomaly_rows.
 #pragma once
 #include "core/api.h"
+#include "core/vtab.h"
 
 void agg_an_step(sqlite3_context *ctx, int argc, sqlite3_value **argv);
 void agg_an_final(sqlite3_context *ctx);
-extern const sqlite3_module xrowsModule;
+extern const VtabSpec FORECAST_ROWS_SPEC;
+extern const VtabSpec ANOMALY_ROWS_SPEC;

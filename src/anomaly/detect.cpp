@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr double DEFAULT_THRESHOLD = 0.99;
 // The range the time stamp formatter prints without clamping (0001-01-01 to 9999-12-31).
 constexpr int64_t MIN_STAMP_MS = -62135596800000LL;
 constexpr int64_t MAX_STAMP_MS = 253402300799999LL;
@@ -168,10 +167,8 @@ void agg_an_final(sqlite3_context *ctx) {
     return;
   }
   sqlite3 *db = sqlite3_context_db_handle(ctx);
-  opts.level = DEFAULT_THRESHOLD;
-  opts.context_limit = 0; // none: the whole series
   char *msg = nullptr;
-  if (vornel0_options_parse(db, s->options, AGG_ANOMALY_OPTION_KEYS, forecast_opt_cb, &opts, &msg) != SQLITE_OK) {
+  if (options_read(db, s->options, &ANOMALY_OPTIONS, &opts, &msg) != SQLITE_OK) {
     vornel0_report(ctx, msg);
     return;
   }

@@ -1,9 +1,10 @@
-// forecast_rows(doc) and anomaly_rows(doc): one eponymous module, registered twice (client data
-// 0 for forecast documents, 1 for anomaly documents), that expands a result document into rows.
+// forecast_rows(doc) and anomaly_rows(doc): two table specs over one filter and one column
+// callback (the spec's datum says which document kind), expanding a result document into rows.
 // The document is read with the host's own JSON functions through statements prepared on the
-// caller's connection; filter computes every row into an array the cursor owns, and the other
+// caller's connection; filter computes every row into an array the cursor owns, and the kit's
 // callbacks only walk that array.
 #include "anomaly/anomaly.h"
+#include "core/vtab.h"
 
 namespace {
 
@@ -44,44 +45,36 @@ struct XrRow {
   int has_real[XR_MAX_REALS]; // reals[i] holds a value
 };
 
-struct XrTable {
-  sqlite3_vtab base; // host's base record; must come first
-  sqlite3 *db;       // the caller's connection, for the JSON statements
-  int kind;          // XR_FORECAST or XR_ANOMALY
-};
-
 struct XrCursor {
-  sqlite3_vtab_cursor base; // host's base record; must come first
-  XrRow *rows;              // owned row array, each row's text owned too
-  int64_t count;            // rows in use
-  int64_t capacity;         // rows allocated
-  int64_t position;         // current row, also the rowid
-  char *status;             // owned copy of the document's status
+  VtabCursor kit;   // kit's part: count is the rows in use, position the current row
+  XrRow *rows;      // owned row array, each row's text owned too
+  int64_t capacity; // rows allocated
+  char *status;     // owned copy of the document's status
 };
 
-const char *xr_name(int kind) { return kind == XR_ANOMALY ? "anomaly_rows" : "forecast_rows"; }
-int xr_doc_column(int kind) { return kind == XR_ANOMALY ? XA_DOC : XF_DOC; }
+int xr_kind(const XrCursor *cur) { return (int)cur->kit.spec->aux; }
 
-void xr_clear(XrCursor *cur) {
-  for (int64_t i = 0; i < cur->count; i++)
+void xr_clear(VtabCursor *base) {
+  XrCursor *cur = (XrCursor *)base;
+  for (int64_t i = 0; i < cur->kit.count; i++)
     sqlite3_free(cur->rows[i].text);
   sqlite3_free(cur->rows);
   sqlite3_free(cur->status);
   cur->rows = nullptr;
   cur->status = nullptr;
-  cur->count = cur->capacity = cur->position = 0;
+  cur->kit.count = cur->capacity = cur->kit.position = 0;
 }
 
 // Appends a row with every field absent; returns it, or null when the array cannot grow.
 XrRow *xr_append(XrCursor *cur) {
-  if (cur->count == cur->capacity) {
+  if (cur->kit.count == cur->capacity) {
     int64_t want = cur->capacity ? cur->capacity * 2 : XR_FIRST_CAPACITY;
     XrRow *grown = (XrRow *)sqlite3_realloc64(cur->rows, (sqlite3_uint64)want * sizeof(XrRow));
     if (!grown) return nullptr;
     cur->rows = grown;
     cur->capacity = want;
   }
-  XrRow *row = &cur->rows[cur->count++];
+  XrRow *row = &cur->rows[cur->kit.count++];
   memset(row, 0, sizeof *row);
   return row;
 }
@@ -103,67 +96,7 @@ bool xr_copy_text(sqlite3_stmt *st, int col, char **out) {
 }
 
 int xr_error(XrCursor *cur, const char *detail) {
-  return vtab_set_error(cur->base.pVtab, sqlite3_mprintf("%s: %s", VORNEL_ERR_SCHEMA, detail));
-}
-
-int xr_connect(sqlite3 *db, void *aux, int, const char *const *, sqlite3_vtab **out, char **) {
-  int kind = (int)(intptr_t)aux == XR_ANOMALY ? XR_ANOMALY : XR_FORECAST;
-  int rc = sqlite3_declare_vtab(db, kind == XR_ANOMALY ? XR_ANOMALY_SCHEMA : XR_FORECAST_SCHEMA);
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_vtab_config(db, SQLITE_VTAB_INNOCUOUS); // reads only its document argument
-  XrTable *tab = host_calloc<XrTable>(1);
-  if (!tab) return SQLITE_NOMEM;
-  tab->db = db;
-  tab->kind = kind;
-  *out = &tab->base;
-  return SQLITE_OK;
-}
-
-int xr_disconnect(sqlite3_vtab *vtab) {
-  sqlite3_free(vtab);
-  return SQLITE_OK;
-}
-
-// The only argument is the hidden doc column: a usable equality constraint on it becomes
-// argument 1 of filter. An unusable one asks the planner for another plan; none at all is the
-// caller's mistake.
-int xr_best_index(sqlite3_vtab *vtab, sqlite3_index_info *info) {
-  XrTable *tab = (XrTable *)vtab;
-  int doc = xr_doc_column(tab->kind);
-  int usable = -1;
-  bool unusable = false;
-  for (int i = 0; i < info->nConstraint; i++) {
-    const sqlite3_index_info::sqlite3_index_constraint &c = info->aConstraint[i];
-    if (c.iColumn != doc || c.op != SQLITE_INDEX_CONSTRAINT_EQ) continue;
-    if (!c.usable) {
-      unusable = true;
-    } else if (usable < 0) {
-      usable = i;
-    }
-  }
-  if (usable >= 0) {
-    info->aConstraintUsage[usable].argvIndex = 1;
-    info->aConstraintUsage[usable].omit = 1;
-    info->estimatedCost = 1000.0;
-    return SQLITE_OK;
-  }
-  if (unusable) return SQLITE_CONSTRAINT;
-  return vtab_set_error(
-      vtab, sqlite3_mprintf("%s: %s(doc) requires a document argument", VORNEL_ERR_SCHEMA, xr_name(tab->kind)));
-}
-
-int xr_open(sqlite3_vtab *, sqlite3_vtab_cursor **out) {
-  XrCursor *cur = host_calloc<XrCursor>(1);
-  if (!cur) return SQLITE_NOMEM;
-  *out = &cur->base;
-  return SQLITE_OK;
-}
-
-int xr_close(sqlite3_vtab_cursor *base) {
-  XrCursor *cur = (XrCursor *)base;
-  xr_clear(cur);
-  sqlite3_free(cur);
-  return SQLITE_OK;
+  return vtab_fail(&cur->kit, sqlite3_mprintf("%s: %s", VORNEL_ERR_SCHEMA, detail));
 }
 
 // Reads the document's head: it must be an object whose rows member is an array and whose
@@ -221,42 +154,29 @@ int xr_read_rows(XrCursor *cur, sqlite3 *db, int kind, const char *doc, int doc_
   }
   if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
   if (rc != SQLITE_DONE) return xr_error(cur, "document rows are not valid JSON");
-  if (cur->count == 0 && !xr_append(cur)) return SQLITE_NOMEM;
+  if (cur->kit.count == 0 && !xr_append(cur)) return SQLITE_NOMEM;
   return SQLITE_OK;
 }
 
-int xr_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_value **argv) {
+int xr_filter(VtabCursor *base, sqlite3_value *const *args) {
   XrCursor *cur = (XrCursor *)base;
-  XrTable *tab = (XrTable *)base->pVtab;
-  xr_clear(cur);
-  if (argc < 1 || sqlite3_value_type(argv[0]) == SQLITE_NULL) return SQLITE_OK;
-  const char *doc = (const char *)sqlite3_value_text(argv[0]);
+  if (sqlite3_value_type(args[0]) == SQLITE_NULL) return SQLITE_OK;
+  const char *doc = (const char *)sqlite3_value_text(args[0]);
   if (!doc) return xr_error(cur, "document must be text");
-  int doc_bytes = sqlite3_value_bytes(argv[0]);
-  int rc = xr_read_head(cur, tab->db, doc, doc_bytes);
-  if (rc == SQLITE_OK) rc = xr_read_rows(cur, tab->db, tab->kind, doc, doc_bytes);
-  cur->position = 0;
+  int doc_bytes = sqlite3_value_bytes(args[0]);
+  int rc = xr_read_head(cur, cur->kit.db, doc, doc_bytes);
+  if (rc == SQLITE_OK) rc = xr_read_rows(cur, cur->kit.db, xr_kind(cur), doc, doc_bytes);
   return rc;
-}
-
-int xr_next(sqlite3_vtab_cursor *base) {
-  ((XrCursor *)base)->position++;
-  return SQLITE_OK;
-}
-
-int xr_eof(sqlite3_vtab_cursor *base) {
-  XrCursor *cur = (XrCursor *)base;
-  return cur->position >= cur->count;
 }
 
 void xr_result_real(sqlite3_context *ctx, const XrRow &row, int slot) {
   if (row.has_real[slot]) sqlite3_result_double(ctx, row.reals[slot]);
 }
 
-int xr_column(sqlite3_vtab_cursor *base, sqlite3_context *ctx, int col) {
+void xr_column(VtabCursor *base, sqlite3_context *ctx, int col) {
   XrCursor *cur = (XrCursor *)base;
-  int kind = ((XrTable *)base->pVtab)->kind;
-  const XrRow &row = cur->rows[cur->position];
+  int kind = xr_kind(cur);
+  const XrRow &row = cur->rows[cur->kit.position];
   int status_col = kind == XR_ANOMALY ? XA_STATUS : XF_STATUS;
   int text_col = kind == XR_ANOMALY ? XA_TS : XF_TIMESTAMP;
   int int_col = kind == XR_ANOMALY ? XA_IS_ANOMALY : XF_STEP;
@@ -284,7 +204,7 @@ int xr_column(sqlite3_vtab_cursor *base, sqlite3_context *ctx, int col) {
       xr_result_real(ctx, row, 4);
       break;
     default:
-      break; // doc reads as NULL
+      break;
     }
   } else {
     switch (col) {
@@ -301,41 +221,34 @@ int xr_column(sqlite3_vtab_cursor *base, sqlite3_context *ctx, int col) {
       break;
     }
   }
-  return SQLITE_OK;
-}
-
-int xr_rowid(sqlite3_vtab_cursor *base, sqlite3_int64 *out) {
-  *out = ((XrCursor *)base)->position;
-  return SQLITE_OK;
 }
 
 } // namespace
 
-// Eponymous only: no xCreate, so the functions cannot be made into named virtual tables.
-extern const sqlite3_module xrowsModule = {
-    /* iVersion */ 0,
-    /* xCreate */ nullptr,
-    /* xConnect */ xr_connect,
-    /* xBestIndex */ xr_best_index,
-    /* xDisconnect */ xr_disconnect,
-    /* xDestroy */ nullptr,
-    /* xOpen */ xr_open,
-    /* xClose */ xr_close,
-    /* xFilter */ xr_filter,
-    /* xNext */ xr_next,
-    /* xEof */ xr_eof,
-    /* xColumn */ xr_column,
-    /* xRowid */ xr_rowid,
-    /* xUpdate */ nullptr,
-    /* xBegin */ nullptr,
-    /* xSync */ nullptr,
-    /* xCommit */ nullptr,
-    /* xRollback */ nullptr,
-    /* xFindFunction */ nullptr,
-    /* xRename */ nullptr,
-    /* xSavepoint */ nullptr,
-    /* xRelease */ nullptr,
-    /* xRollbackTo */ nullptr,
-    /* xShadowName */ nullptr,
-    /* xIntegrity */ nullptr,
-};
+// One module, two specs: the client datum says which document kind the table expands.
+extern const VtabSpec FORECAST_ROWS_SPEC = {XR_FORECAST_SCHEMA,
+                                            XF_DOC,
+                                            1,
+                                            1,
+                                            "VORNEL_ERR_SCHEMA: forecast_rows(doc) requires a document argument",
+                                            1000.0,
+                                            VTAB_INNOCUOUS,
+                                            0,
+                                            sizeof(XrCursor),
+                                            XR_FORECAST,
+                                            xr_filter,
+                                            xr_column,
+                                            xr_clear};
+extern const VtabSpec ANOMALY_ROWS_SPEC = {XR_ANOMALY_SCHEMA,
+                                           XA_DOC,
+                                           1,
+                                           1,
+                                           "VORNEL_ERR_SCHEMA: anomaly_rows(doc) requires a document argument",
+                                           1000.0,
+                                           VTAB_INNOCUOUS,
+                                           0,
+                                           sizeof(XrCursor),
+                                           XR_ANOMALY,
+                                           xr_filter,
+                                           xr_column,
+                                           xr_clear};

@@ -4,9 +4,10 @@
 // bt_metrics.cpp, which never see a host type.
 #pragma once
 #include "core/api.h"
+#include "core/vtab.h"
 #include "ts/ts.h"
 
-extern const sqlite3_module backtestModule;
+extern const VtabSpec BACKTEST_SPEC;
 
 // One series of the query's rows: the rows sharing one group key, in arrival order.
 struct BtSeries {
@@ -129,6 +130,3 @@ int bt_model_index(const char *name);
 // asked to stop, another value below -1 on out of memory.
 int bt_select_model(const double *y, int32_t n, int32_t h, int32_t gap, int32_t folds, double scale, int32_t *periods,
                     double *step_fc, ts_scratch *sc);
-// Sets this function's defaults and parses doc with the shared forecast options callback.
-// Returns SQLITE_OK, SQLITE_ERROR with *out_msg, or SQLITE_NOMEM.
-int bt_options_parse(sqlite3 *db, const char *doc, forecast_opts *opts, char **out_msg);

@@ -1,20 +1,8 @@
-// backtest's side of the forecasting subsystem: its options defaults, the model names it
+// backtest's side of the forecasting subsystem: the model names it
 // accepts, and per-series automatic selection that keeps each fold prefix's season length for
 // the refits that follow (ts_auto_select finds the same lengths but does not hand them out).
 #include "backtest/backtest.h"
 #include <math.h>
-
-int bt_options_parse(sqlite3 *db, const char *doc, forecast_opts *opts, char **out_msg) {
-  *out_msg = nullptr;
-  opts->level = 0.95;
-  opts->context_limit = 4096;
-  opts->folds = 0;
-  opts->gap = 0;
-  opts->interval_method = INTERVAL_RESIDUAL;
-  int rc = vornel0_options_parse(db, doc, BACKTEST_OPTION_KEYS, forecast_opt_cb, opts, out_msg);
-  if (rc == SQLITE_OK) return SQLITE_OK;
-  return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
-}
 
 int bt_model_index(const char *name) {
   if (!name || strcmp(name, "default-ts") == 0 || strcmp(name, "theta-classic") == 0) return TS_MODEL_THETA;

@@ -1,7 +1,7 @@
 // The backtest(query, horizon[, options]) eponymous table-valued function. bt_filter does the
 // whole job: it checks the arguments and options, runs the user's read-only query on the
 // caller's connection, groups its rows into series and evaluates every series into the
-// cursor's row array; the other callbacks only walk that array.
+// cursor's row array; the kit's callbacks only walk that array.
 #include "backtest/backtest.h"
 
 namespace {
@@ -34,22 +34,16 @@ constexpr int64_t BT_MAX_ROWS = 2097152;
 constexpr const char BT_MODEL_HINT[] =
     "backtest() supports the statistical models (theta-classic, stub-seasonal-naive, tsb) or auto: ";
 
-struct BtTable {
-  sqlite3_vtab base; // must come first
-  sqlite3 *db;       // the connection the queries run on
-};
-
 struct BtCursor {
-  sqlite3_vtab_cursor base; // must come first
-  BtRow *rows;              // result rows (owned)
-  int64_t row_count;        // rows in use
-  char **keys;              // series keys, indexed by BtRow::series (owned, each owned)
-  int32_t *key_lens;        // byte length of each key (owned)
-  int32_t key_count;        // entries of keys
-  int64_t pos;              // current row, also the rowid
+  VtabCursor kit;    // kit's part: count is the rows in use, position the current row
+  BtRow *rows;       // result rows (owned)
+  char **keys;       // series keys, indexed by BtRow::series (owned, each owned)
+  int32_t *key_lens; // byte length of each key (owned)
+  int32_t key_count; // entries of keys
 };
 
-void cursor_clear(BtCursor *cur) {
+void bt_clear(VtabCursor *base) {
+  BtCursor *cur = (BtCursor *)base;
   sqlite3_free(cur->rows);
   for (int32_t i = 0; i < cur->key_count; i++)
     sqlite3_free(cur->keys[i]);
@@ -58,66 +52,15 @@ void cursor_clear(BtCursor *cur) {
   cur->rows = nullptr;
   cur->keys = nullptr;
   cur->key_lens = nullptr;
-  cur->row_count = 0;
+  cur->kit.count = 0;
   cur->key_count = 0;
-  cur->pos = 0;
+  cur->kit.position = 0;
 }
 
 // Builds "code: text suffix" into the table's error slot; returns SQLITE_ERROR (SQLITE_NOMEM
 // when the message cannot be built).
 int fail(sqlite3_vtab *vtab, const char *code, const char *text, const char *suffix = "") {
   return vtab_set_error(vtab, sqlite3_mprintf("%s: %s%s", code, text, suffix));
-}
-
-int bt_connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, char **) {
-  int rc = sqlite3_declare_vtab(db, BT_SCHEMA);
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_vtab_config(db, SQLITE_VTAB_DIRECTONLY); // runs SQL text from its arguments
-  BtTable *table = host_calloc<BtTable>(1);
-  if (!table) return SQLITE_NOMEM;
-  table->db = db;
-  *out = &table->base;
-  return SQLITE_OK;
-}
-
-int bt_disconnect(sqlite3_vtab *vtab) {
-  sqlite3_free(vtab);
-  return SQLITE_OK;
-}
-
-// Argument positions: query 1, horizon 2, options 3, in the order bt_filter reads argv.
-int bt_best_index(sqlite3_vtab *vtab, sqlite3_index_info *info) {
-  bool seen[3] = {false, false, false};
-  for (int i = 0; i < info->nConstraint; i++) {
-    const auto &c = info->aConstraint[i];
-    if (c.iColumn < BT_COL_QUERY || c.op != SQLITE_INDEX_CONSTRAINT_EQ) continue;
-    if (!c.usable) return SQLITE_CONSTRAINT;
-    int arg = c.iColumn - BT_COL_QUERY;
-    if (seen[arg]) continue; // a repeated constraint is left for the host to check
-    seen[arg] = true;
-    info->aConstraintUsage[i].argvIndex = arg + 1;
-    info->aConstraintUsage[i].omit = 1;
-  }
-  if (!seen[0] || !seen[1]) {
-    int rc = fail(vtab, VORNEL_ERR_SCHEMA, "backtest(query, horizon) requires both arguments");
-    return rc == SQLITE_NOMEM ? SQLITE_NOMEM : SQLITE_ERROR;
-  }
-  info->estimatedCost = 1000.0;
-  return SQLITE_OK;
-}
-
-int bt_open(sqlite3_vtab *, sqlite3_vtab_cursor **out) {
-  BtCursor *cur = host_calloc<BtCursor>(1);
-  if (!cur) return SQLITE_NOMEM;
-  *out = &cur->base;
-  return SQLITE_OK;
-}
-
-int bt_close(sqlite3_vtab_cursor *base) {
-  BtCursor *cur = (BtCursor *)base;
-  cursor_clear(cur);
-  sqlite3_free(cur);
-  return SQLITE_OK;
 }
 
 // Owns what one filter call gathers, so every exit path releases it.
@@ -137,13 +80,6 @@ struct FilterState {
     bt_work_free(&work);
   }
 };
-
-// Only blanks, tabs, line feeds and semicolons may follow the prepared statement.
-bool tail_is_empty(const char *tail) {
-  for (const char *p = tail; p && *p; p++)
-    if (*p != ' ' && *p != '\t' && *p != '\n' && *p != ';') return false;
-  return true;
-}
 
 // Whether the first-row value of a column can serve as a time: 1 yes, 0 no, -1 out of memory.
 int looks_like_time(sqlite3_stmt *st, int col) {
@@ -230,31 +166,30 @@ int read_rows(sqlite3_vtab *vtab, sqlite3_stmt *st, int time_idx, int value_idx,
     if (bt_series_append(series, ms, value) != SQLITE_OK) return SQLITE_NOMEM;
   }
   if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
-  if (rc != SQLITE_DONE) return fail(vtab, VORNEL_ERR_RESOURCE, "query execution failed");
+  if (rc != SQLITE_DONE)
+    return fail(vtab, VORNEL_ERR_RESOURCE, "query execution failed: ", sqlite3_errmsg(sqlite3_db_handle(st)));
   return SQLITE_OK;
 }
 
-int bt_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_value **argv) {
+int bt_filter(VtabCursor *base, sqlite3_value *const *args) {
   BtCursor *cur = (BtCursor *)base;
-  sqlite3_vtab *vtab = base->pVtab;
-  sqlite3 *db = ((BtTable *)vtab)->db;
-  cursor_clear(cur);
-  if (argc < 2) return fail(vtab, VORNEL_ERR_SCHEMA, "backtest(query, horizon) requires both arguments");
-  const char *query = (const char *)sqlite3_value_text(argv[0]);
+  sqlite3_vtab *vtab = base->base.pVtab;
+  sqlite3 *db = base->db;
+  const char *query = (const char *)sqlite3_value_text(args[0]);
   if (!query) {
-    if (sqlite3_value_type(argv[0]) != SQLITE_NULL) return SQLITE_NOMEM;
+    if (sqlite3_value_type(args[0]) != SQLITE_NULL) return SQLITE_NOMEM;
     return fail(vtab, VORNEL_ERR_SCHEMA, "query must be text");
   }
-  if (sqlite3_value_type(argv[1]) != SQLITE_INTEGER)
+  if (sqlite3_value_type(args[1]) != SQLITE_INTEGER)
     return fail(vtab, VORNEL_ERR_HORIZON, "horizon must be an integer");
-  sqlite3_int64 horizon = sqlite3_value_int64(argv[1]);
+  sqlite3_int64 horizon = sqlite3_value_int64(args[1]);
   if (horizon < 1 || horizon > 1000) return fail(vtab, VORNEL_ERR_HORIZON, "horizon out of range 1..1000");
 
   FilterState state;
-  const char *doc = argc > 2 ? (const char *)sqlite3_value_text(argv[2]) : nullptr;
-  if (argc > 2 && !doc && sqlite3_value_type(argv[2]) != SQLITE_NULL) return SQLITE_NOMEM;
+  const char *doc = args[2] ? (const char *)sqlite3_value_text(args[2]) : nullptr;
+  if (args[2] && !doc && sqlite3_value_type(args[2]) != SQLITE_NULL) return SQLITE_NOMEM;
   char *msg = nullptr;
-  int rc = bt_options_parse(db, doc, &state.opts, &msg);
+  int rc = options_read(db, doc, &BACKTEST_OPTIONS, &state.opts, &msg);
   if (rc == SQLITE_NOMEM) {
     sqlite3_free(msg);
     return SQLITE_NOMEM;
@@ -265,13 +200,9 @@ int bt_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
   if (model == -2) return fail(vtab, VORNEL_ERR_MODEL_NOT_FOUND, BT_MODEL_HINT, opts.model);
 
   StmtGuard st;
-  const char *tail = nullptr;
-  rc = sqlite3_prepare_v2(db, query, -1, st.out(), &tail);
+  rc = vornel0_prepare_query(db, query, "query", true, st.out(), &msg);
   if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
-  if (rc != SQLITE_OK || !st.stmt)
-    return vtab_set_error(vtab, sqlite3_mprintf("%s: query does not parse: %s", VORNEL_ERR_SCHEMA, sqlite3_errmsg(db)));
-  if (!tail_is_empty(tail)) return fail(vtab, VORNEL_ERR_SCHEMA, "query must be a single statement");
-  if (!sqlite3_stmt_readonly(st)) return fail(vtab, VORNEL_ERR_QUERY_NOT_READONLY, "query must be a read-only SELECT");
+  if (rc != SQLITE_OK) return vtab_set_error(vtab, msg);
   const int ncols = sqlite3_column_count(st);
   if (ncols < 2) return fail(vtab, VORNEL_ERR_SCHEMA, "query must yield at least a time and a value column");
 
@@ -333,7 +264,7 @@ int bt_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
     cur->keys = host_calloc<char *>(count);
     cur->key_lens = host_calloc<int32_t>(count);
     if (!cur->keys || !cur->key_lens) {
-      cursor_clear(cur);
+      bt_clear(base);
       return SQLITE_NOMEM;
     }
     for (int32_t i = 0; i < count; i++) {
@@ -343,38 +274,27 @@ int bt_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
     }
     cur->key_count = count;
   }
-  cur->row_count = state.rows.len;
+  cur->kit.count = state.rows.len;
   cur->rows = state.rows.release();
-  cur->pos = 0;
   return SQLITE_OK;
 }
 
-int bt_next(sqlite3_vtab_cursor *base) {
-  ((BtCursor *)base)->pos++;
-  return SQLITE_OK;
-}
-
-int bt_eof(sqlite3_vtab_cursor *base) {
+void bt_column(VtabCursor *base, sqlite3_context *ctx, int col) {
   BtCursor *cur = (BtCursor *)base;
-  return cur->pos >= cur->row_count;
-}
-
-int bt_column(sqlite3_vtab_cursor *base, sqlite3_context *ctx, int col) {
-  BtCursor *cur = (BtCursor *)base;
-  const BtRow &row = cur->rows[cur->pos];
+  const BtRow &row = cur->rows[cur->kit.position];
   if (col == BT_COL_SERIES_KEY) {
     if (row.series < cur->key_count && cur->keys[row.series])
       sqlite3_result_text(ctx, cur->keys[row.series], cur->key_lens[row.series], SQLITE_STATIC);
     else
       sqlite3_result_text(ctx, "", 0, SQLITE_STATIC);
-    return SQLITE_OK;
+    return;
   }
   if (col == BT_COL_STATUS) {
     sqlite3_result_text(ctx, row.status, -1, SQLITE_STATIC);
-    return SQLITE_OK;
+    return;
   }
-  if (col >= BT_COL_FOLD && col <= BT_COL_SMAPE && !row.has_metrics) return SQLITE_OK;
-  if ((col == BT_COL_COVERAGE || col == BT_COL_WIDTH) && !row.has_interval) return SQLITE_OK;
+  if (col >= BT_COL_FOLD && col <= BT_COL_SMAPE && !row.has_metrics) return;
+  if ((col == BT_COL_COVERAGE || col == BT_COL_WIDTH) && !row.has_interval) return;
   switch (col) {
   case BT_COL_FOLD:
     sqlite3_result_int(ctx, row.fold);
@@ -407,42 +327,22 @@ int bt_column(sqlite3_vtab_cursor *base, sqlite3_context *ctx, int col) {
     sqlite3_result_double(ctx, row.width);
     break;
   default:
-    break; // the hidden argument columns read as NULL
+    break;
   }
-  return SQLITE_OK;
-}
-
-int bt_rowid(sqlite3_vtab_cursor *base, sqlite3_int64 *out) {
-  *out = ((BtCursor *)base)->pos;
-  return SQLITE_OK;
 }
 
 } // namespace
 
-const sqlite3_module backtestModule = {
-    /* iVersion */ 0,
-    /* xCreate */ nullptr,
-    /* xConnect */ bt_connect,
-    /* xBestIndex */ bt_best_index,
-    /* xDisconnect */ bt_disconnect,
-    /* xDestroy */ nullptr,
-    /* xOpen */ bt_open,
-    /* xClose */ bt_close,
-    /* xFilter */ bt_filter,
-    /* xNext */ bt_next,
-    /* xEof */ bt_eof,
-    /* xColumn */ bt_column,
-    /* xRowid */ bt_rowid,
-    /* xUpdate */ nullptr,
-    /* xBegin */ nullptr,
-    /* xSync */ nullptr,
-    /* xCommit */ nullptr,
-    /* xRollback */ nullptr,
-    /* xFindFunction */ nullptr,
-    /* xRename */ nullptr,
-    /* xSavepoint */ nullptr,
-    /* xRelease */ nullptr,
-    /* xRollbackTo */ nullptr,
-    /* xShadowName */ nullptr,
-    /* xIntegrity */ nullptr,
-};
+extern const VtabSpec BACKTEST_SPEC = {BT_SCHEMA,
+                                       BT_COL_QUERY,
+                                       3,
+                                       2,
+                                       "VORNEL_ERR_SCHEMA: backtest(query, horizon) requires both arguments",
+                                       1000.0,
+                                       VTAB_DIRECT_ONLY,
+                                       0,
+                                       sizeof(BtCursor),
+                                       0,
+                                       bt_filter,
+                                       bt_column,
+                                       bt_clear};

@@ -4,6 +4,7 @@
 #pragma once
 #include "core/cancel.h"
 #include "core/mem.h"
+#include "core/options.h"
 #include <sqlite3ext.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -70,6 +71,18 @@ void vornel0_report(sqlite3_context *ctx, char *msg, const char *fallback = VORN
 // SQLITE_ERROR, or SQLITE_NOMEM when the message could not be built.
 int vtab_set_error(sqlite3_vtab *vtab, char *msg);
 
+// Prepares SQL text handed over as an argument: it must parse and be read-only, and when
+// single is set be one statement (only blanks, tabs, line feeds and ';' may follow). `what`
+// names it in the messages ("query", "apply query"). Returns SQLITE_OK with *out (the caller
+// finalises), SQLITE_NOMEM (no message), or SQLITE_ERROR with a built *out_msg.
+int vornel0_prepare_query(sqlite3 *db, const char *sql, const char *what, bool single, sqlite3_stmt **out,
+                          char **out_msg);
+
+// Acklam's inverse normal distribution function, without refinement.
+double vornel0_norm_quantile(double p);
+// Piecewise-linear value at level x over ascending levels (extrapolating past both ends).
+double vornel0_quantile_at(const float *levels, const double *values, int count, double x);
+
 // JSON text helpers shared by every result document.
 void agg_json_str(sqlite3_str *out, const char *text);
 void json_append_number(sqlite3_str *out, double value);
@@ -124,13 +137,3 @@ void vornel_ulid_func(sqlite3_context *ctx, int argc, sqlite3_value **argv);
 void forecast_misuse_func(sqlite3_context *ctx, int argc, sqlite3_value **argv);
 // The text begins, after blanks, tabs and line ends and ignoring case, with "select" or "with".
 bool vornel0_looks_like_query(const char *text);
-
-// A module that exists only until its subsystem is built: connecting reports that the
-// function is not in this build.
-int vornel0_stub_connect(sqlite3 *, void *, int, const char *const *, sqlite3_vtab **, char **);
-#define VORNEL_STUB_MODULE                                                                                             \
-  {                                                                                                                    \
-    0, nullptr, vornel0_stub_connect, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, \
-        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,    \
-        nullptr                                                                                                        \
-  }

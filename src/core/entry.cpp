@@ -25,8 +25,7 @@ struct Registration {
   int flags;                                              // eTextRep argument of sqlite3_create_function_v2
   void (*func)(sqlite3_context *, int, sqlite3_value **); // scalar body or aggregate step
   void (*final)(sqlite3_context *);                       // aggregate final
-  const sqlite3_module *module;                           // table-valued functions
-  intptr_t client_data;                                   // module client data
+  const VtabSpec *table;                                  // table-valued functions
 };
 
 // Applications load the extension and then run SQL they did not write, or open files other
@@ -40,22 +39,22 @@ constexpr int F_READER = SQLITE_UTF8 | SQLITE_INNOCUOUS;
 constexpr int F_PURE = F_READER | SQLITE_DETERMINISTIC;
 
 const Registration REGISTRATIONS[] = {
-    {"vornel_version", REG_SCALAR, 0, F_PURE | SQLITE_RESULT_SUBTYPE, vornel_version_func, nullptr, nullptr, 0},
-    {"vornel_debug", REG_SCALAR, 0, F_PURE, vornel_debug_func, nullptr, nullptr, 0},
-    {"vornel_ulid", REG_SCALAR, 1, F_PURE, vornel_ulid_func, nullptr, nullptr, 0},
-    {"vornel_register", REG_SCALAR, 2, F_WRITER, vornel_register_func, nullptr, nullptr, 0},
-    {"backtest", REG_MODULE, 0, 0, nullptr, nullptr, &backtestModule, 0},
-    {"forecast_rows", REG_MODULE, 0, 0, nullptr, nullptr, &xrowsModule, 0},
-    {"anomaly_rows", REG_MODULE, 0, 0, nullptr, nullptr, &xrowsModule, 1},
-    {"forecast", REG_AGGREGATE, 3, F_READER, agg_fc_step, agg_fc_final, nullptr, 0},
-    {"forecast", REG_AGGREGATE, 4, F_READER, agg_fc_step, agg_fc_final, nullptr, 0},
-    {"detect_anomalies", REG_AGGREGATE, 2, F_PURE, agg_an_step, agg_an_final, nullptr, 0},
-    {"detect_anomalies", REG_AGGREGATE, 3, F_PURE, agg_an_step, agg_an_final, nullptr, 0},
-    {"forecast", REG_SCALAR, 2, F_PURE, forecast_misuse_func, nullptr, nullptr, 0},
-    {"describe_series", REG_AGGREGATE, 2, F_PURE, agg_ds_step, agg_ds_final, nullptr, 0},
-    {"vornel", REG_MODULE, 0, 0, nullptr, nullptr, &vornelModule, 0},
-    {"distill_vornel", REG_MODULE, 0, 0, nullptr, nullptr, &distillModule, 0},
-    {"distill_forecast", REG_MODULE, 0, 0, nullptr, nullptr, &forecastDistillModule, 0},
+    {"vornel_version", REG_SCALAR, 0, F_PURE | SQLITE_RESULT_SUBTYPE, vornel_version_func, nullptr, nullptr},
+    {"vornel_debug", REG_SCALAR, 0, F_PURE, vornel_debug_func, nullptr, nullptr},
+    {"vornel_ulid", REG_SCALAR, 1, F_PURE, vornel_ulid_func, nullptr, nullptr},
+    {"vornel_register", REG_SCALAR, 2, F_WRITER, vornel_register_func, nullptr, nullptr},
+    {"backtest", REG_MODULE, 0, 0, nullptr, nullptr, &BACKTEST_SPEC},
+    {"forecast_rows", REG_MODULE, 0, 0, nullptr, nullptr, &FORECAST_ROWS_SPEC},
+    {"anomaly_rows", REG_MODULE, 0, 0, nullptr, nullptr, &ANOMALY_ROWS_SPEC},
+    {"forecast", REG_AGGREGATE, 3, F_READER, agg_fc_step, agg_fc_final, nullptr},
+    {"forecast", REG_AGGREGATE, 4, F_READER, agg_fc_step, agg_fc_final, nullptr},
+    {"detect_anomalies", REG_AGGREGATE, 2, F_PURE, agg_an_step, agg_an_final, nullptr},
+    {"detect_anomalies", REG_AGGREGATE, 3, F_PURE, agg_an_step, agg_an_final, nullptr},
+    {"forecast", REG_SCALAR, 2, F_PURE, forecast_misuse_func, nullptr, nullptr},
+    {"describe_series", REG_AGGREGATE, 2, F_PURE, agg_ds_step, agg_ds_final, nullptr},
+    {"vornel", REG_MODULE, 0, 0, nullptr, nullptr, &VORNEL_SPEC},
+    {"distill_vornel", REG_MODULE, 0, 0, nullptr, nullptr, &DISTILL_SPEC},
+    {"distill_forecast", REG_MODULE, 0, 0, nullptr, nullptr, &DISTILL_FORECAST_SPEC},
 };
 
 // Registers rows first..last (1-based, inclusive) in order; returns the first failing code.
@@ -71,7 +70,7 @@ int register_rows(sqlite3 *db, int first, int last) {
       rc = sqlite3_create_function_v2(db, r.name, r.nargs, r.flags, nullptr, nullptr, r.func, r.final, nullptr);
       break;
     default:
-      rc = sqlite3_create_module(db, r.name, r.module, (void *)r.client_data);
+      rc = sqlite3_create_module(db, r.name, &VTAB_KIT_MODULE, (void *)r.table);
       break;
     }
     if (rc != SQLITE_OK) return rc;

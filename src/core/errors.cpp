@@ -1,5 +1,5 @@
 // Message channels: reporting a built message through a function context or a virtual
-// table's error slot, the misuse scalar, the placeholder module connect, and the question
+// table's error slot, the misuse scalar, and the question
 // whether the running statement was interrupted.
 #include "core/api.h"
 
@@ -27,11 +27,6 @@ void forecast_misuse_func(sqlite3_context *ctx, int, sqlite3_value **argv) {
   const bool query =
       sqlite3_value_type(argv[0]) == SQLITE_TEXT && vornel0_looks_like_query((const char *)sqlite3_value_text(argv[0]));
   sqlite3_result_error(ctx, query ? VORNEL_MSG_FORECAST_MISUSE : VORNEL_MSG_FORECAST_NO_HORIZON, -1);
-}
-
-int vornel0_stub_connect(sqlite3 *, void *, int argc, const char *const *argv, sqlite3_vtab **, char **err) {
-  *err = sqlite3_mprintf("%s: %s is not in this build", VORNEL_ERR_RUNTIME_UNAVAILABLE, argc > 0 ? argv[0] : "");
-  return SQLITE_ERROR;
 }
 
 bool vornel0_interrupted(sqlite3 *db) {

@@ -1,4 +1,5 @@
-// Options documents and JSON string arrays, walked with the host's own JSON functions.
+// Options documents and JSON string arrays, walked with the host's own JSON functions, and
+// the table-driven reader that stores each member by its declared field.
 #include "core/api.h"
 
 int vornel0_options_parse(sqlite3 *db, const char *doc, const char *const *keys, vornel0_option_cb cb, void *record,
@@ -60,7 +61,11 @@ void str_array_free(char **items, int count) {
   sqlite3_free(items);
 }
 
-int parse_str_array(sqlite3 *db, const char *json, char ***out_items, int *out_count, char **out_msg) {
+namespace {
+
+// Reads a JSON array into host texts; entries that hold a NUL character are refused, naming
+// what the array is. The contract is parse_str_array's.
+int read_str_array(sqlite3 *db, const char *json, const char *what, char ***out_items, int *out_count, char **out_msg) {
   *out_items = nullptr;
   *out_count = 0;
   *out_msg = nullptr;
@@ -84,6 +89,10 @@ int parse_str_array(sqlite3 *db, const char *json, char ***out_items, int *out_c
     }
     const char *text = (const char *)sqlite3_column_text(st, 0);
     if (!text && sqlite3_column_type(st, 0) != SQLITE_NULL) return SQLITE_NOMEM;
+    if (text && strlen(text) != (size_t)sqlite3_column_bytes(st, 0)) {
+      *out_msg = sqlite3_mprintf("%s: %s entries must not contain NUL characters", VORNEL_ERR_OPTIONS, what);
+      return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+    }
     char *copy = sqlite3_mprintf("%s", text ? text : "");
     if (!copy) return SQLITE_NOMEM;
     (*out_items)[(*out_count)++] = copy;
@@ -96,4 +105,15 @@ int parse_str_array(sqlite3 *db, const char *json, char ***out_items, int *out_c
     return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
   }
   return SQLITE_OK;
+}
+
+} // namespace
+
+int options_read_list(sqlite3 *db, const char *json, const char *what, char ***out_items, int *out_count,
+                      char **out_msg) {
+  return read_str_array(db, json, what, out_items, out_count, out_msg);
+}
+
+int parse_str_array(sqlite3 *db, const char *json, char ***out_items, int *out_count, char **out_msg) {
+  return read_str_array(db, json, "option array", out_items, out_count, out_msg);
 }

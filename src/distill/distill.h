@@ -4,8 +4,10 @@
 // serialises and stores.
 #pragma once
 #include "core/api.h"
+#include "core/vtab.h"
 
-extern const sqlite3_module distillModule;
+extern const VtabSpec DISTILL_SPEC;
+extern const OptionTable DIST_OPTIONS;
 struct vornel0_registry_writer;
 
 // Options of distill_vornel; every field is an owned host text or null, freed by dist_opts_free.
@@ -27,7 +29,6 @@ struct distill_result_row {
   char content_hash[65]; // hex SHA-256 of the stored blob
   int32_t train_rows;    // rows read from train_query
   double holdout_metric; // accuracy (classification) or RMSE (regression) on the holdout
-  int32_t eof;           // set by next
 };
 
 // Everything after option validation: reads the rows, obtains labels, trains, scores the

@@ -1,8 +1,10 @@
 // distill_vornel(train_query, options): the eponymous table-valued function. Its whole job
 // runs in dl_filter (options, their checks in a fixed order, the registry, then
 // distill_train); the cursor then yields the one row describing the stored student.
+#include "core/vtab.h"
 #include "distill/distill.h"
 #include "registry/registry.h"
+#include <stddef.h>
 
 namespace {
 
@@ -19,122 +21,51 @@ enum DistillColumn {
 const char DL_SCHEMA[] = "CREATE TABLE x(model_id TEXT, content_hash TEXT, train_rows INTEGER, holdout_metric REAL, "
                          "train_query HIDDEN, options HIDDEN)";
 
-const char *const DIST_OPTION_KEYS[] = {"target",       "task",  "student_id", "teacher",
-                                        "student_kind", "proba", "classes",    nullptr};
-
-struct DistillVtab {
-  sqlite3_vtab base; // host record; zErrMsg carries our messages
-  sqlite3 *db;       // the connection the table lives on
+constexpr OptionField DIST_FIELDS[] = {
+    option_text("target", OPT_TEXT, offsetof(distill_options, target), "label column of train_query (required)"),
+    option_text("task", OPT_TEXT, offsetof(distill_options, task), "classify or regress; classify when absent"),
+    option_text("student_id", OPT_TEXT, offsetof(distill_options, student_id),
+                "registry id of the new student (required)"),
+    option_text("teacher", OPT_TEXT, offsetof(distill_options, teacher),
+                "model whose vornel() predictions become the labels"),
+    option_text("student_kind", OPT_TEXT, offsetof(distill_options, student_kind),
+                "tree, gbt or mlp; tree when absent"),
+    option_text("proba", OPT_TEXT, offsetof(distill_options, proba), "JSON array of class-probability columns"),
+    option_text("classes", OPT_TEXT, offsetof(distill_options, classes), "JSON array: the class of each proba column"),
 };
+constexpr auto DIST_KEYS = option_keys(DIST_FIELDS);
+
+} // namespace
+
+const OptionTable DIST_OPTIONS = option_table("distill_vornel", DIST_FIELDS, DIST_KEYS);
+
+namespace {
 
 struct DistillCursor {
-  sqlite3_vtab_cursor base;
+  VtabCursor kit;         // kit's part: count is 1 once a student is stored
   distill_result_row row; // zeroed on open; model_id owned
 };
 
-int dist_opt_cb(void *record, const char *key, sqlite3_value *value, char **out_msg) {
-  distill_options *o = (distill_options *)record;
-  if (sqlite3_value_type(value) != SQLITE_TEXT) {
-    *out_msg = sqlite3_mprintf("%s: wrong type for option '%s'", VORNEL_ERR_OPTIONS, key);
-    return SQLITE_ERROR;
-  }
-  char **slot = nullptr;
-  if (strcmp(key, "target") == 0)
-    slot = &o->target;
-  else if (strcmp(key, "task") == 0)
-    slot = &o->task;
-  else if (strcmp(key, "student_id") == 0)
-    slot = &o->student_id;
-  else if (strcmp(key, "teacher") == 0)
-    slot = &o->teacher;
-  else if (strcmp(key, "student_kind") == 0)
-    slot = &o->student_kind;
-  else if (strcmp(key, "proba") == 0)
-    slot = &o->proba;
-  else if (strcmp(key, "classes") == 0)
-    slot = &o->classes;
-  if (!slot) return SQLITE_OK;
-  char *copy = sqlite3_mprintf("%s", (const char *)sqlite3_value_text(value));
-  if (!copy) {
-    *out_msg = vornel0_nomem_msg();
-    return SQLITE_NOMEM;
-  }
-  sqlite3_free(*slot);
-  *slot = copy;
-  return SQLITE_OK;
-}
-
-int dl_connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, char **) {
-  DistillVtab *vt = host_calloc<DistillVtab>(1);
-  if (!vt) return SQLITE_NOMEM;
-  int rc = sqlite3_declare_vtab(db, DL_SCHEMA);
-  if (rc != SQLITE_OK) {
-    sqlite3_free(vt);
-    return rc;
-  }
-  sqlite3_vtab_config(db, SQLITE_VTAB_DIRECTONLY); // writes the registry
-  vt->db = db;
-  *out = &vt->base;
-  return SQLITE_OK;
-}
-
-int dl_disconnect(sqlite3_vtab *vtab) {
-  sqlite3_free(vtab);
-  return SQLITE_OK;
-}
-
-// Argument positions: train_query is argv[0] and options argv[1] in dl_filter.
-int dl_best_index(sqlite3_vtab *vtab, sqlite3_index_info *info) {
-  bool have_query = false;
-  for (int i = 0; i < info->nConstraint; i++) {
-    const auto &c = info->aConstraint[i];
-    if (c.iColumn != DL_COL_TRAIN_QUERY && c.iColumn != DL_COL_OPTIONS) continue;
-    if (c.op != SQLITE_INDEX_CONSTRAINT_EQ) continue;
-    if (!c.usable) return SQLITE_CONSTRAINT;
-    info->aConstraintUsage[i].argvIndex = c.iColumn == DL_COL_TRAIN_QUERY ? 1 : 2;
-    info->aConstraintUsage[i].omit = 1;
-    if (c.iColumn == DL_COL_TRAIN_QUERY) have_query = true;
-  }
-  if (!have_query) {
-    return vtab_set_error(
-        vtab, sqlite3_mprintf("%s: distill_vornel(train_query, options) requires a train_query", VORNEL_ERR_SCHEMA));
-  }
-  info->estimatedCost = 1000000.0;
-  return SQLITE_OK;
-}
-
-int dl_open(sqlite3_vtab *, sqlite3_vtab_cursor **out) {
-  DistillCursor *cur = host_calloc<DistillCursor>(1);
-  if (!cur) return SQLITE_NOMEM;
-  *out = &cur->base;
-  return SQLITE_OK;
-}
-
-int dl_close(sqlite3_vtab_cursor *base) {
+void dl_clear(VtabCursor *base) {
   DistillCursor *cur = (DistillCursor *)base;
-  sqlite3_free(cur->row.model_id);
-  sqlite3_free(cur);
-  return SQLITE_OK;
-}
-
-int dl_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_value **argv) {
-  DistillCursor *cur = (DistillCursor *)base;
-  DistillVtab *vt = (DistillVtab *)base->pVtab;
-  sqlite3_vtab *vtab = base->pVtab;
   sqlite3_free(cur->row.model_id);
   memset(&cur->row, 0, sizeof cur->row);
-  // Until a filter succeeds the cursor has no row.
-  cur->row.eof = 1;
+  cur->kit.count = 0;
+}
 
-  if (argc < 1 || sqlite3_value_type(argv[0]) == SQLITE_NULL)
+int dl_filter(VtabCursor *base, sqlite3_value *const *args) {
+  DistillCursor *cur = (DistillCursor *)base;
+  sqlite3 *db = base->db;
+  sqlite3_vtab *vtab = base->base.pVtab;
+  if (sqlite3_value_type(args[0]) == SQLITE_NULL)
     return vtab_set_error(vtab, sqlite3_mprintf("%s: train_query is required", VORNEL_ERR_SCHEMA));
-  const char *train_query = (const char *)sqlite3_value_text(argv[0]);
+  const char *train_query = (const char *)sqlite3_value_text(args[0]);
   if (!train_query) return vtab_set_error(vtab, vornel0_nomem_msg());
-  const char *doc = argc >= 2 ? (const char *)sqlite3_value_text(argv[1]) : nullptr;
+  const char *doc = args[1] ? (const char *)sqlite3_value_text(args[1]) : nullptr;
 
   distill_options opts{};
   char *msg = nullptr;
-  int rc = vornel0_options_parse(vt->db, doc, DIST_OPTION_KEYS, dist_opt_cb, &opts, &msg);
+  int rc = options_read(db, doc, &DIST_OPTIONS, &opts, &msg);
   if (rc == SQLITE_OK) {
     if (!opts.target) {
       msg = sqlite3_mprintf("%s: distill_vornel requires a target option", VORNEL_ERR_TARGET);
@@ -154,14 +85,12 @@ int dl_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
   }
   // The writer's checks and the id probe come before any row is read.
   vornel0_registry_writer writer;
-  if (rc == SQLITE_OK) rc = vornel0_registry_writer_open(vt->db, VORNEL0_WRITES_STUDENT, &writer, &msg);
-  if (rc == SQLITE_OK) rc = vornel0_registry_require_free(vt->db, opts.student_id, &msg);
-  if (rc == SQLITE_OK) rc = distill_train(vt->db, &writer, train_query, &opts, &cur->row, &msg);
+  if (rc == SQLITE_OK) rc = vornel0_registry_writer_open(db, VORNEL0_WRITES_STUDENT, &writer, &msg);
+  if (rc == SQLITE_OK) rc = vornel0_registry_require_free(db, opts.student_id, &msg);
+  if (rc == SQLITE_OK) rc = distill_train(db, &writer, train_query, &opts, &cur->row, &msg);
   dist_opts_free(&opts);
   if (rc != SQLITE_OK) {
-    sqlite3_free(cur->row.model_id);
-    memset(&cur->row, 0, sizeof cur->row);
-    cur->row.eof = 1;
+    dl_clear(base);
     if (!msg && rc == SQLITE_NOMEM) msg = vornel0_nomem_msg();
     sqlite3_free(vtab->zErrMsg);
     vtab->zErrMsg = msg;
@@ -170,18 +99,11 @@ int dl_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
     if (msg) return SQLITE_ERROR;
     return rc == SQLITE_ERROR || rc == SQLITE_NOMEM ? SQLITE_NOMEM : rc;
   }
-  cur->row.eof = 0;
+  cur->kit.count = 1;
   return SQLITE_OK;
 }
 
-int dl_next(sqlite3_vtab_cursor *base) {
-  ((DistillCursor *)base)->row.eof = 1;
-  return SQLITE_OK;
-}
-
-int dl_eof(sqlite3_vtab_cursor *base) { return ((DistillCursor *)base)->row.eof; }
-
-int dl_column(sqlite3_vtab_cursor *base, sqlite3_context *ctx, int col) {
+void dl_column(VtabCursor *base, sqlite3_context *ctx, int col) {
   const distill_result_row &r = ((DistillCursor *)base)->row;
   switch (col) {
   case DL_COL_MODEL_ID:
@@ -200,51 +122,24 @@ int dl_column(sqlite3_vtab_cursor *base, sqlite3_context *ctx, int col) {
     sqlite3_result_double(ctx, r.holdout_metric);
     break;
   default:
-    sqlite3_result_null(ctx);
     break;
   }
-  return SQLITE_OK;
-}
-
-int dl_rowid(sqlite3_vtab_cursor *, sqlite3_int64 *rowid) {
-  *rowid = 1;
-  return SQLITE_OK;
 }
 
 } // namespace
 
-void dist_opts_free(distill_options *o) {
-  if (!o) return;
-  char *all[] = {o->target, o->task, o->student_id, o->teacher, o->student_kind, o->proba, o->classes};
-  for (char *p : all)
-    sqlite3_free(p);
-  memset(o, 0, sizeof *o);
-}
+void dist_opts_free(distill_options *o) { options_free(&DIST_OPTIONS, o); }
 
-const sqlite3_module distillModule = {
-    .iVersion = 0,
-    .xCreate = nullptr,
-    .xConnect = dl_connect,
-    .xBestIndex = dl_best_index,
-    .xDisconnect = dl_disconnect,
-    .xDestroy = nullptr,
-    .xOpen = dl_open,
-    .xClose = dl_close,
-    .xFilter = dl_filter,
-    .xNext = dl_next,
-    .xEof = dl_eof,
-    .xColumn = dl_column,
-    .xRowid = dl_rowid,
-    .xUpdate = nullptr,
-    .xBegin = nullptr,
-    .xSync = nullptr,
-    .xCommit = nullptr,
-    .xRollback = nullptr,
-    .xFindFunction = nullptr,
-    .xRename = nullptr,
-    .xSavepoint = nullptr,
-    .xRelease = nullptr,
-    .xRollbackTo = nullptr,
-    .xShadowName = nullptr,
-    .xIntegrity = nullptr,
-};
+extern const VtabSpec DISTILL_SPEC = {DL_SCHEMA,
+                                      DL_COL_TRAIN_QUERY,
+                                      2,
+                                      1,
+                                      "VORNEL_ERR_SCHEMA: distill_vornel(train_query, options) requires a train_query",
+                                      1000000.0,
+                                      VTAB_DIRECT_ONLY,
+                                      1,
+                                      sizeof(DistillCursor),
+                                      0,
+                                      dl_filter,
+                                      dl_column,
+                                      dl_clear};

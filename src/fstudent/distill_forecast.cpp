@@ -2,38 +2,76 @@
 // forecast student and stores it in the registry. Its whole job runs in fd_filter: options,
 // their checks in a fixed order, the registry, then fdistill_train; the cursor then yields the
 // one row describing the new student.
+#include "core/vtab.h"
 #include "fstudent/fstudent.h"
 #include "registry/registry.h"
+#include <stddef.h>
 
 namespace {
 
 // Columns of the declared schema; the two hidden ones are the arguments.
 enum FdColumn { FD_MODEL_ID, FD_CONTENT_HASH, FD_TRAIN_ROWS, FD_TRAIN_RMSE, FD_TRAIN_QUERY, FD_OPTIONS };
 
-const char *const FCST_DIST_OPTION_KEYS[] = {"context", "horizon", "student_id", "hidden", "epochs",
-                                             "lr",      "teacher", "quantiles",  nullptr};
+// The options of one call after reading and checking.
+struct FdOptions {
+  int64_t context, horizon; // L and E; required
+  int64_t hidden, epochs;   // H and the training epochs
+  double lr;                // learning rate, narrowed to single precision for training
+  char *student_id;         // owned copy; required
+  char *teacher;            // owned copy; any value refuses the call
+  float levels[FCST_MAX_LEVELS];
+  int nquant;
+};
+
+// The first seven fields are read, in this order, by one json_extract statement; the levels
+// by their own json_each walk.
+constexpr OptionField FD_FIELDS[] = {
+    {"context", OPT_INT64, offsetof(FdOptions, context), 0, 0, 0, 0, false, false, nullptr, nullptr, nullptr,
+     "values of each training window, L (required; at most 4096)"},
+    {"horizon", OPT_INT64, offsetof(FdOptions, horizon), 0, 0, 0, 0, false, false, nullptr, nullptr, nullptr,
+     "steps the student forecasts, E (required; at most 2048)"},
+    option_text("student_id", OPT_TEXT, offsetof(FdOptions, student_id), "registry id of the new student (required)"),
+    {"hidden", OPT_INT64, offsetof(FdOptions, hidden), 0, 256, 0, FCST_MAX_HIDDEN, false, false,
+     "in 0..2048 (0 = pure linear student)", nullptr, nullptr, "hidden units of the perceptron"},
+    {"epochs", OPT_INT64, offsetof(FdOptions, epochs), 0, 1500, 1, 100000, false, false, "in 1..100000", nullptr,
+     nullptr, "training epochs"},
+    {"lr", OPT_NUMBER, offsetof(FdOptions, lr), 0, 0.005, 0, 10, true, false, "in (0,10]", nullptr, nullptr,
+     "learning rate"},
+    option_text("teacher", OPT_TEXT, offsetof(FdOptions, teacher),
+                "refused: a teacher model needs a runtime this build lacks"),
+    option_text("quantiles", OPT_TEXT, OPTION_READ_BY_CALLER,
+                "JSON array of quantile levels in (0,1), at most 64 (default [0.5])"),
+};
+static_assert(FCST_MAX_HIDDEN == 2048, "the hidden range text says 2048");
+constexpr auto FD_KEYS = option_keys(FD_FIELDS);
+constexpr int FD_EXTRACTED = 7;
+
+} // namespace
+
+const OptionTable FCST_DIST_OPTIONS = option_table("distill_forecast", FD_FIELDS, FD_KEYS);
+
+namespace {
 
 // Keys are checked by the parser; the values are read afterwards with the host's JSON functions.
 int fd_accept_option(void *, const char *, sqlite3_value *, char **) { return 0; }
 
 struct FdCursor {
-  sqlite3_vtab_cursor base;
+  VtabCursor kit;                  // kit's part: count is 1 once a student is stored
   char *model_id;                  // owned host text of the result row
   char hash[VORNEL_HASH_HEX_SIZE]; // content hash of the result row
   int train_rows;                  // windows read
   double train_rmse;               // held-out error, standardised units
-  bool eof;                        // no (more) row
 };
 
-// The options of one call after reading and checking.
-struct FdOptions {
-  sqlite3_int64 context = 0, horizon = 0, hidden = 256, epochs = 1500;
-  double lr = 0.005;
-  HostStr student_id; // owned copy
-  bool teacher = false;
-  float levels[FCST_MAX_LEVELS];
-  int nquant = 0;
-};
+void fd_clear(VtabCursor *base) {
+  FdCursor *cur = (FdCursor *)base;
+  sqlite3_free(cur->model_id);
+  cur->model_id = nullptr;
+  cur->hash[0] = 0;
+  cur->train_rows = 0;
+  cur->train_rmse = 0.0;
+  cur->kit.count = 0;
+}
 
 // Reads the levels of '$.quantiles' into o (default 0.5), sorts and checks them. Returns
 // SQLITE_OK or an error code with *msg set.
@@ -84,8 +122,9 @@ int read_levels(sqlite3 *db, const char *options, FdOptions *o, char **msg) {
 // Parses and reads the options, running their checks in order. Returns SQLITE_OK or an error
 // code with *msg set.
 int read_options(sqlite3 *db, const char *options, FdOptions *o, char **msg) {
-  int rc = vornel0_options_parse(db, options, FCST_DIST_OPTION_KEYS, fd_accept_option, nullptr, msg);
+  int rc = vornel0_options_parse(db, options, FD_KEYS.keys, fd_accept_option, nullptr, msg);
   if (rc != SQLITE_OK) return rc;
+  options_defaults(&FCST_DIST_OPTIONS, o);
   StmtGuard st;
   rc = sqlite3_prepare_v2(db,
                           "SELECT json_extract(?1,'$.context'), json_extract(?1,'$.horizon'), "
@@ -101,21 +140,21 @@ int read_options(sqlite3 *db, const char *options, FdOptions *o, char **msg) {
       *msg = sqlite3_mprintf("%s: options is not valid JSON", VORNEL_ERR_OPTIONS);
     return SQLITE_ERROR;
   }
-  auto present = [&](int c) { return sqlite3_column_type(st, c) != SQLITE_NULL; };
-  if (present(0)) o->context = sqlite3_column_int64(st, 0);
-  if (present(1)) o->horizon = sqlite3_column_int64(st, 1);
-  if (present(2)) {
-    const char *id = (const char *)sqlite3_column_text(st, 2);
-    o->student_id.reset(id ? sqlite3_mprintf("%s", id) : nullptr);
-    if (!o->student_id) {
-      *msg = vornel0_nomem_msg();
-      return SQLITE_NOMEM;
+  // Read as the statement gives them: a number where an integer is wanted is truncated, a
+  // text where a number is wanted reads as its leading number.
+  for (int i = 0; i < FD_EXTRACTED; i++) {
+    const OptionField *f = &FD_FIELDS[i];
+    if (sqlite3_column_type(st, i) == SQLITE_NULL) continue;
+    char *base = (char *)o + f->offset;
+    if (f->type == OPT_INT64) {
+      *(int64_t *)base = sqlite3_column_int64(st, i);
+    } else if (f->type == OPT_NUMBER) {
+      *(double *)base = sqlite3_column_double(st, i);
+    } else if (option_store_text(f, o, sqlite3_column_value(st, i), msg) != 0) {
+      if (!*msg) *msg = vornel0_nomem_msg();
+      return SQLITE_ERROR;
     }
   }
-  if (present(3)) o->hidden = sqlite3_column_int64(st, 3);
-  if (present(4)) o->epochs = sqlite3_column_int64(st, 4);
-  if (present(5)) o->lr = sqlite3_column_double(st, 5);
-  o->teacher = present(6);
 
   if (o->context < 1 || o->horizon < 1 || !o->student_id) {
     *msg = sqlite3_mprintf("%s: distill_forecast requires context, horizon, and student_id", VORNEL_ERR_OPTIONS);
@@ -125,18 +164,10 @@ int read_options(sqlite3 *db, const char *options, FdOptions *o, char **msg) {
     *msg = sqlite3_mprintf("%s: context %lld exceeds the maximum %d", VORNEL_ERR_OPTIONS, o->context, FCST_MAX_CONTEXT);
     return SQLITE_ERROR;
   }
-  if (o->hidden < 0 || o->hidden > FCST_MAX_HIDDEN) {
-    *msg = sqlite3_mprintf("%s: hidden must be in 0..2048 (0 = pure linear student)", VORNEL_ERR_OPTIONS);
-    return SQLITE_ERROR;
-  }
-  if (o->epochs < 1 || o->epochs > 100000) {
-    *msg = sqlite3_mprintf("%s: epochs must be in 1..100000", VORNEL_ERR_OPTIONS);
-    return SQLITE_ERROR;
-  }
-  if (!(o->lr > 0.0 && o->lr <= 10.0)) {
-    *msg = sqlite3_mprintf("%s: lr must be in (0,10]", VORNEL_ERR_OPTIONS);
-    return SQLITE_ERROR;
-  }
+  const int64_t *whole[] = {&o->hidden, &o->epochs};
+  for (int i = 0; i < 2; i++)
+    if (option_check_range(&FD_FIELDS[3 + i], (double)*whole[i], msg) != 0) return SQLITE_ERROR;
+  if (option_check_range(&FD_FIELDS[5], o->lr, msg) != 0) return SQLITE_ERROR;
   rc = read_levels(db, options, o, msg);
   if (rc != SQLITE_OK) return rc;
   // The blob reader accepts no more; a larger student would be stored but never load.
@@ -152,101 +183,33 @@ int read_options(sqlite3 *db, const char *options, FdOptions *o, char **msg) {
   return SQLITE_OK;
 }
 
-struct FdVtab {
-  sqlite3_vtab base;
-  sqlite3 *db; // the connection the function runs on; not owned
-};
-
-int fd_connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, char **) {
-  int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(model_id TEXT, content_hash TEXT, train_rows INTEGER, "
-                                    "train_rmse REAL, train_query HIDDEN, options HIDDEN)");
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_vtab_config(db, SQLITE_VTAB_DIRECTONLY); // writes the registry
-  FdVtab *vtab = host_calloc<FdVtab>(1);
-  if (!vtab) return SQLITE_NOMEM;
-  vtab->db = db;
-  *out = &vtab->base;
-  return SQLITE_OK;
-}
-
-int fd_disconnect(sqlite3_vtab *vtab) {
-  sqlite3_free(vtab);
-  return SQLITE_OK;
-}
-
-// Argument positions: train_query (column 4) is argument 1, options (column 5) argument 2;
-// fd_filter receives them in that order.
-int fd_best_index(sqlite3_vtab *vtab, sqlite3_index_info *info) {
-  int query = -1, options = -1;
-  for (int i = 0; i < info->nConstraint; i++) {
-    const auto &c = info->aConstraint[i];
-    if (c.iColumn != FD_TRAIN_QUERY && c.iColumn != FD_OPTIONS) continue;
-    if (c.op != SQLITE_INDEX_CONSTRAINT_EQ) continue;
-    if (!c.usable) return SQLITE_CONSTRAINT;
-    if (c.iColumn == FD_TRAIN_QUERY)
-      query = i;
-    else
-      options = i;
-  }
-  if (query < 0) {
-    return vtab_set_error(
-        vtab, sqlite3_mprintf("%s: distill_forecast(train_query, options) requires a train_query", VORNEL_ERR_SCHEMA));
-  }
-  info->aConstraintUsage[query].argvIndex = 1;
-  info->aConstraintUsage[query].omit = 1;
-  if (options >= 0) {
-    info->aConstraintUsage[options].argvIndex = 2;
-    info->aConstraintUsage[options].omit = 1;
-  }
-  info->estimatedCost = 1000000.0;
-  return SQLITE_OK;
-}
-
-int fd_open(sqlite3_vtab *, sqlite3_vtab_cursor **out) {
-  FdCursor *cur = host_calloc<FdCursor>(1);
-  if (!cur) return SQLITE_NOMEM;
-  cur->eof = true;
-  *out = &cur->base;
-  return SQLITE_OK;
-}
-
-int fd_close(sqlite3_vtab_cursor *base) {
+int fd_filter(VtabCursor *base, sqlite3_value *const *args) {
   FdCursor *cur = (FdCursor *)base;
-  sqlite3_free(cur->model_id);
-  sqlite3_free(cur);
-  return SQLITE_OK;
-}
-
-int fd_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_value **argv) {
-  FdCursor *cur = (FdCursor *)base;
-  sqlite3_vtab *vtab = base->pVtab;
-  sqlite3_free(cur->model_id);
-  cur->model_id = nullptr;
-  cur->hash[0] = 0;
-  cur->train_rows = 0;
-  cur->train_rmse = 0.0;
-  cur->eof = true;
-
-  const char *query = argc >= 1 ? (const char *)sqlite3_value_text(argv[0]) : nullptr;
+  sqlite3_vtab *vtab = base->base.pVtab;
+  const char *query = (const char *)sqlite3_value_text(args[0]);
   if (!query) return vtab_set_error(vtab, sqlite3_mprintf("%s: train_query is required", VORNEL_ERR_SCHEMA));
-  const char *options = argc >= 2 ? (const char *)sqlite3_value_text(argv[1]) : nullptr;
-  sqlite3 *db = ((FdVtab *)vtab)->db;
+  const char *options = args[1] ? (const char *)sqlite3_value_text(args[1]) : nullptr;
+  sqlite3 *db = base->db;
 
-  FdOptions o;
+  FdOptions o = {};
+  struct OptionsGuard {
+    FdOptions *o;
+    ~OptionsGuard() { options_free(&FCST_DIST_OPTIONS, o); }
+  } guard{&o};
   char *msg = nullptr;
   if (read_options(db, options, &o, &msg) != SQLITE_OK) return vtab_set_error(vtab, msg);
   // The writer's checks and the id probe come before any window is read.
   vornel0_registry_writer writer;
   int rc = vornel0_registry_writer_open(db, VORNEL0_WRITES_STUDENT, &writer, &msg);
   if (rc != SQLITE_OK) return vtab_set_error(vtab, msg);
-  if (vornel0_registry_require_free(db, o.student_id.get(), &msg) != SQLITE_OK) return vtab_set_error(vtab, msg);
+  if (vornel0_registry_require_free(db, o.student_id, &msg) != SQLITE_OK) return vtab_set_error(vtab, msg);
   if (o.teacher) {
     return vtab_set_error(
         vtab, sqlite3_mprintf("%s: distill_forecast teacher= needs the onnx build", VORNEL_ERR_RUNTIME_UNAVAILABLE));
   }
   int rows = 0;
   double rmse = 0.0;
-  rc = fdistill_train(db, &writer, query, (int)o.context, (int)o.horizon, o.nquant, o.levels, o.student_id.get(),
+  rc = fdistill_train(db, &writer, query, (int)o.context, (int)o.horizon, o.nquant, o.levels, o.student_id,
                       (int)o.hidden, (int)o.epochs, (float)o.lr, &rows, &rmse, cur->hash, &msg);
   if (rc != SQLITE_OK) {
     cur->hash[0] = 0;
@@ -254,21 +217,15 @@ int fd_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
     if (rc == SQLITE_INTERRUPT && !msg) return rc;
     return vtab_set_error(vtab, msg);
   }
-  cur->model_id = o.student_id.release();
+  cur->model_id = o.student_id;
+  o.student_id = nullptr;
   cur->train_rows = rows;
   cur->train_rmse = rmse;
-  cur->eof = false;
+  cur->kit.count = 1;
   return SQLITE_OK;
 }
 
-int fd_next(sqlite3_vtab_cursor *base) {
-  ((FdCursor *)base)->eof = true;
-  return SQLITE_OK;
-}
-
-int fd_eof(sqlite3_vtab_cursor *base) { return ((FdCursor *)base)->eof; }
-
-int fd_column(sqlite3_vtab_cursor *base, sqlite3_context *ctx, int col) {
+void fd_column(VtabCursor *base, sqlite3_context *ctx, int col) {
   FdCursor *cur = (FdCursor *)base;
   switch (col) {
   case FD_MODEL_ID:
@@ -284,44 +241,24 @@ int fd_column(sqlite3_vtab_cursor *base, sqlite3_context *ctx, int col) {
     sqlite3_result_double(ctx, cur->train_rmse);
     break;
   default:
-    sqlite3_result_null(ctx);
     break;
   }
-  return SQLITE_OK;
-}
-
-int fd_rowid(sqlite3_vtab_cursor *, sqlite3_int64 *rowid) {
-  *rowid = 1;
-  return SQLITE_OK;
 }
 
 } // namespace
 
-// Eponymous only (no xCreate, no xDestroy) and read-only.
-const sqlite3_module forecastDistillModule = {
-    .iVersion = 0,
-    .xCreate = nullptr,
-    .xConnect = fd_connect,
-    .xBestIndex = fd_best_index,
-    .xDisconnect = fd_disconnect,
-    .xDestroy = nullptr,
-    .xOpen = fd_open,
-    .xClose = fd_close,
-    .xFilter = fd_filter,
-    .xNext = fd_next,
-    .xEof = fd_eof,
-    .xColumn = fd_column,
-    .xRowid = fd_rowid,
-    .xUpdate = nullptr,
-    .xBegin = nullptr,
-    .xSync = nullptr,
-    .xCommit = nullptr,
-    .xRollback = nullptr,
-    .xFindFunction = nullptr,
-    .xRename = nullptr,
-    .xSavepoint = nullptr,
-    .xRelease = nullptr,
-    .xRollbackTo = nullptr,
-    .xShadowName = nullptr,
-    .xIntegrity = nullptr,
-};
+extern const VtabSpec DISTILL_FORECAST_SPEC = {
+    "CREATE TABLE x(model_id TEXT, content_hash TEXT, train_rows INTEGER, train_rmse REAL, train_query HIDDEN, "
+    "options HIDDEN)",
+    FD_TRAIN_QUERY,
+    2,
+    1,
+    "VORNEL_ERR_SCHEMA: distill_forecast(train_query, options) requires a train_query",
+    1000000.0,
+    VTAB_DIRECT_ONLY,
+    1,
+    sizeof(FdCursor),
+    0,
+    fd_filter,
+    fd_column,
+    fd_clear};

@@ -4,9 +4,11 @@
 // never see a database; fd_* callbacks and fdistill_train are the SQL layer.
 #pragma once
 #include "core/api.h"
+#include "core/vtab.h"
 #include "fstudent/deps.h"
 
-extern const sqlite3_module forecastDistillModule;
+extern const VtabSpec DISTILL_FORECAST_SPEC;
+extern const OptionTable FCST_DIST_OPTIONS;
 struct vornel0_registry_writer;
 
 // Largest sizes a stored student may have (the blob reader refuses anything larger).
@@ -46,6 +48,29 @@ int fcst_run(int steps, double confidence, double *out_centre, double *out_lower
              const fcst_student *student, int64_t n, const double *values);
 // Frees the levels and the network and zeroes the record; a null record is ignored.
 void fcst_student_free(fcst_student *student);
+
+struct fcst_kernel;
+
+// A loaded student with the scratch its evaluations reuse, so running it over many folds
+// allocates nothing.
+struct fcst_runner {
+  fcst_student st;     // the student (owned)
+  fcst_kernel *kernel; // fast layout of st's network, null when there was no memory for it; owned
+  double *context;     // L values of the current window; owned
+  double *values;      // Q values of one step, sorted; owned
+  float *inputs;       // L; owned
+  float *hidden;       // max(H, 1); owned
+  float *outputs;      // E * Q; owned
+};
+// Allocates the scratch for runner->st, already read, and the fast layout when memory allows
+// (it only saves time: both give the same bits). Returns 0 or SQLITE_NOMEM.
+int fcst_runner_init(fcst_runner *runner);
+// Frees the scratch, the layout and the student, and zeroes the record.
+void fcst_runner_free(fcst_runner *runner);
+// The student's 0.5-quantile forecasts of steps 1..steps (at most E) after the first `end`
+// values of y, from the window of its L values ending there (positions before the series
+// take y[0]).
+void fcst_runner_median(fcst_runner *runner, const double *y, int64_t end, int steps, double *out);
 
 // Trains a forecast student from the windows of train_query (L context columns followed by
 // E * Q teacher quantiles), stores it through writer under student_id and reports its

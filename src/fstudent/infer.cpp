@@ -1,5 +1,6 @@
 // Forecast student inference: one network evaluation on a standardised context
-// (fcst_infer), and the forecast with intervals for a series (fcst_run): quantile
+// (fcst_infer), a loaded student's median path over folds (fcst_runner), and the forecast with
+// intervals for a series (fcst_run): quantile
 // interpolation across the student's levels, or, with a single level, a normal interval whose
 // spread per step comes from the student's own in-sample errors.
 #include "fstudent/kernel.h"
@@ -131,4 +132,47 @@ int fcst_run(int steps, double confidence, double *out_centre, double *out_lower
     out_upper[s] = out_centre[s] + z * spread;
   }
   return SQLITE_OK;
+}
+
+int fcst_runner_init(fcst_runner *r) {
+  const int L = r->st.net.input_count, H = r->st.net.hidden_count, Q = r->st.nquant;
+  r->context = host_calloc<double>(L);
+  r->values = host_calloc<double>(Q);
+  r->inputs = host_calloc<float>(L);
+  r->hidden = host_calloc<float>(H > 0 ? H : 1);
+  r->outputs = host_calloc<float>(r->st.net.output_count);
+  if (!r->context || !r->values || !r->inputs || !r->hidden || !r->outputs) return SQLITE_NOMEM;
+  r->kernel = host_calloc<fcst_kernel>(1);
+  if (r->kernel && fcst_kernel_init(r->kernel, &r->st.net) != SQLITE_OK) {
+    sqlite3_free(r->kernel);
+    r->kernel = nullptr;
+  }
+  return SQLITE_OK;
+}
+
+void fcst_runner_free(fcst_runner *r) {
+  if (!r) return;
+  if (r->kernel) fcst_kernel_free(r->kernel);
+  sqlite3_free(r->kernel);
+  fcst_student_free(&r->st);
+  sqlite3_free(r->context);
+  sqlite3_free(r->values);
+  sqlite3_free(r->inputs);
+  sqlite3_free(r->hidden);
+  sqlite3_free(r->outputs);
+  memset(r, 0, sizeof *r);
+}
+
+void fcst_runner_median(fcst_runner *r, const double *y, int64_t end, int steps, double *out) {
+  const fcst_student &st = r->st;
+  window(y, end, st.net.input_count, r->context);
+  double mu, sigma;
+  if (r->kernel)
+    fcst_infer_kernel(&st, r->kernel, r->context, r->inputs, r->hidden, r->outputs, &mu, &sigma);
+  else
+    fcst_infer(&st, r->context, r->inputs, r->hidden, r->outputs, &mu, &sigma);
+  for (int s = 0; s < steps; s++) {
+    step_values(r->outputs, s, st.nquant, mu, sigma, r->values);
+    out[s] = vornel0_quantile_at(st.levels, r->values, st.nquant, 0.5);
+  }
 }

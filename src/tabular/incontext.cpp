@@ -115,7 +115,7 @@ int read_training(sqlite3 *db, const char *train_sql, const char *target, Contex
     cx->matrix.rows++;
   }
   if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
-  if (rc != SQLITE_DONE) return build_msg(out_msg, VORNEL_ERR_RESOURCE, "train query failed", "");
+  if (rc != SQLITE_DONE) return build_msg(out_msg, VORNEL_ERR_RESOURCE, "train query failed: ", sqlite3_errmsg(db));
   if (!cx->classify && non_numeric_label)
     return build_msg(out_msg, VORNEL_ERR_TARGET, "regress target must be numeric", "");
   if (cx->matrix.rows < KNN_K) return build_msg(out_msg, VORNEL_ERR_SCHEMA, "train set smaller than k=5", "");
@@ -340,7 +340,7 @@ int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_s
   }
   // The apply rows are read between searches, so an interrupt may reach either; both stop alike.
   if (rc == SQLITE_NOMEM || rc == SQLITE_INTERRUPT) return rc;
-  if (rc != SQLITE_DONE) return build_msg(out_msg, VORNEL_ERR_RESOURCE, "apply query failed", "");
+  if (rc != SQLITE_DONE) return build_msg(out_msg, VORNEL_ERR_RESOURCE, "apply query failed: ", sqlite3_errmsg(db));
   if (pending && (rc = flush()) != SQLITE_OK) return rc;
   *out_rows = rows.release(out_count);
   return SQLITE_OK;

@@ -79,14 +79,13 @@ int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *we
   if (!scratch_alloc(student, &scratch)) return out_of_memory(out_msg);
 
   StmtGuard stmt;
-  rc = apply_sql ? sqlite3_prepare_v2(db, apply_sql, -1, stmt.out(), nullptr) : SQLITE_ERROR;
-  if (rc == SQLITE_NOMEM) return out_of_memory(out_msg);
-  if (rc != SQLITE_OK || !stmt.stmt)
+  if (!apply_sql)
     return fail(out_msg, SQLITE_ERROR,
                 sqlite3_mprintf("%s: apply query does not parse: %s", VORNEL_ERR_SCHEMA, sqlite3_errmsg(db)));
-  if (!sqlite3_stmt_readonly(stmt))
-    return fail(out_msg, SQLITE_ERROR,
-                sqlite3_mprintf("%s: apply query must be a read-only SELECT", VORNEL_ERR_QUERY_NOT_READONLY));
+  // A stored student's apply query may hold more than one statement; only the first runs.
+  rc = vornel0_prepare_query(db, apply_sql, "apply query", false, stmt.out(), out_msg);
+  if (rc == SQLITE_NOMEM) return out_of_memory(out_msg);
+  if (rc != SQLITE_OK) return rc;
 
   const StudentInputs in = inputs_of(student);
   const int columns = sqlite3_column_count(stmt);

@@ -2,9 +2,11 @@
 // The students themselves (models, evaluation, blob layouts) are declared in student.h.
 #pragma once
 #include "core/api.h"
+#include "core/vtab.h"
 #include "tabular/student.h"
 
-extern const sqlite3_module vornelModule;
+extern const VtabSpec VORNEL_SPEC;
+extern const OptionTable VORNEL_OPTIONS;
 
 // Status texts of a result row (static, never freed).
 inline constexpr const char VORNEL_STATUS_OK[] = "ok";

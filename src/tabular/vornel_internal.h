@@ -12,9 +12,7 @@ struct vornel_options {
   char *precision; // refused like device; owned
 };
 
-extern const char *const VORNEL_OPTION_KEYS[];
 void vornel_options_free(vornel_options *opts);
-int vornel_opt_cb(void *record, const char *key, sqlite3_value *value, char **out_msg);
 
 // The refusal of device/precision, worded the same for every model. Returns SQLITE_OK when
 // neither is set, else SQLITE_ERROR (or SQLITE_NOMEM) with *out_msg.

@@ -1,14 +1,14 @@
 // The vornel(train_query, apply_query[, options]) table-valued function: its module callbacks
 // (prefix vn_), the options record, the query rules shared by both modes, and the dispatch to
-// the in-context model or a stored student. Filter computes every row; the other callbacks only
+// the in-context model or a stored student. Filter computes every row; the kit's callbacks only
 // walk the cursor's array.
 #include "registry/registry.h"
 #include "tabular/vornel_internal.h"
+#include <stddef.h>
 #include <string.h>
 
-// Column numbers of the declared schema. Best-index hands the three hidden argument columns
-// argument positions 1, 2 and 3, so filter receives argv[0] = train_query, argv[1] =
-// apply_query and, when given, argv[2] = options.
+// Column numbers of the declared schema. The kit hands filter args[0] = train_query,
+// args[1] = apply_query and args[2] = options (null when not given).
 enum VornelColumn {
   VN_COL_ROW_REF = 0,
   VN_COL_PREDICTION,
@@ -19,7 +19,24 @@ enum VornelColumn {
   VN_COL_OPTIONS,
 };
 
-const char *const VORNEL_OPTION_KEYS[] = {"target", "task", "model", "device", "precision", nullptr};
+namespace {
+
+constexpr OptionField VORNEL_FIELDS[] = {
+    option_text("target", OPT_STRING, offsetof(vornel_options, target),
+                "label column of train_query (in-context mode)"),
+    option_text("task", OPT_STRING, offsetof(vornel_options, task),
+                "classify or regress; inferred from the labels when absent"),
+    option_text("model", OPT_STRING, offsetof(vornel_options, model),
+                "registry id of the model; in-context when absent"),
+    option_text("device", OPT_STRING, offsetof(vornel_options, device), "refused: no runtime of this build takes it"),
+    option_text("precision", OPT_STRING, offsetof(vornel_options, precision),
+                "refused: no runtime of this build takes it"),
+};
+constexpr auto VORNEL_KEYS = option_keys(VORNEL_FIELDS);
+
+} // namespace
+
+const OptionTable VORNEL_OPTIONS = option_table("vornel", VORNEL_FIELDS, VORNEL_KEYS);
 
 void vornel0_results_free(vornel0_result *rows, int64_t count) {
   if (!rows) return;
@@ -30,38 +47,7 @@ void vornel0_results_free(vornel0_result *rows, int64_t count) {
   sqlite3_free(rows);
 }
 
-void vornel_options_free(vornel_options *opts) {
-  sqlite3_free(opts->target);
-  sqlite3_free(opts->task);
-  sqlite3_free(opts->model);
-  sqlite3_free(opts->device);
-  sqlite3_free(opts->precision);
-  memset(opts, 0, sizeof *opts);
-}
-
-int vornel_opt_cb(void *record, const char *key, sqlite3_value *value, char **out_msg) {
-  vornel_options *opts = (vornel_options *)record;
-  // json_each hands a JSON string over as TEXT; arrays and objects arrive as TEXT too but
-  // carry the JSON subtype.
-  if (sqlite3_value_type(value) != SQLITE_TEXT || sqlite3_value_subtype(value) == 'J') {
-    *out_msg = sqlite3_mprintf("%s: wrong type for option '%s'", VORNEL_ERR_OPTIONS, key);
-    return 1;
-  }
-  char **slot = strcmp(key, "target") == 0   ? &opts->target
-                : strcmp(key, "task") == 0   ? &opts->task
-                : strcmp(key, "model") == 0  ? &opts->model
-                : strcmp(key, "device") == 0 ? &opts->device
-                                             : &opts->precision;
-  const char *text = (const char *)sqlite3_value_text(value);
-  char *copy = text ? copy_bytes(text, sqlite3_value_bytes(value)) : nullptr;
-  if (!copy) {
-    *out_msg = nullptr;
-    return 1;
-  }
-  sqlite3_free(*slot);
-  *slot = copy;
-  return 0;
-}
+void vornel_options_free(vornel_options *opts) { options_free(&VORNEL_OPTIONS, opts); }
 
 int vornel_refuse_device(const char *device, const char *precision, char **out_msg) {
   if (!device && !precision) return SQLITE_OK;
@@ -74,30 +60,10 @@ int vornel_prepare_query(sqlite3 *db, const char *sql, sqlite3_stmt **out, char 
   *out = nullptr;
   *out_msg = nullptr;
   if (!sql) {
-    *out_msg = sqlite3_mprintf("%s: %s%s", VORNEL_ERR_SCHEMA, "query must be text", "");
+    *out_msg = sqlite3_mprintf("%s: %s", VORNEL_ERR_SCHEMA, "query must be text");
     return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
   }
-  StmtGuard stmt;
-  const char *tail = nullptr;
-  int rc = sqlite3_prepare_v2(db, sql, -1, stmt.out(), &tail);
-  if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
-  if (rc != SQLITE_OK || !stmt.stmt) {
-    *out_msg = sqlite3_mprintf("%s: %s%s", VORNEL_ERR_SCHEMA, "query does not parse: ", sqlite3_errmsg(db));
-    return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
-  }
-  for (const char *p = tail; p && *p; p++) {
-    if (*p != ';' && *p != ' ' && *p != '\t' && *p != '\n') {
-      *out_msg = sqlite3_mprintf("%s: %s%s", VORNEL_ERR_SCHEMA, "query must be a single statement", "");
-      return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
-    }
-  }
-  if (!sqlite3_stmt_readonly(stmt)) {
-    *out_msg = sqlite3_mprintf("%s: %s%s", VORNEL_ERR_QUERY_NOT_READONLY, "query must be a read-only SELECT", "");
-    return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
-  }
-  *out = stmt.stmt;
-  stmt.stmt = nullptr;
-  return SQLITE_OK;
+  return vornel0_prepare_query(db, sql, "query", true, out, out_msg);
 }
 
 char *copy_bytes(const char *bytes, int64_t n) {
@@ -148,17 +114,17 @@ bool record_row_ref(sqlite3_stmt *stmt, vornel0_result *row) {
 
 namespace {
 
-struct VornelVtab {
-  sqlite3_vtab base; // must come first: the host sees this
-  sqlite3 *db;       // the connection the queries run on
+struct VornelCursor {
+  VtabCursor kit;       // kit's part: count is the rows in use, position the current row
+  vornel0_result *rows; // owned result rows
 };
 
-struct VornelCursor {
-  sqlite3_vtab_cursor base; // must come first
-  vornel0_result *rows;     // owned result rows
-  int64_t count;            // rows in use
-  int64_t index;            // current row
-};
+void vn_clear(VtabCursor *base) {
+  VornelCursor *cur = (VornelCursor *)base;
+  vornel0_results_free(cur->rows, cur->kit.count);
+  cur->rows = nullptr;
+  cur->kit.count = 0;
+}
 
 int set_error(sqlite3_vtab *vtab, int rc, char *msg) {
   if (msg) {
@@ -216,78 +182,16 @@ int run_student(sqlite3 *db, const char *train_sql, const char *apply_sql, const
   return SQLITE_ERROR;
 }
 
-int vn_connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out_vtab, char **) {
-  int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(row_ref, prediction TEXT, confidence REAL, status TEXT, "
-                                    "train_query HIDDEN, apply_query HIDDEN, options HIDDEN)");
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_vtab_config(db, SQLITE_VTAB_DIRECTONLY); // runs SQL text from its arguments
-  VornelVtab *vtab = host_calloc<VornelVtab>(1);
-  if (!vtab) return SQLITE_NOMEM;
-  vtab->db = db;
-  *out_vtab = &vtab->base;
-  return SQLITE_OK;
-}
-
-int vn_disconnect(sqlite3_vtab *vtab) {
-  sqlite3_free(vtab->zErrMsg);
-  sqlite3_free(vtab);
-  return SQLITE_OK;
-}
-
-int vn_best_index(sqlite3_vtab *vtab, sqlite3_index_info *info) {
-  int position[3] = {-1, -1, -1}; // constraint index per argument column
-  for (int i = 0; i < info->nConstraint; i++) {
-    const auto &c = info->aConstraint[i];
-    if (c.iColumn < VN_COL_TRAIN_QUERY || c.op != SQLITE_INDEX_CONSTRAINT_EQ) continue;
-    if (!c.usable) return SQLITE_CONSTRAINT;
-    int arg = c.iColumn - VN_COL_TRAIN_QUERY;
-    if (position[arg] < 0) position[arg] = i;
-  }
-  if (position[0] < 0 || position[1] < 0) {
-    char *msg = sqlite3_mprintf("%s: vornel(train_query, apply_query) requires both arguments", VORNEL_ERR_SCHEMA);
-    vtab_set_error(vtab, msg);
-    return SQLITE_ERROR;
-  }
-  for (int arg = 0; arg < 3; arg++) {
-    if (position[arg] < 0) continue;
-    info->aConstraintUsage[position[arg]].argvIndex = arg + 1;
-    info->aConstraintUsage[position[arg]].omit = 1;
-  }
-  info->estimatedCost = 1000.0;
-  return SQLITE_OK;
-}
-
-int vn_open(sqlite3_vtab *, sqlite3_vtab_cursor **out_cursor) {
-  VornelCursor *cur = host_calloc<VornelCursor>(1);
-  if (!cur) return SQLITE_NOMEM;
-  *out_cursor = &cur->base;
-  return SQLITE_OK;
-}
-
-int vn_close(sqlite3_vtab_cursor *base) {
+int vn_filter(VtabCursor *base, sqlite3_value *const *args) {
   VornelCursor *cur = (VornelCursor *)base;
-  vornel0_results_free(cur->rows, cur->count);
-  sqlite3_free(cur);
-  return SQLITE_OK;
-}
-
-int vn_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_value **argv) {
-  VornelCursor *cur = (VornelCursor *)base;
-  sqlite3_vtab *vtab = base->pVtab;
-  sqlite3 *db = ((VornelVtab *)vtab)->db;
-  vornel0_results_free(cur->rows, cur->count);
-  cur->rows = nullptr;
-  cur->count = cur->index = 0;
-  if (argc < 2)
-    return set_error(vtab, SQLITE_ERROR,
-                     sqlite3_mprintf("%s: %s%s", VORNEL_ERR_SCHEMA, "train_query and apply_query required", ""));
-
-  const char *train_sql = (const char *)sqlite3_value_text(argv[0]);
-  const char *apply_sql = (const char *)sqlite3_value_text(argv[1]);
-  const char *options = argc > 2 ? (const char *)sqlite3_value_text(argv[2]) : nullptr;
-  if ((!train_sql && sqlite3_value_type(argv[0]) != SQLITE_NULL) ||
-      (!apply_sql && sqlite3_value_type(argv[1]) != SQLITE_NULL) ||
-      (argc > 2 && !options && sqlite3_value_type(argv[2]) != SQLITE_NULL))
+  sqlite3_vtab *vtab = base->base.pVtab;
+  sqlite3 *db = base->db;
+  const char *train_sql = (const char *)sqlite3_value_text(args[0]);
+  const char *apply_sql = (const char *)sqlite3_value_text(args[1]);
+  const char *options = args[2] ? (const char *)sqlite3_value_text(args[2]) : nullptr;
+  if ((!train_sql && sqlite3_value_type(args[0]) != SQLITE_NULL) ||
+      (!apply_sql && sqlite3_value_type(args[1]) != SQLITE_NULL) ||
+      (args[2] && !options && sqlite3_value_type(args[2]) != SQLITE_NULL))
     return SQLITE_NOMEM;
 
   vornel_options opts;
@@ -297,7 +201,7 @@ int vn_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
     ~OptionsGuard() { vornel_options_free(o); }
   } opts_guard{&opts};
   char *msg = nullptr;
-  int rc = vornel0_options_parse(db, options, VORNEL_OPTION_KEYS, vornel_opt_cb, &opts, &msg);
+  int rc = options_read(db, options, &VORNEL_OPTIONS, &opts, &msg);
   if (rc != SQLITE_OK) return set_error(vtab, rc, msg);
 
   vornel0_result *rows = nullptr;
@@ -311,23 +215,13 @@ int vn_filter(sqlite3_vtab_cursor *base, int, const char *, int argc, sqlite3_va
     return set_error(vtab, rc, msg);
   }
   cur->rows = rows;
-  cur->count = count;
+  cur->kit.count = count;
   return SQLITE_OK;
 }
 
-int vn_next(sqlite3_vtab_cursor *base) {
-  ((VornelCursor *)base)->index++;
-  return SQLITE_OK;
-}
-
-int vn_eof(sqlite3_vtab_cursor *base) {
+void vn_column(VtabCursor *base, sqlite3_context *ctx, int column) {
   VornelCursor *cur = (VornelCursor *)base;
-  return cur->index >= cur->count;
-}
-
-int vn_column(sqlite3_vtab_cursor *base, sqlite3_context *ctx, int column) {
-  VornelCursor *cur = (VornelCursor *)base;
-  const vornel0_result &row = cur->rows[cur->index];
+  const vornel0_result &row = cur->rows[cur->kit.position];
   switch (column) {
   case VN_COL_ROW_REF:
     switch (row.ref_type) {
@@ -362,43 +256,24 @@ int vn_column(sqlite3_vtab_cursor *base, sqlite3_context *ctx, int column) {
     sqlite3_result_text(ctx, row.status, -1, SQLITE_STATIC);
     break;
   default:
-    sqlite3_result_null(ctx);
-    break; // hidden argument columns
+    break;
   }
-  return SQLITE_OK;
-}
-
-int vn_rowid(sqlite3_vtab_cursor *base, sqlite3_int64 *out_rowid) {
-  *out_rowid = ((VornelCursor *)base)->index;
-  return SQLITE_OK;
 }
 
 } // namespace
 
-const sqlite3_module vornelModule = {
-    0,             // iVersion
-    nullptr,       // xCreate: eponymous only
-    vn_connect,    // xConnect
-    vn_best_index, // xBestIndex
-    vn_disconnect, // xDisconnect
-    nullptr,       // xDestroy
-    vn_open,       // xOpen
-    vn_close,      // xClose
-    vn_filter,     // xFilter
-    vn_next,       // xNext
-    vn_eof,        // xEof
-    vn_column,     // xColumn
-    vn_rowid,      // xRowid
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+extern const VtabSpec VORNEL_SPEC = {
+    "CREATE TABLE x(row_ref, prediction TEXT, confidence REAL, status TEXT, train_query HIDDEN, apply_query HIDDEN, "
+    "options HIDDEN)",
+    VN_COL_TRAIN_QUERY,
+    3,
+    2,
+    "VORNEL_ERR_SCHEMA: vornel(train_query, apply_query) requires both arguments",
+    1000.0,
+    VTAB_DIRECT_ONLY,
+    0,
+    sizeof(VornelCursor),
+    0,
+    vn_filter,
+    vn_column,
+    vn_clear};

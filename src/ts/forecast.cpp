@@ -290,13 +290,11 @@ void agg_fc_final(sqlite3_context *ctx) {
     }
   };
   forecast_opts opts = {};
-  opts.level = 0.95;
-  opts.context_limit = 4096;
   fc_plan plan = {};
   final_guard guard{s, &opts, &plan};
   sqlite3 *db = sqlite3_context_db_handle(ctx);
   char *msg = nullptr;
-  int rc = vornel0_options_parse(db, s->options, AGG_FORECAST_OPTION_KEYS, forecast_opt_cb, &opts, &msg);
+  int rc = options_read(db, s->options, &FORECAST_OPTIONS, &opts, &msg);
   if (rc != SQLITE_OK) return vornel0_report(ctx, msg);
   rc = resolve_model(db, &opts, s->horizon, &plan, &msg);
   if (rc != SQLITE_OK) {

@@ -74,11 +74,6 @@ void model_seasonal_naive_ex(const double *y, int n, int s, double *out, double 
 void model_theta_ex(const double *y, int n, int s, double *out, double *dev, int period, ts_scratch *sc);
 void model_tsb_ex(const double *y, int n, int s, double *out, double *dev, int period, ts_scratch *sc);
 
-// Acklam's inverse normal distribution function, without refinement.
-double vornel0_norm_quantile(double p);
-// Piecewise-linear value at level x over ascending levels (extrapolating past both ends).
-double vornel0_quantile_at(const float *levels, const double *values, int count, double x);
-
 // Residual bounds: out_lower/out_upper = forecast -/+ z * dev, with z for the level.
 void ts_residual_bounds(const double *forecast, const double *dev, int h, double level, double *out_lower,
                         double *out_upper);

@@ -1,183 +1,199 @@
-// The forecast options callback and key tables. One record and one callback serve forecast,
-// detect_anomalies and backtest; each user's key table decides which keys reach it.
+// The forecast options tables. One record serves forecast, detect_anomalies and backtest; each
+// function's table decides which keys it takes, with which defaults.
 #include "ts/options.h"
 #include "ts/fill.h"
 #include <math.h>
-
-const char *const AGG_FORECAST_OPTION_KEYS[] = {
-    "confidence_level", "context_limit", "model",   "interval_method", "folds", "gap",
-    "candidates",       "fill",          "explain", "transform",       nullptr};
-const char *const AGG_ANOMALY_OPTION_KEYS[] = {
-    "anomaly_prob_threshold", "context_limit", "model", "fill", "transform", nullptr};
-const char *const BACKTEST_OPTION_KEYS[] = {"time_col",      "value_col", "group_cols", "confidence_level",
-                                            "context_limit", "folds",     "gap",        "interval_method",
-                                            "model",         "fill",      "transform",  nullptr};
+#include <stddef.h>
 
 namespace {
 
-void free_list(char **items, int *count) {
-  for (int i = 0; i < *count; i++) {
-    sqlite3_free(items[i]);
-    items[i] = nullptr;
-  }
-  *count = 0;
-}
+constexpr const char *const INTERVAL_METHODS[] = {"residual", "conformal", nullptr};
+constexpr const char *const FILL_RULES[] = {"linear", "previous", "zero", nullptr}; // from TS_FILL_LINEAR on
+constexpr const char *const TRANSFORMS[] = {"none", "log", nullptr};
 
-// Replaces *slot with a copy of text; returns false on out of memory.
-bool copy_text(char **slot, const char *text) {
-  char *copy = sqlite3_mprintf("%s", text);
-  if (!copy) return false;
-  sqlite3_free(*slot);
-  *slot = copy;
-  return true;
-}
+// Every option of the three functions, once; a table takes the ones it accepts.
+constexpr OptionField TIME_COL = {"time_col",
+                                  OPT_TEXT,
+                                  offsetof(forecast_opts, time_col),
+                                  0,
+                                  0,
+                                  0,
+                                  0,
+                                  false,
+                                  false,
+                                  nullptr,
+                                  nullptr,
+                                  nullptr,
+                                  "name of the time column; inferred when absent"};
+constexpr OptionField VALUE_COL = option_text("value_col", OPT_TEXT, offsetof(forecast_opts, value_col),
+                                              "name of the value column; inferred when absent");
+constexpr OptionField GROUP_COLS = {"group_cols",
+                                    OPT_LIST,
+                                    offsetof(forecast_opts, group_cols),
+                                    offsetof(forecast_opts, group_count),
+                                    0,
+                                    0,
+                                    0,
+                                    false,
+                                    false,
+                                    nullptr,
+                                    nullptr,
+                                    nullptr,
+                                    "columns whose values name a series: a JSON array or one name"};
+constexpr OptionField CONFIDENCE_LEVEL = {"confidence_level",
+                                          OPT_NUMBER,
+                                          offsetof(forecast_opts, level),
+                                          0,
+                                          0.95,
+                                          0,
+                                          1,
+                                          true,
+                                          true,
+                                          "in (0,1)",
+                                          nullptr,
+                                          nullptr,
+                                          "coverage of the forecast interval"};
+constexpr OptionField ANOMALY_PROB_THRESHOLD = {"anomaly_prob_threshold",
+                                                OPT_NUMBER,
+                                                offsetof(forecast_opts, level),
+                                                0,
+                                                0.99,
+                                                0,
+                                                1,
+                                                true,
+                                                true,
+                                                "in (0,1)",
+                                                VORNEL_ERR_THRESHOLD,
+                                                nullptr,
+                                                "probability above which a point is an anomaly"};
+constexpr OptionField CONTEXT_LIMIT = {"context_limit",
+                                       OPT_INT,
+                                       offsetof(forecast_opts, context_limit),
+                                       0,
+                                       4096,
+                                       1,
+                                       OPTION_UNBOUNDED,
+                                       false,
+                                       false,
+                                       ">= 1",
+                                       nullptr,
+                                       nullptr,
+                                       "most recent points kept per series"};
+constexpr OptionField MODEL = option_text("model", OPT_TEXT, offsetof(forecast_opts, model),
+                                          "model name, auto, or a registered forecast student");
+constexpr OptionField INTERVAL_METHOD = {"interval_method",
+                                         OPT_CHOICE,
+                                         offsetof(forecast_opts, interval_method),
+                                         0,
+                                         INTERVAL_RESIDUAL,
+                                         0,
+                                         0,
+                                         false,
+                                         false,
+                                         nullptr,
+                                         nullptr,
+                                         INTERVAL_METHODS,
+                                         "how the interval is made: residual or conformal"};
+constexpr OptionField FOLDS = {
+    "folds", OPT_INT, offsetof(forecast_opts, folds),          0, 0, 1, FORECAST_MAX_FOLDS, false, false, "in 1..512",
+    nullptr, nullptr, "most rolling-origin folds (default 20)"};
+constexpr OptionField GAP = {"gap",
+                             OPT_INT,
+                             offsetof(forecast_opts, gap),
+                             0,
+                             0,
+                             0,
+                             OPTION_UNBOUNDED,
+                             false,
+                             false,
+                             ">= 0",
+                             nullptr,
+                             nullptr,
+                             "steps skipped between a cut-off and the scored window"};
+constexpr OptionField CANDIDATES = {"candidates",
+                                    OPT_LIST,
+                                    offsetof(forecast_opts, candidates),
+                                    offsetof(forecast_opts, candidate_count),
+                                    0,
+                                    0,
+                                    0,
+                                    false,
+                                    false,
+                                    nullptr,
+                                    nullptr,
+                                    nullptr,
+                                    "models that auto selection scores: a JSON array or one name"};
+constexpr OptionField FILL = {"fill",
+                              OPT_CHOICE,
+                              offsetof(forecast_opts, fill),
+                              0,
+                              TS_FILL_NONE,
+                              TS_FILL_LINEAR,
+                              0,
+                              false,
+                              false,
+                              nullptr,
+                              nullptr,
+                              FILL_RULES,
+                              "fill the missing points of the time grid: linear, previous or zero"};
+constexpr OptionField EXPLAIN = {"explain",
+                                 OPT_BOOL,
+                                 offsetof(forecast_opts, explain),
+                                 0,
+                                 0,
+                                 0,
+                                 0,
+                                 false,
+                                 false,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr,
+                                 "true adds how the model was chosen to the document"};
+constexpr OptionField TRANSFORM = {"transform",
+                                   OPT_CHOICE,
+                                   offsetof(forecast_opts, transform),
+                                   0,
+                                   TRANSFORM_NONE,
+                                   TRANSFORM_NONE,
+                                   0,
+                                   false,
+                                   false,
+                                   nullptr,
+                                   nullptr,
+                                   TRANSFORMS,
+                                   "none, or log: model the logarithm of the values"};
+static_assert(FORECAST_MAX_FOLDS == 512, "the folds range text says 512");
+static_assert(FORECAST_MAX_LIST == OPTION_MAX_LIST, "lists hold what the reader allows");
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+constexpr OptionField FORECAST_FIELDS[] = {CONFIDENCE_LEVEL, CONTEXT_LIMIT, MODEL,   INTERVAL_METHOD, FOLDS, GAP,
+                                           CANDIDATES,       FILL,          EXPLAIN, TRANSFORM};
+// The whole series by default: 0 means no limit here.
+constexpr OptionField ANOMALY_FIELDS[] = {ANOMALY_PROB_THRESHOLD, option_default(CONTEXT_LIMIT, 0), MODEL, FILL,
+                                          TRANSFORM};
+constexpr OptionField BACKTEST_FIELDS[] = {TIME_COL,      VALUE_COL, GROUP_COLS, CONFIDENCE_LEVEL,
+                                           CONTEXT_LIMIT, FOLDS,     GAP,        INTERVAL_METHOD,
+                                           MODEL,         FILL,      TRANSFORM};
 
-// Reads a list option: a text not beginning with '[' is one entry; otherwise a small reader
-// takes every run of characters between quotes, commas and the closing bracket. Returns 0,
-// or non-zero with *out_msg set (null for out of memory).
-int read_list(const char *text, char **items, int *count, const char *what, char **out_msg) {
-  free_list(items, count);
-  if (text[0] != '[') {
-    items[0] = sqlite3_mprintf("%s", text);
-    if (!items[0]) return SQLITE_NOMEM;
-    *count = 1;
-    return 0;
-  }
-  const char *p = text + 1;
-  for (;;) {
-    while (is_blank(*p) || *p == '"' || *p == ',')
-      p++;
-    if (*p == ']' || *p == 0) break;
-    const char *start = p;
-    while (*p && *p != '"' && *p != ',' && *p != ']')
-      p++;
-    if (*count == FORECAST_MAX_LIST) {
-      *out_msg = sqlite3_mprintf("%s: too many %s (max %d)", VORNEL_ERR_OPTIONS, what, FORECAST_MAX_LIST);
-      return SQLITE_ERROR;
-    }
-    char *entry = sqlite3_mprintf("%.*s", (int)(p - start), start);
-    if (!entry) return SQLITE_NOMEM;
-    items[(*count)++] = entry;
-  }
-  if (*count == 0) {
-    *out_msg = sqlite3_mprintf("%s: %s must not be empty", VORNEL_ERR_OPTIONS, what);
-    return SQLITE_ERROR;
-  }
-  return 0;
-}
+constexpr auto FORECAST_KEYS = option_keys(FORECAST_FIELDS);
+constexpr auto ANOMALY_KEYS = option_keys(ANOMALY_FIELDS);
+constexpr auto BACKTEST_KEYS = option_keys(BACKTEST_FIELDS);
 
-bool is_number(int type) { return type == SQLITE_INTEGER || type == SQLITE_FLOAT; }
-
-// An integer option stored in 32 bits: values beyond the range are clamped, so a huge limit
-// stays huge instead of wrapping into a small or negative one.
-int32_t clamp32(int64_t v) { return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : (int32_t)v; }
+// Every text field of the record, for freeing whatever a table stored.
+constexpr OptionField OWNED_FIELDS[] = {TIME_COL, VALUE_COL, GROUP_COLS, MODEL, CANDIDATES};
+constexpr auto OWNED_KEYS = option_keys(OWNED_FIELDS);
+constexpr OptionTable OWNED = option_table("", OWNED_FIELDS, OWNED_KEYS);
 
 } // namespace
 
-void forecast_opts_free(forecast_opts *o) {
-  if (!o) return;
-  sqlite3_free(o->time_col);
-  sqlite3_free(o->value_col);
-  sqlite3_free(o->model);
-  o->time_col = o->value_col = o->model = nullptr;
-  free_list(o->group_cols, &o->group_count);
-  free_list(o->candidates, &o->candidate_count);
-}
+const char *const *const AGG_FORECAST_OPTION_KEYS = FORECAST_KEYS.keys;
+const char *const *const AGG_ANOMALY_OPTION_KEYS = ANOMALY_KEYS.keys;
+const char *const *const BACKTEST_OPTION_KEYS = BACKTEST_KEYS.keys;
 
-int forecast_opt_cb(void *record, const char *key, sqlite3_value *value, char **out_msg) {
-  forecast_opts *o = (forecast_opts *)record;
-  *out_msg = nullptr;
-  const int type = sqlite3_value_type(value);
-  const char *text = type == SQLITE_TEXT ? (const char *)sqlite3_value_text(value) : nullptr;
-  if (type == SQLITE_TEXT && !text) return SQLITE_NOMEM;
-  char **slot = nullptr;
-  if (strcmp(key, "time_col") == 0)
-    slot = &o->time_col;
-  else if (strcmp(key, "value_col") == 0)
-    slot = &o->value_col;
-  else if (strcmp(key, "model") == 0)
-    slot = &o->model;
-  if (slot) {
-    if (!text) goto wrong_type;
-    return copy_text(slot, text) ? 0 : SQLITE_NOMEM;
-  }
-  if (strcmp(key, "confidence_level") == 0 || strcmp(key, "anomaly_prob_threshold") == 0) {
-    if (!is_number(type)) goto wrong_type;
-    o->level = sqlite3_value_double(value);
-    if (o->level > 0 && o->level < 1) return 0;
-    const char *code = key[0] == 'a' ? VORNEL_ERR_THRESHOLD : VORNEL_ERR_OPTIONS;
-    *out_msg = sqlite3_mprintf("%s: %s must be in (0,1)", code, key);
-    return SQLITE_ERROR;
-  }
-  if (strcmp(key, "context_limit") == 0 || strcmp(key, "folds") == 0 || strcmp(key, "gap") == 0) {
-    if (type != SQLITE_INTEGER) goto wrong_type;
-    int64_t v = sqlite3_value_int64(value);
-    if (key[0] == 'c') {
-      o->context_limit = clamp32(v);
-      if (v >= 1) return 0;
-      *out_msg = sqlite3_mprintf("%s: context_limit must be >= 1", VORNEL_ERR_OPTIONS);
-    } else if (key[0] == 'f') {
-      o->folds = clamp32(v);
-      if (v >= 1 && v <= FORECAST_MAX_FOLDS) return 0;
-      *out_msg = sqlite3_mprintf("%s: folds must be in 1..%d", VORNEL_ERR_OPTIONS, FORECAST_MAX_FOLDS);
-    } else {
-      o->gap = clamp32(v);
-      if (v >= 0) return 0;
-      *out_msg = sqlite3_mprintf("%s: gap must be >= 0", VORNEL_ERR_OPTIONS);
-    }
-    return SQLITE_ERROR;
-  }
-  if (strcmp(key, "interval_method") == 0) {
-    if (!text) goto wrong_type;
-    if (strcmp(text, "residual") == 0)
-      o->interval_method = INTERVAL_RESIDUAL;
-    else if (strcmp(text, "conformal") == 0)
-      o->interval_method = INTERVAL_CONFORMAL;
-    else {
-      *out_msg = sqlite3_mprintf("%s: interval_method must be 'residual' or 'conformal'", VORNEL_ERR_OPTIONS);
-      return SQLITE_ERROR;
-    }
-    return 0;
-  }
-  if (strcmp(key, "fill") == 0) {
-    if (!text) goto wrong_type;
-    o->fill = ts_fill_rule_from_text(text);
-    if (o->fill != TS_FILL_NONE) return 0;
-    *out_msg = sqlite3_mprintf("%s: fill must be 'linear', 'previous' or 'zero'", VORNEL_ERR_OPTIONS);
-    return SQLITE_ERROR;
-  }
-  if (strcmp(key, "explain") == 0) {
-    // JSON true and false arrive as the integers 1 and 0.
-    if (type != SQLITE_INTEGER) goto wrong_type;
-    o->explain = sqlite3_value_int64(value) != 0;
-    return 0;
-  }
-  if (strcmp(key, "transform") == 0) {
-    if (!text) goto wrong_type;
-    if (strcmp(text, "none") == 0)
-      o->transform = TRANSFORM_NONE;
-    else if (strcmp(text, "log") == 0)
-      o->transform = TRANSFORM_LOG;
-    else {
-      *out_msg = sqlite3_mprintf("%s: transform must be 'none' or 'log'", VORNEL_ERR_OPTIONS);
-      return SQLITE_ERROR;
-    }
-    return 0;
-  }
-  if (strcmp(key, "group_cols") == 0) {
-    if (!text) goto wrong_type;
-    return read_list(text, o->group_cols, &o->group_count, "group_cols", out_msg);
-  }
-  if (strcmp(key, "candidates") == 0) {
-    if (!text) goto wrong_type;
-    return read_list(text, o->candidates, &o->candidate_count, "candidates", out_msg);
-  }
-wrong_type:
-  *out_msg = sqlite3_mprintf("%s: wrong type for option '%s'", VORNEL_ERR_OPTIONS, key);
-  return SQLITE_ERROR;
-}
+const OptionTable FORECAST_OPTIONS = option_table("forecast", FORECAST_FIELDS, FORECAST_KEYS);
+const OptionTable ANOMALY_OPTIONS = option_table("detect_anomalies", ANOMALY_FIELDS, ANOMALY_KEYS);
+const OptionTable BACKTEST_OPTIONS = option_table("backtest", BACKTEST_FIELDS, BACKTEST_KEYS);
+
+void forecast_opts_free(forecast_opts *o) { options_free(&OWNED, o); }
 
 bool forecast_log_values(const double *y, int64_t n, double *out) {
   for (int64_t t = 0; t < n; t++)

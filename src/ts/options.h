@@ -1,16 +1,17 @@
-// The forecast options record, shared by forecast, detect_anomalies and backtest, its callback
-// for the options parser and the three key tables.
+// The forecast options record, shared by forecast, detect_anomalies and backtest, and the
+// three functions' options tables.
 #pragma once
 #include "core/api.h"
 
-inline constexpr int FORECAST_MAX_LIST = 8; // most group_cols and candidates
+inline constexpr int FORECAST_MAX_LIST = OPTION_MAX_LIST; // most group_cols and candidates
 inline constexpr int FORECAST_MAX_FOLDS = 512;
 inline constexpr int FORECAST_DEFAULT_FOLDS = 20;
 
 enum interval_method { INTERVAL_RESIDUAL = 0, INTERVAL_CONFORMAL = 1 };
 enum series_transform { TRANSFORM_NONE = 0, TRANSFORM_LOG = 1 };
 
-// Each user sets its own defaults before parsing; zero is a valid empty record.
+// Filled by options_read with one of the tables below, which sets that function's defaults;
+// zero is a valid empty record.
 struct forecast_opts {
   char *time_col;                      // owned or null
   char *value_col;                     // owned or null
@@ -41,9 +42,10 @@ bool forecast_log_values(const double *y, int64_t n, double *out);
 // The message refusing a series with a value <= 0 under transform 'log' (null on OOM).
 char *forecast_log_refusal();
 
-// Options callback (vornel0_option_cb contract) filling a forecast_opts record.
-int forecast_opt_cb(void *record, const char *key, sqlite3_value *value, char **out_msg);
-
-extern const char *const AGG_FORECAST_OPTION_KEYS[];
-extern const char *const AGG_ANOMALY_OPTION_KEYS[];
-extern const char *const BACKTEST_OPTION_KEYS[];
+extern const OptionTable FORECAST_OPTIONS;
+extern const OptionTable ANOMALY_OPTIONS;
+extern const OptionTable BACKTEST_OPTIONS;
+// Their key lists, for vornel0_options_parse.
+extern const char *const *const AGG_FORECAST_OPTION_KEYS;
+extern const char *const *const AGG_ANOMALY_OPTION_KEYS;
+extern const char *const *const BACKTEST_OPTION_KEYS;

@@ -2,34 +2,20 @@
 // id or a candidate name through the registry, enumerate the registered students for
 // automatic mode, and run a loaded student, in folds (its 0.5 quantile) or as the chosen
 // model (with its intervals).
-#include "fstudent/kernel.h"
+#include "fstudent/fstudent.h"
 #include "registry/registry.h"
 #include "ts/candidates.h"
 
 namespace {
 
-// A loaded student with the scratch its evaluations reuse, so scoring it over many folds
-// allocates nothing.
+// A candidate's loaded student: the runner keeps the scratch its fold evaluations reuse.
 struct fc_loaded_student {
-  fcst_student st;    // owned
-  fcst_kernel kernel; // fast layout of st's network, when it could be allocated; owned
-  bool fast;          // kernel is built
-  double *context;    // L
-  double *values;     // Q
-  float *inputs;      // L
-  float *hidden;      // max(H, 1)
-  float *outputs;     // E * Q
+  fcst_runner run; // owned
 };
 
 void loaded_free(fc_loaded_student *ls) {
   if (!ls) return;
-  fcst_kernel_free(&ls->kernel);
-  fcst_student_free(&ls->st);
-  sqlite3_free(ls->context);
-  sqlite3_free(ls->values);
-  sqlite3_free(ls->inputs);
-  sqlite3_free(ls->hidden);
-  sqlite3_free(ls->outputs);
+  fcst_runner_free(&ls->run);
   sqlite3_free(ls);
 }
 
@@ -79,25 +65,16 @@ load_result load_student(sqlite3 *db, const char *id, fc_loaded_student **out, c
   char *msg = nullptr;
   fc_loaded_student *ls = host_calloc<fc_loaded_student>(1);
   if (!ls) return LOAD_NOMEM;
-  rc = fcst_deserialize(row.weights, row.weights_len, &ls->st, &msg);
+  rc = fcst_deserialize(row.weights, row.weights_len, &ls->run.st, &msg);
   sqlite3_free(msg);
   if (rc != SQLITE_OK) {
     sqlite3_free(ls);
     return rc == SQLITE_NOMEM ? LOAD_NOMEM : LOAD_MALFORMED;
   }
-  const int L = ls->st.net.input_count, H = ls->st.net.hidden_count, Q = ls->st.nquant;
-  ls->context = host_calloc<double>(L);
-  ls->values = host_calloc<double>(Q);
-  ls->inputs = host_calloc<float>(L);
-  ls->hidden = host_calloc<float>(H > 0 ? H : 1);
-  ls->outputs = host_calloc<float>(ls->st.net.output_count);
-  if (!ls->context || !ls->values || !ls->inputs || !ls->hidden || !ls->outputs) {
+  if (fcst_runner_init(&ls->run) != SQLITE_OK) {
     loaded_free(ls);
     return LOAD_NOMEM;
   }
-  // The fast layout only saves time (it gives the same bits): without memory for it, the
-  // plain forward pass serves.
-  ls->fast = fcst_kernel_init(&ls->kernel, &ls->st.net) == SQLITE_OK;
   *out = ls;
   return LOAD_OK;
 }
@@ -145,7 +122,7 @@ int fc_lookup_named_student(sqlite3 *db, const char *id, const forecast_opts *op
   case LOAD_NOT_STUDENT:
     return fail(out_msg, sqlite3_mprintf("%s: no such model: %s", VORNEL_ERR_MODEL_NOT_FOUND, id));
   }
-  if (ls->st.horizon < horizon) {
+  if (ls->run.st.horizon < horizon) {
     loaded_free(ls);
     return fail(out_msg,
                 sqlite3_mprintf("%s: horizon exceeds the forecast student's trained horizon", VORNEL_ERR_HORIZON));
@@ -184,7 +161,7 @@ int fc_lookup_candidate_student(sqlite3 *db, const char *name, const forecast_op
                 sqlite3_mprintf("%s: interval_method='conformal' is not supported for a forecast-student candidate: %s",
                                 VORNEL_ERR_OPTIONS, name));
   }
-  if (ls->st.horizon < horizon + opts->gap) {
+  if (ls->run.st.horizon < horizon + opts->gap) {
     loaded_free(ls);
     return fail(out_msg, sqlite3_mprintf("%s: candidate student was trained for a shorter horizon: %s",
                                          VORNEL_ERR_HORIZON, name));
@@ -226,7 +203,7 @@ int fc_append_registered_students(sqlite3 *db, const forecast_opts *opts, int64_
     case LOAD_NOT_STUDENT:
       continue;
     }
-    if (ls->st.horizon < horizon + opts->gap) {
+    if (ls->run.st.horizon < horizon + opts->gap) {
       loaded_free(ls);
       continue;
     }
@@ -242,38 +219,13 @@ int fc_append_registered_students(sqlite3 *db, const forecast_opts *opts, int64_
 
 int fc_student_fold_forecast(const fc_candidate *c, const double *y, int, int o, int steps, double *out) {
   fc_loaded_student *ls = (fc_loaded_student *)c->student;
-  const fcst_student &st = ls->st;
-  if (steps > st.horizon) return SQLITE_ERROR;
-  const int L = st.net.input_count, Q = st.nquant;
-  // The window of the student's context ending at the cut; positions before the series
-  // take its first value.
-  for (int i = 0; i < L; i++) {
-    int64_t p = (int64_t)o - L + i;
-    ls->context[i] = y[p < 0 ? 0 : p];
-  }
-  double mu, sigma;
-  if (ls->fast)
-    fcst_infer_kernel(&st, &ls->kernel, ls->context, ls->inputs, ls->hidden, ls->outputs, &mu, &sigma);
-  else
-    fcst_infer(&st, ls->context, ls->inputs, ls->hidden, ls->outputs, &mu, &sigma);
-  double *vals = ls->values;
-  for (int s = 0; s < steps; s++) {
-    for (int j = 0; j < Q; j++) {
-      double v = (double)ls->outputs[s * Q + j] * sigma + mu;
-      int k = j;
-      while (k > 0 && vals[k - 1] > v) {
-        vals[k] = vals[k - 1];
-        k--;
-      }
-      vals[k] = v;
-    }
-    out[s] = vornel0_quantile_at(st.levels, vals, Q, 0.5);
-  }
+  if (steps > ls->run.st.horizon) return SQLITE_ERROR;
+  fcst_runner_median(&ls->run, y, o, steps, out);
   return SQLITE_OK;
 }
 
 int fc_student_run(const fc_candidate *c, const double *y, int n, int h, double level, double *out_forecast,
                    double *out_lower, double *out_upper) {
   const fc_loaded_student *ls = (const fc_loaded_student *)c->student;
-  return fcst_run(h, level, out_forecast, out_lower, out_upper, &ls->st, n, y);
+  return fcst_run(h, level, out_forecast, out_lower, out_upper, &ls->run.st, n, y);
 }

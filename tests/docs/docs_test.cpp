@@ -1,7 +1,11 @@
 // Runs every example of docs/*.md and compares its shown output, so the docs cannot go stale.
 // A ```sql block followed by a ```output block is an example; a ```sql block alone is setup.
 // Each page runs top to bottom in one fresh connection.
+#include "backtest/backtest.h"
+#include "distill/distill.h"
+#include "fstudent/fstudent.h"
 #include "support/harness.h"
+#include "tabular/tabular.h"
 #include <filesystem>
 #include <fstream>
 
@@ -92,5 +96,25 @@ TEST(Docs, EveryRegisteredFunctionIsDocumented) {
     for (size_t at = headings.find(name); at != std::string::npos && !found; at = headings.find(name, at + 1))
       found = !word(headings[at - 1]) && !word(headings[at + name.size()]);
     EXPECT_TRUE(found) << "no docs heading names " << name;
+  }
+}
+
+// Every option a function's table declares has a row "| `key` |" on the function's page.
+TEST(Docs, EveryOptionHasARowOnItsPage) {
+  const struct {
+    const OptionTable *table;
+    const char *page;
+  } cases[] = {{&FORECAST_OPTIONS, "forecast.md"}, {&ANOMALY_OPTIONS, "anomaly.md"},
+               {&BACKTEST_OPTIONS, "backtest.md"}, {&VORNEL_OPTIONS, "tabular.md"},
+               {&DIST_OPTIONS, "distill.md"},      {&FCST_DIST_OPTIONS, "fstudent.md"}};
+  for (const auto &c : cases) {
+    std::ifstream in(std::string(VORNEL_SOURCE_DIR) + "/docs/" + c.page);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    const std::string text = ss.str();
+    for (int i = 0; i < c.table->count; i++) {
+      const std::string row = std::string("| `") + c.table->fields[i].key + "` |";
+      EXPECT_NE(text.find(row), std::string::npos) << c.table->function << ": " << row << " in " << c.page;
+    }
   }
 }

@@ -147,3 +147,15 @@ TEST(VornelSql, ApplyRowsAreBounded) {
             "VORNEL_ERR_RESOURCE: too many apply rows (max 2097152); split apply_query, for example with LIMIT and "
             "OFFSET");
 }
+
+// A query that fails while it runs keeps the host's own reason in the message.
+TEST(VornelIncontext, NestedQueryFailureKeepsTheHostMessage) {
+  vt::Db db;
+  db.exec("CREATE TABLE t(a REAL, y TEXT); INSERT INTO t VALUES (1,'p'),(2,'q'),(3,'p'),(4,'q'),(5,'p'),(6,'q');");
+  EXPECT_EQ(db.error("SELECT * FROM vornel('SELECT a, y FROM t UNION ALL SELECT abs(-9223372036854775807 - 1), ''p''', "
+                     "'SELECT 1, 2.0 AS a', '{\"target\":\"y\"}')"),
+            "VORNEL_ERR_RESOURCE: train query failed: integer overflow");
+  EXPECT_EQ(db.error("SELECT * FROM vornel('SELECT a, y FROM t', "
+                     "'SELECT 1, abs(-9223372036854775807 - 1) AS a', '{\"target\":\"y\"}')"),
+            "VORNEL_ERR_RESOURCE: apply query failed: integer overflow");
+}

@@ -170,32 +170,38 @@ TEST(ForecastFinal, NonFiniteOrHugeValuesAreNonNumeric) {
 TEST(ForecastOptions, CallbackDirectly) {
   FDb db;
   sqlite3 *h = db.handle();
-  auto parse = [&](const char *doc, forecast_opts *o, const char *const *keys) {
+  auto parse = [&](const char *doc, forecast_opts *o, const OptionTable *table) {
     char *msg = nullptr;
-    int rc = vornel0_options_parse(h, doc, keys, forecast_opt_cb, o, &msg);
+    int rc = options_read(h, doc, table, o, &msg);
     std::string m = msg ? msg : "";
     sqlite3_free(msg);
     return rc == SQLITE_OK ? std::string("ok") : m;
   };
   forecast_opts o = {};
-  EXPECT_EQ(parse("{\"anomaly_prob_threshold\":1.5}", &o, AGG_ANOMALY_OPTION_KEYS),
+  EXPECT_EQ(parse("{\"anomaly_prob_threshold\":1.5}", &o, &ANOMALY_OPTIONS),
             "VORNEL_ERR_THRESHOLD: anomaly_prob_threshold must be in (0,1)");
   EXPECT_EQ(o.level, 1.5); // stored before the range check
-  EXPECT_EQ(parse("{\"group_cols\":\"[ \\\"a b \\\", c ,\\\"d\\\\\\\"e\\\"]\"}", &o, BACKTEST_OPTION_KEYS), "ok");
-  ASSERT_EQ(o.group_count, 4);
-  EXPECT_STREQ(o.group_cols[0], "a b ");
-  EXPECT_STREQ(o.group_cols[1], "c ");
-  EXPECT_STREQ(o.group_cols[2], "d\\");
-  EXPECT_STREQ(o.group_cols[3], "e");
-  EXPECT_EQ(parse("{\"group_cols\":[\"x\"],\"group_cols\":\"solo\"}", &o, BACKTEST_OPTION_KEYS), "ok");
+  // Lists are read by the host's JSON functions: commas and escaped quotes inside a name stay.
+  EXPECT_EQ(parse("{\"group_cols\":[\" a,b \",\"d\\\"e\",7]}", &o, &BACKTEST_OPTIONS), "ok");
+  ASSERT_EQ(o.group_count, 3);
+  EXPECT_STREQ(o.group_cols[0], " a,b ");
+  EXPECT_STREQ(o.group_cols[1], "d\"e");
+  EXPECT_STREQ(o.group_cols[2], "7");
+  EXPECT_EQ(parse("{\"group_cols\":\"[\\\"x\\\",\\\"y\\\"]\"}", &o, &BACKTEST_OPTIONS), "ok");
+  EXPECT_EQ(o.group_count, 2);
+  EXPECT_EQ(parse("{\"group_cols\":[\"a\\u0000b\"]}", &o, &BACKTEST_OPTIONS),
+            "VORNEL_ERR_OPTIONS: group_cols entries must not contain NUL characters");
+  EXPECT_EQ(parse("{\"time_col\":\"t\\u0000x\"}", &o, &BACKTEST_OPTIONS),
+            "VORNEL_ERR_OPTIONS: option 'time_col' must not contain NUL characters");
+  EXPECT_EQ(parse("{\"group_cols\":[\"x\"],\"group_cols\":\"solo\"}", &o, &BACKTEST_OPTIONS), "ok");
   ASSERT_EQ(o.group_count, 1);
   EXPECT_STREQ(o.group_cols[0], "solo");
-  EXPECT_EQ(parse("{\"group_cols\":[]}", &o, BACKTEST_OPTION_KEYS), "VORNEL_ERR_OPTIONS: group_cols must not be empty");
-  EXPECT_EQ(parse("{\"group_cols\":[1,2,3,4,5,6,7,8,9]}", &o, BACKTEST_OPTION_KEYS),
+  EXPECT_EQ(parse("{\"group_cols\":[]}", &o, &BACKTEST_OPTIONS), "VORNEL_ERR_OPTIONS: group_cols must not be empty");
+  EXPECT_EQ(parse("{\"group_cols\":[1,2,3,4,5,6,7,8,9]}", &o, &BACKTEST_OPTIONS),
             "VORNEL_ERR_OPTIONS: too many group_cols (max 8)");
   EXPECT_EQ(parse("{\"time_col\":\"t\",\"value_col\":\"v\",\"model\":\"tsb\",\"model\":\"auto\",\"folds\":3,\"gap\":2,"
                   "\"interval_method\":\"conformal\"}",
-                  &o, BACKTEST_OPTION_KEYS),
+                  &o, &BACKTEST_OPTIONS),
             "ok");
   EXPECT_STREQ(o.time_col, "t");
   EXPECT_STREQ(o.model, "auto");
@@ -205,4 +211,25 @@ TEST(ForecastOptions, CallbackDirectly) {
   forecast_opts_free(&o);
   EXPECT_EQ(o.model, nullptr);
   EXPECT_EQ(o.group_count, 0);
+}
+
+// List options are split by the host's JSON functions, so a comma inside a name stays in it,
+// and an option text holding a NUL character is refused instead of being cut at it.
+TEST(ForecastOptions, ListsAreJsonAndNulIsRefused) {
+  vt::Db db;
+  db.exec("CREATE TABLE s(ts INTEGER, v REAL);"
+          "WITH RECURSIVE c(i) AS (SELECT 0 UNION ALL SELECT i+1 FROM c WHERE i<40) "
+          "INSERT INTO s SELECT 1700000000+i*86400, i%7 FROM c;");
+  EXPECT_EQ(db.error("SELECT forecast(ts, v, 2, '{\"candidates\":[\"tsb\",\"theta,classic\"]}') FROM s"),
+            "VORNEL_ERR_MODEL_NOT_FOUND: candidate must be a statistical model or a distilled forecast student: "
+            "theta,classic");
+  EXPECT_EQ(db.error("SELECT forecast(ts, v, 2, '{\"model\":\"tsb\\u0000x\"}') FROM s"),
+            "VORNEL_ERR_OPTIONS: option 'model' must not contain NUL characters");
+  EXPECT_EQ(db.error("SELECT forecast(ts, v, 2, '{\"candidates\":[\"tsb\\u0000x\"]}') FROM s"),
+            "VORNEL_ERR_OPTIONS: candidates entries must not contain NUL characters");
+  EXPECT_EQ(db.error("SELECT * FROM vornel('SELECT 1', 'SELECT 1', '{\"target\":\"a\\u0000b\"}')"),
+            "VORNEL_ERR_OPTIONS: option 'target' must not contain NUL characters");
+  EXPECT_EQ(db.error("SELECT * FROM distill_forecast('SELECT 1', "
+                     "'{\"context\":1,\"horizon\":1,\"student_id\":\"s\\u0000t\"}')"),
+            "VORNEL_ERR_OPTIONS: option 'student_id' must not contain NUL characters");
 }
