@@ -57,18 +57,18 @@ double trend_sum(int trend, double phi, int k) {
 // likelihood term n log(sum e^2) (additive errors) or n log(sum (e/mu)^2) + 2 sum log|mu|
 // (multiplicative), or INFINITY when a state leaves the region where the form is defined.
 // *out_sse gets the sum of squared (relative, for multiplicative errors) one-step errors.
-double ets_run(const double *y, int n, int m, ets_form f, const ets_params &p, ets_state *st, double *out_sse) {
-  const double phi = f.trend == TREND_D ? p.phi : 1.0;
-  double l = st->l, b = f.trend == TREND_N ? 0.0 : st->b;
+// One instance per error and season type, so that the hot loop carries no form tests.
+template <bool MULT_ERROR, int SEASON>
+double ets_run_form(const double *y, int n, int m, double phi, const ets_params &p, ets_state *st, double *out_sse) {
+  double l = st->l, b = st->b;
   double sse = 0, log_sum = 0, product = 1;
-  int in_product = 0;
+  int in_product = 0, j = 0; // j: the phase t mod m
   for (int t = 0; t < n; t++) {
-    const int j = f.season == SEASON_N ? 0 : t % m;
     const double T = l + phi * b;
-    const double sv = f.season == SEASON_N ? 0.0 : st->s[j];
-    double mu = f.season == SEASON_A ? T + sv : f.season == SEASON_M ? T * sv : T;
+    const double sv = SEASON == SEASON_N ? 0.0 : st->s[j];
+    double mu = SEASON == SEASON_A ? T + sv : SEASON == SEASON_M ? T * sv : T;
     const double e = y[t] - mu;
-    if (f.mult_error) {
+    if (MULT_ERROR) {
       if (!(mu > 0)) return INFINITY;
       const double eps = e / mu;
       sse += eps * eps;
@@ -82,7 +82,7 @@ double ets_run(const double *y, int n, int m, ets_form f, const ets_params &p, e
     } else {
       sse += e * e;
     }
-    if (f.season == SEASON_M) {
+    if (SEASON == SEASON_M) {
       if (!(sv > 0) || !(T > 0)) return INFINITY;
       l = T + p.alpha * e / sv;
       b = phi * b + p.beta * e / sv;
@@ -90,8 +90,9 @@ double ets_run(const double *y, int n, int m, ets_form f, const ets_params &p, e
     } else {
       l = T + p.alpha * e;
       b = phi * b + p.beta * e;
-      if (f.season == SEASON_A) st->s[j] = sv + p.gamma * e;
+      if (SEASON == SEASON_A) st->s[j] = sv + p.gamma * e;
     }
+    if (SEASON != SEASON_N && ++j == m) j = 0;
   }
   if (in_product) log_sum += log(product);
   st->l = l;
@@ -100,7 +101,20 @@ double ets_run(const double *y, int n, int m, ets_form f, const ets_params &p, e
   if (!isfinite(sse) || !isfinite(log_sum)) return INFINITY;
   // A perfect fit: the smallest positive sum keeps the comparison finite.
   const double lik = (double)n * log(sse > 1e-300 ? sse : 1e-300);
-  return f.mult_error ? lik + 2.0 * log_sum : lik;
+  return MULT_ERROR ? lik + 2.0 * log_sum : lik;
+}
+
+double ets_run(const double *y, int n, int m, ets_form f, const ets_params &p, ets_state *st, double *out_sse) {
+  const double phi = f.trend == TREND_D ? p.phi : 1.0;
+  if (f.trend == TREND_N) st->b = 0.0;
+  if (f.mult_error) {
+    if (f.season == SEASON_M) return ets_run_form<true, SEASON_M>(y, n, m, phi, p, st, out_sse);
+    if (f.season == SEASON_A) return ets_run_form<true, SEASON_A>(y, n, m, phi, p, st, out_sse);
+    return ets_run_form<true, SEASON_N>(y, n, m, phi, p, st, out_sse);
+  }
+  if (f.season == SEASON_M) return ets_run_form<false, SEASON_M>(y, n, m, phi, p, st, out_sse);
+  if (f.season == SEASON_A) return ets_run_form<false, SEASON_A>(y, n, m, phi, p, st, out_sse);
+  return ets_run_form<false, SEASON_N>(y, n, m, phi, p, st, out_sse);
 }
 
 // Initial states by the heuristic: seasonal indices from the classical decomposition of the
@@ -323,27 +337,23 @@ void model_ets_ex(const double *y, int n, int s, double *out, double *dev, int p
 void ts_ets_rolling(const double *y, int n, int s, double *out, double *dev, int period, const int *cuts, int k,
                     int steps, double *fold_out, ts_scratch *sc) {
   if (ts_empty_input(n, s, out, dev)) return;
-  const int m = ets_season(y, n, period, sc);
-  ets_fit best = {};
+  model_ets_ex(y, n, s, out, dev, period, sc);
+  if (k < 1) return;
+  // One fit on the values before the first cut point, so that no fold's holdout shapes the
+  // weights, the form or the initial states it is scored with.
+  const int first = cuts[0], last = cuts[k - 1];
+  const int m = ets_season(y, first, -1, sc);
+  ets_fit fit = {};
   double scale = 1;
-  double *x = ts_scratch_get(sc, TS_SLOT_WORK, n);
-  if (!ets_select(y, n, m, x, &scale, &best)) {
-    naive_fallback(y, n, s, out, dev);
-    for (int i = 0; i < k; i++)
-      naive_fallback(y, cuts[i], steps, fold_out + (int64_t)i * steps, nullptr);
-    return;
-  }
-  ets_forecast(best, n, m, s, out, dev);
-  for (int j = 0; j < s; j++) {
-    out[j] = out[j] * scale;
-    if (dev) dev[j] = dev[j] * scale;
-  }
+  double *x = ts_scratch_get(sc, TS_SLOT_WORK, last);
+  const bool fitted = first >= 1 && ets_select(y, first, m, x, &scale, &fit);
+  for (int t = first; fitted && t < last; t++)
+    x[t] = y[t] / scale;
   for (int i = 0; i < k; i++) {
     double *f = fold_out + (int64_t)i * steps;
-    ets_fit fit = best;
     fit.end = fit.start;
     double sse;
-    if (cuts[i] < 1 || !isfinite(ets_run(x, cuts[i], m, fit.form, fit.par, &fit.end, &sse))) {
+    if (!fitted || !isfinite(ets_run(x, cuts[i], m, fit.form, fit.par, &fit.end, &sse))) {
       naive_fallback(y, cuts[i] > 0 ? cuts[i] : 1, steps, f, nullptr);
       continue;
     }

@@ -47,9 +47,10 @@ void ts_nelder_mead(double (*f)(const void *ctx, const double *x), const void *c
 // the routine applies ts_extended_season with the calendar season kept in the scratch.
 void model_ets_ex(const double *y, int n, int s, double *out, double *dev, int period, ts_scratch *sc);
 void model_theta_m3_ex(const double *y, int n, int s, double *out, double *dev, int period, ts_scratch *sc);
-// ets fitted on the whole series (forecasts and deviations of s steps), then run with the
-// same form and weights from each of the k cut points: fold_out gets `steps` forecasts after
-// the first cuts[i] values, fold after fold. The weights are not refitted per fold.
+// ets on the whole series (forecasts and deviations of s steps, as model_ets_ex), and ets for
+// k ascending cut points: fold_out gets `steps` forecasts after the first cuts[i] values, fold
+// after fold, all from one fit (form, weights, initial states) on the values before cuts[0],
+// so that no fold is scored with a fit that saw its holdout.
 void ts_ets_rolling(const double *y, int n, int s, double *out, double *dev, int period, const int *cuts, int k,
                     int steps, double *fold_out, ts_scratch *sc);
 // The form ets chooses and its fit, for inspection: error (0 additive, 1 multiplicative),
