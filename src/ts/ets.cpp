@@ -285,32 +285,66 @@ void naive_fallback(const double *y, int n, int s, double *out, double *dev) {
 
 namespace {
 
-// Scales y into x (y / max|y|, so every sum stays finite for huge values; the forms are
-// scale-free) and fits every admissible form; false when none fits or x is null.
-bool ets_select(const double *y, int n, int m, double *x, double *out_scale, ets_fit *best) {
+// Every admissible form's fit on x = y / max|y| (so every sum stays finite for huge values;
+// the forms are scale-free); ok[i] tells whether FORMS[i] fitted. False when none fits, x is
+// null or the cancel hook asked to stop.
+struct ets_fits {
+  ets_fit fit[FORM_COUNT];
+  bool ok[FORM_COUNT];
+  double scale;
+};
+
+bool ets_fit_all(const double *y, int n, int m, double *x, ets_fits *out, Cancel *cancel = nullptr) {
   double scale = 0;
   bool positive = true;
   for (int t = 0; t < n; t++) {
     if (fabs(y[t]) > scale) scale = fabs(y[t]);
     positive = positive && y[t] > 0;
   }
+  bool found = false;
+  for (int i = 0; i < FORM_COUNT; i++)
+    out->ok[i] = false;
   if (!x || !(scale > 0) || !isfinite(scale)) return false;
   for (int t = 0; t < n; t++)
     x[t] = y[t] / scale;
-  *out_scale = scale;
-  ets_fit fit;
-  bool found = false;
+  out->scale = scale;
   for (int i = 0; i < FORM_COUNT; i++) {
     const ets_form f = FORMS[i];
     if (f.season != SEASON_N && (m < 2 || n < 2 * m)) continue;
     if ((f.mult_error || f.season == SEASON_M) && !positive) continue;
-    if (!fit_form(x, n, m, f, &fit)) continue;
-    if (!found || fit.aicc < best->aicc) {
-      *best = fit;
-      found = true;
-    }
+    // A form's search runs the recursion (about 10 operations a value) up to 150 times.
+    if (cancel_stop(cancel, (int64_t)n * 1500)) return false;
+    out->ok[i] = fit_form(x, n, m, f, &out->fit[i]);
+    found = found || out->ok[i];
   }
   return found;
+}
+
+// The fitted form with the smallest AICc (the first on ties), among those of trend type
+// `trend` when it is not negative; -1 when there is none.
+int ets_best(const ets_fits &fs, int trend) {
+  int best = -1;
+  for (int i = 0; i < FORM_COUNT; i++)
+    if (fs.ok[i] && (trend < 0 || FORMS[i].trend == trend) && (best < 0 || fs.fit[i].aicc < fs.fit[best].aicc))
+      best = i;
+  return best;
+}
+
+bool ets_select(const double *y, int n, int m, double *x, double *out_scale, ets_fit *best) {
+  ets_fits fs;
+  if (!ets_fit_all(y, n, m, x, &fs)) return false;
+  *best = fs.fit[ets_best(fs, -1)];
+  *out_scale = fs.scale;
+  return true;
+}
+
+// Forecasts of a fit on the scaled values, in the units of y.
+void ets_forecast_scaled(const ets_fit &fit, int n, int m, int s, double scale, double *out, double *dev) {
+  ets_forecast(fit, n, m, s, out, dev);
+  for (int k = 0; k < s; k++) {
+    out[k] = out[k] * scale;
+    if (dev) dev[k] = dev[k] * scale;
+  }
 }
 
 int ets_season(const double *y, int n, int period, ts_scratch *sc) {
@@ -327,40 +361,79 @@ void model_ets_ex(const double *y, int n, int s, double *out, double *dev, int p
   double scale = 1;
   if (!ets_select(y, n, m, ts_scratch_get(sc, TS_SLOT_WORK, n), &scale, &best))
     return naive_fallback(y, n, s, out, dev);
-  ets_forecast(best, n, m, s, out, dev);
-  for (int k = 0; k < s; k++) {
-    out[k] = out[k] * scale;
-    if (dev) dev[k] = dev[k] * scale;
-  }
+  ets_forecast_scaled(best, n, m, s, scale, out, dev);
 }
 
-void ts_ets_rolling(const double *y, int n, int s, double *out, double *dev, int period, const int *cuts, int k,
-                    int steps, double *fold_out, ts_scratch *sc) {
-  if (ts_empty_input(n, s, out, dev)) return;
-  model_ets_ex(y, n, s, out, dev, period, sc);
-  if (k < 1) return;
+namespace {
+
+// Forecasts of ets variant v (TS_ETS_DAMPED, TS_ETS_BEST, TS_ETS_AKAIKE) from the fits fs,
+// each run from its initial states over the first n values of x; false when the variant has
+// no fit. tmp holds 2 s doubles. The Akaike-weighted combination of every fitted form follows
+// Kolassa ("Combining exponential smoothing forecasts using Akaike weights", International
+// Journal of Forecasting 27, 2011); its variances are averaged with the same weights.
+bool variant_forecast(const ets_fits &fs, int v, const double *x, int n, int m, int s, double *out, double *dev,
+                      double *tmp) {
+  const int best = ets_best(fs, -1);
+  const int only = v == TS_ETS_DAMPED ? ets_best(fs, TREND_D) : v == TS_ETS_BEST ? best : -1;
+  if (best < 0 || (v != TS_ETS_AKAIKE && only < 0)) return false;
+  double total = 0;
+  for (int j = 0; j < s; j++) {
+    out[j] = 0;
+    if (dev) dev[j] = 0;
+  }
+  for (int i = 0; i < FORM_COUNT; i++) {
+    if (!fs.ok[i] || (only >= 0 && i != only)) continue;
+    const double w = only >= 0 ? 1.0 : exp(-0.5 * (fs.fit[i].aicc - fs.fit[best].aicc));
+    ets_fit fit = fs.fit[i];
+    fit.end = fit.start;
+    double sse;
+    if (!isfinite(ets_run(x, n, m, fit.form, fit.par, &fit.end, &sse))) continue;
+    ets_forecast_scaled(fit, n, m, s, fs.scale, tmp, tmp + s);
+    total += w;
+    for (int j = 0; j < s; j++) {
+      out[j] += w * tmp[j];
+      if (dev) dev[j] += w * tmp[s + j] * tmp[s + j];
+    }
+  }
+  if (!(total > 0)) return false;
+  for (int j = 0; j < s; j++) {
+    out[j] = out[j] / total;
+    if (dev) dev[j] = sqrt(dev[j] / total);
+  }
+  return true;
+}
+
+} // namespace
+
+int ts_ets_variants_rolling(const double *y, int n, int s, double *out, double *dev, int period, const int *cuts, int k,
+                          int steps, double *fold_out, ts_scratch *sc) {
+  if (n < 1 || k < 1 || cuts[0] < 1) return 0;
+  const int m = ets_season(y, n, period, sc);
+  ets_fits fs;
+  double *x = ts_scratch_get(sc, TS_SLOT_WORK, n);
+  double *tmp = ts_scratch_get(sc, TS_SLOT_FOLD, 2 * (int64_t)(s > steps ? s : steps));
+  if (!tmp) return 0;
+  if (!ets_fit_all(y, n, m, x, &fs, sc->cancel)) return sc->cancel && sc->cancel->stopped ? TS_STOPPED : 0;
+  int mask = 0;
+  for (int r = 0; r < TS_ETS_VARIANTS; r++)
+    if (variant_forecast(fs, r, x, n, m, s, out + (int64_t)r * s, dev + (int64_t)r * s, tmp)) mask |= 1 << r;
   // One fit on the values before the first cut point, so that no fold's holdout shapes the
   // weights, the form or the initial states it is scored with.
   const int first = cuts[0], last = cuts[k - 1];
-  const int m = ets_season(y, first, -1, sc);
-  ets_fit fit = {};
-  double scale = 1;
-  double *x = ts_scratch_get(sc, TS_SLOT_WORK, last);
-  const bool fitted = first >= 1 && ets_select(y, first, m, x, &scale, &fit);
+  const int fm = ets_season(y, first, -1, sc);
+  x = ts_scratch_get(sc, TS_SLOT_WORK, last);
+  const bool fitted = ets_fit_all(y, first, fm, x, &fs, sc->cancel);
+  if (sc->cancel && sc->cancel->stopped) return TS_STOPPED;
   for (int t = first; fitted && t < last; t++)
-    x[t] = y[t] / scale;
-  for (int i = 0; i < k; i++) {
-    double *f = fold_out + (int64_t)i * steps;
-    fit.end = fit.start;
-    double sse;
-    if (!fitted || !isfinite(ets_run(x, cuts[i], m, fit.form, fit.par, &fit.end, &sse))) {
-      naive_fallback(y, cuts[i] > 0 ? cuts[i] : 1, steps, f, nullptr);
-      continue;
+    x[t] = y[t] / fs.scale;
+  for (int r = 0; r < TS_ETS_VARIANTS; r++) {
+    for (int i = 0; i < k; i++) {
+      double *f = fold_out + ((int64_t)r * k + i) * steps;
+      if (!fitted || !variant_forecast(fs, r, x, cuts[i], fm, steps, f, nullptr, tmp))
+        naive_fallback(y, cuts[i], steps, f, nullptr);
     }
-    ets_forecast(fit, cuts[i], m, steps, f, nullptr);
-    for (int j = 0; j < steps; j++)
-      f[j] = f[j] * scale;
   }
+  return mask;
 }
 
 void model_ets(const double *y, int n, int s, double *out, double *dev) {

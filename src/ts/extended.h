@@ -28,6 +28,10 @@ int ts_extended_season(int calendar, const double *y, int n, ts_scratch *sc, ts_
 // r holds the autocorrelations at lags 1..p (r[0] unused).
 bool ts_season_significant(const double *r, int p, int n);
 
+// m when the autocorrelation of y at lag m passes that test, else 1 (also for m < 2, m above
+// TS_MAX_SEASON and a constant series).
+int ts_season_tested(const double *y, int n, int m);
+
 // Classical decomposition's seasonal indices over the first n values with season m (centred
 // moving average of order m, 2 x m for even m; per-phase means of the ratios, or of the
 // differences when additive, normalised to mean 1, or to mean 0). index[j] belongs to phase
@@ -47,12 +51,17 @@ void ts_nelder_mead(double (*f)(const void *ctx, const double *x), const void *c
 // the routine applies ts_extended_season with the calendar season kept in the scratch.
 void model_ets_ex(const double *y, int n, int s, double *out, double *dev, int period, ts_scratch *sc);
 void model_theta_m3_ex(const double *y, int n, int s, double *out, double *dev, int period, ts_scratch *sc);
-// ets on the whole series (forecasts and deviations of s steps, as model_ets_ex), and ets for
-// k ascending cut points: fold_out gets `steps` forecasts after the first cuts[i] values, fold
-// after fold, all from one fit (form, weights, initial states) on the values before cuts[0],
-// so that no fold is scored with a fit that saw its holdout.
-void ts_ets_rolling(const double *y, int n, int s, double *out, double *dev, int period, const int *cuts, int k,
-                    int steps, double *fold_out, ts_scratch *sc);
+// Three forecasts from ets's fits, for auto-extended: the best damped-trend form, the best
+// form (as model_ets_ex), and the Akaike-weighted combination of every fitted form.
+enum { TS_ETS_DAMPED, TS_ETS_BEST, TS_ETS_AKAIKE, TS_ETS_VARIANTS };
+// The variants on the whole series and for k ascending cut points: variant v puts s
+// forecasts and deviations at out + v s and dev + v s, and for fold i `steps` forecasts after
+// the first cuts[i] values at fold_out + (v k + i) steps. The folds all come from one fit of
+// every form on the values before cuts[0], so that no fold is scored with a fit that saw its
+// holdout. Returns the variants that have a fit on the whole series, bit v for variant v (0:
+// none; nothing written), or TS_STOPPED when the scratch's cancel hook asked to stop.
+int ts_ets_variants_rolling(const double *y, int n, int s, double *out, double *dev, int period, const int *cuts,
+                            int k, int steps, double *fold_out, ts_scratch *sc);
 // The form ets chooses and its fit, for inspection: error (0 additive, 1 multiplicative),
 // trend (0 none, 1 additive, 2 damped), season (0 none, 1 additive, 2 multiplicative), the
 // weights, the initial states (on the fitting scale y / scale), the AICc and the parameter
@@ -77,5 +86,6 @@ const ts_model *ts_extended_find(const char *name);
 // auto-extended: combines the three best of the classic and extended models by their error
 // over rolling folds that start no earlier than two seasons, and fills forecasts and
 // deviations for h steps. Returns "auto-extended", or "theta-m3" when the series is too short
-// for one fold (theta-m3 then runs alone), or null on out of memory.
+// for one fold (theta-m3 then runs alone), or null on out of memory or when the scratch's
+// cancel hook asked to stop (then sc->cancel->stopped is set).
 const char *ts_auto_extended(const double *y, int n, int h, int g, int F, double *out, double *dev, ts_scratch *sc);

@@ -173,7 +173,7 @@ int run_plan(fc_plan *plan, const forecast_opts *o, const double *y, int m, int 
     HostPtr<double> dev(host_calloc<double>(h));
     if (!dev) return SQLITE_NOMEM;
     const char *name = ts_auto_extended(y, m, h, o->gap, folds, out->forecast, dev.get(), &sc);
-    if (!name) return SQLITE_NOMEM;
+    if (!name) return cancel && cancel->stopped ? SQLITE_INTERRUPT : SQLITE_NOMEM;
     ts_residual_bounds(out->forecast, dev.get(), h, o->level, out->lower, out->upper);
     out->model_name = name;
     out->rows = h;

@@ -26,6 +26,35 @@ bool ts_season_significant(const double *r, int p, int n) {
   return fabs(r[p]) > limit;
 }
 
+namespace {
+
+// The sample autocorrelations r[1..m] of y about its mean; false for a constant series.
+bool autocorrelations(const double *y, int n, int m, double *r) {
+  double mean = 0;
+  for (int t = 0; t < n; t++)
+    mean += y[t];
+  mean = mean / (double)n;
+  double d = 0;
+  for (int t = 0; t < n; t++)
+    d += (y[t] - mean) * (y[t] - mean);
+  if (!(d > 0)) return false;
+  for (int k = 1; k <= m; k++) {
+    double sum = 0;
+    for (int t = k; t < n; t++)
+      sum += (y[t] - mean) * (y[t - k] - mean);
+    r[k] = sum / d;
+  }
+  return true;
+}
+
+} // namespace
+
+int ts_season_tested(const double *y, int n, int m) {
+  if (m < 2 || m > TS_MAX_SEASON || n < 1) return 1;
+  double r[TS_MAX_SEASON + 1];
+  return autocorrelations(y, n, m, r) && ts_season_significant(r, m, n) ? m : 1;
+}
+
 int ts_extended_season(int calendar, const double *y, int n, ts_scratch *sc, ts_season_source *out_source) {
   ts_season_source source = TS_SEASON_NONE;
   int season = 1;

@@ -53,33 +53,12 @@ double best_alpha(const double *z, int n) {
   return (f1 <= f2 ? f1 : f2) < best_sse ? a : best;
 }
 
-// The sample autocorrelations r[1..m] of y about its mean; false for a constant series.
-bool autocorrelations(const double *y, int n, int m, double *r) {
-  double mean = 0;
-  for (int t = 0; t < n; t++)
-    mean += y[t];
-  mean = mean / (double)n;
-  double d = 0;
-  for (int t = 0; t < n; t++)
-    d += (y[t] - mean) * (y[t] - mean);
-  if (!(d > 0)) return false;
-  for (int k = 1; k <= m; k++) {
-    double sum = 0;
-    for (int t = k; t < n; t++)
-      sum += (y[t] - mean) * (y[t - k] - mean);
-    r[k] = sum / d;
-  }
-  return true;
-}
-
 // Seasonal indices when the series is seasonal by the M3 test and positive; false otherwise.
 bool m3_seasonal_indices(const double *y, int n, int m, double *index) {
   if (m < 2 || m > TS_MAX_SEASON || n <= 2 * m) return false;
   for (int t = 0; t < n; t++)
     if (!(y[t] > 0)) return false;
-  double r[TS_MAX_SEASON + 1];
-  if (!autocorrelations(y, n, m, r) || !ts_season_significant(r, m, n)) return false;
-  return ts_classical_indices(y, n, m, true, index);
+  return ts_season_tested(y, n, m) == m && ts_classical_indices(y, n, m, true, index);
 }
 
 } // namespace
