@@ -185,19 +185,6 @@ bool to_params(const fit_problem &pb, const double *x, ets_params *p) {
   return true;
 }
 
-double objective(const void *ctx, const double *x) {
-  const fit_problem &pb = *(const fit_problem *)ctx;
-  ets_params p;
-  if (!to_params(pb, x, &p)) return INFINITY;
-  ets_state st = pb.start;
-  if (pb.init_dims) {
-    st.l = x[pb.weights];
-    if (pb.init_dims > 1) st.b = x[pb.weights + 1];
-  }
-  double sse;
-  return ets_run(pb.y, pb.n, pb.m, pb.form, p, &st, &sse);
-}
-
 struct ets_fit {
   ets_form form;
   ets_params par;
@@ -208,12 +195,20 @@ struct ets_fit {
   int params; // weights and initial states
 };
 
-// Fits one form; false when it cannot start or has too many parameters for n.
-bool fit_form(const double *y, int n, int m, ets_form f, ets_fit *out) {
-  fit_problem pb = {y, n, m, f, {}, 0, 0};
+// A form's search: the problem, the starting point and steps of its coordinates, their
+// count and the parameter count k. False when the form cannot start or k is too large for n.
+struct fit_search {
+  fit_problem pb;
+  double x[TS_NM_MAX_DIM], step[TS_NM_MAX_DIM];
+  int d, k;
+};
+
+bool fit_setup(const double *y, int n, int m, ets_form f, fit_search *fs) {
+  fit_problem &pb = fs->pb;
+  pb = {y, n, m, f, {}, 0, 0};
   if (!ets_initial(y, n, m, f, &pb.start)) return false;
   int d = 0;
-  double x[TS_NM_MAX_DIM], step[TS_NM_MAX_DIM];
+  double *x = fs->x, *step = fs->step;
   // Starting weights as the book's software sets them: a small alpha for long seasons.
   const double season = f.season == SEASON_N ? 1.0 : (double)m;
   x[d] = PAR_LO + 0.2 * (PAR_HI - PAR_LO) / season;
@@ -228,10 +223,18 @@ bool fit_form(const double *y, int n, int m, ets_form f, ets_fit *out) {
     if (f.trend != TREND_N) x[d] = pb.start.b, step[d++] = 0.01, pb.init_dims = 2;
   }
   const int states = 1 + (f.trend != TREND_N) + (f.season != SEASON_N ? m - 1 : 0);
-  const int k = pb.weights + states + 1; // and the error variance
-  if (n - k - 1 <= 0) return false;
-  ts_nelder_mead(objective, &pb, d, x, step, 30 + 20 * d);
-  out->form = f;
+  fs->d = d;
+  fs->k = pb.weights + states + 1; // and the error variance
+  return n - fs->k - 1 > 0;
+}
+
+int fit_budget(int d) { return 30 + 20 * d; }
+
+// The fit at the search's result x: weights, initial states, final states and AICc.
+bool fit_finish(fit_search *fs, const double *x, ets_fit *out) {
+  fit_problem &pb = fs->pb;
+  const int n = pb.n, k = fs->k;
+  out->form = pb.form;
   if (!to_params(pb, x, &out->par)) return false;
   if (pb.init_dims) {
     pb.start.l = x[pb.weights];
@@ -239,12 +242,139 @@ bool fit_form(const double *y, int n, int m, ets_form f, ets_fit *out) {
   }
   out->start = out->end = pb.start;
   double sse;
-  const double lik = ets_run(y, n, m, f, out->par, &out->end, &sse);
+  const double lik = ets_run(pb.y, n, pb.m, pb.form, out->par, &out->end, &sse);
   if (!isfinite(lik)) return false;
   out->params = k;
   out->sigma2 = sse / (double)(n - k > 1 ? n - k : 1);
   out->aicc = lik + 2.0 * k + 2.0 * k * (k + 1) / (double)(n - k - 1);
   return true;
+}
+
+// Up to four evaluations of the recursion at once, one per lane, each lane's arithmetic that
+// of ets_run (so the same bits): the weights, the initial states, and the season states the
+// run updates.
+typedef double v4d __attribute__((vector_size(32)));
+typedef long long v4l __attribute__((vector_size(32)));
+constexpr int LANES = 4;
+struct ets_lanes {
+  v4d alpha, beta, gamma, phi, l, b;
+  v4d s[TS_MAX_SEASON];
+};
+
+template <bool MULT_ERROR, int SEASON>
+inline __attribute__((always_inline)) void ets_run_lanes(const double *y, int n, int m, ets_lanes *in, double *lik) {
+  const v4d zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
+  v4d l = in->l, b = in->b, sse = zero, product = one;
+  v4l dead = {0, 0, 0, 0};
+  double log_sum[LANES] = {0, 0, 0, 0};
+  int in_product = 0, j = 0;
+  for (int t = 0; t < n; t++) {
+    const v4d yt = {y[t], y[t], y[t], y[t]};
+    const v4d T = l + in->phi * b;
+    const v4d sv = SEASON == SEASON_N ? zero : in->s[j];
+    const v4d mu = SEASON == SEASON_A ? T + sv : SEASON == SEASON_M ? T * sv : T;
+    const v4d e = yt - mu;
+    if (MULT_ERROR) {
+      dead |= ~(mu > zero);
+      const v4d eps = e / mu;
+      sse += eps * eps;
+      product = product * mu;
+      if (++in_product == 16) {
+        for (int i = 0; i < LANES; i++)
+          log_sum[i] += log(product[i]);
+        product = one;
+        in_product = 0;
+      }
+    } else {
+      sse += e * e;
+    }
+    if (SEASON == SEASON_M) {
+      dead |= ~(sv > zero) | ~(T > zero);
+      l = T + in->alpha * e / sv;
+      b = in->phi * b + in->beta * e / sv;
+      in->s[j] = sv + in->gamma * e / T;
+    } else {
+      l = T + in->alpha * e;
+      b = in->phi * b + in->beta * e;
+      if (SEASON == SEASON_A) in->s[j] = sv + in->gamma * e;
+    }
+    if (SEASON != SEASON_N && ++j == m) j = 0;
+  }
+  for (int i = 0; i < LANES; i++) {
+    if (in_product) log_sum[i] += log(product[i]);
+    const double q = sse[i];
+    if (dead[i] || !isfinite(q) || !isfinite(log_sum[i])) {
+      lik[i] = INFINITY;
+      continue;
+    }
+    const double v = (double)n * log(q > 1e-300 ? q : 1e-300);
+    lik[i] = MULT_ERROR ? v + 2.0 * log_sum[i] : v;
+  }
+}
+
+VORNEL_KERNEL void run_lanes(ets_form f, const double *y, int n, int m, ets_lanes *in, double *lik) {
+  if (f.mult_error) {
+    if (f.season == SEASON_M) return ets_run_lanes<true, SEASON_M>(y, n, m, in, lik);
+    if (f.season == SEASON_A) return ets_run_lanes<true, SEASON_A>(y, n, m, in, lik);
+    return ets_run_lanes<true, SEASON_N>(y, n, m, in, lik);
+  }
+  if (f.season == SEASON_A) return ets_run_lanes<false, SEASON_A>(y, n, m, in, lik);
+  return ets_run_lanes<false, SEASON_N>(y, n, m, in, lik);
+}
+
+// Puts the objective's point x of search fs into lane i; false when x is outside the box.
+bool load_lane(const fit_search &fs, const double *x, int i, ets_lanes *in) {
+  const fit_problem &pb = fs.pb;
+  ets_params p;
+  if (!to_params(pb, x, &p)) return false;
+  in->alpha[i] = p.alpha;
+  in->beta[i] = p.beta;
+  in->gamma[i] = p.gamma;
+  in->phi[i] = pb.form.trend == TREND_D ? p.phi : 1.0;
+  in->l[i] = pb.init_dims ? x[pb.weights] : pb.start.l;
+  in->b[i] = pb.init_dims > 1 ? x[pb.weights + 1] : pb.start.b;
+  if (pb.form.trend == TREND_N) in->b[i] = 0.0;
+  if (pb.form.season != SEASON_N)
+    for (int j = 0; j < pb.m; j++)
+      in->s[j][i] = pb.start.s[j];
+  return true;
+}
+
+// Fits the `count` <= LANES forms FORMS[first..] of one error and season type together: their
+// searches take their steps side by side, one vectorised pass valuing a point of each. The
+// fits are those of fit_form, form by form; ok[i] as its result.
+void fit_forms_together(const double *y, int n, int m, int first, int count, ets_fit *out, bool *ok) {
+  fit_search fs[LANES];
+  ts_nm nm[LANES];
+  bool running[LANES];
+  for (int i = 0; i < count; i++) {
+    ok[i] = fit_setup(y, n, m, FORMS[first + i], &fs[i]);
+    running[i] = ok[i];
+    if (ok[i]) ts_nm_start(&nm[i], fs[i].d, fs[i].x, fs[i].step, fit_budget(fs[i].d));
+  }
+  ets_lanes in;
+  for (;;) {
+    int pending = -1;
+    for (int i = 0; i < count; i++) {
+      // Points outside the box are worth INFINITY without a run, as in the objective.
+      while (running[i] && !load_lane(fs[i], nm[i].x, i, &in))
+        running[i] = ts_nm_tell(&nm[i], INFINITY);
+      if (running[i]) pending = i;
+    }
+    if (pending < 0) break;
+    for (int i = 0; i < LANES; i++) // idle lanes repeat a pending one
+      if (i >= count || !running[i]) load_lane(fs[pending], nm[pending].x, i, &in);
+    double lik[LANES];
+    run_lanes(FORMS[first], y, n, m, &in, lik);
+    for (int i = 0; i < count; i++)
+      if (running[i]) running[i] = ts_nm_tell(&nm[i], lik[i]);
+  }
+  for (int i = 0; i < count; i++) {
+    if (!ok[i]) continue;
+    double x[TS_NM_MAX_DIM];
+    ts_nm_best(&nm[i], x);
+    ok[i] = fit_finish(&fs[i], x, &out[i]);
+  }
 }
 
 // Point forecasts and deviations of a fitted form, on the fitting scale.
@@ -308,14 +438,15 @@ bool ets_fit_all(const double *y, int n, int m, double *x, ets_fits *out, Cancel
   for (int t = 0; t < n; t++)
     x[t] = y[t] / scale;
   out->scale = scale;
-  for (int i = 0; i < FORM_COUNT; i++) {
+  // Forms come in threes of one error and season type (no, additive, damped trend).
+  for (int i = 0; i < FORM_COUNT; i += 3) {
     const ets_form f = FORMS[i];
     if (f.season != SEASON_N && (m < 2 || n < 2 * m)) continue;
     if ((f.mult_error || f.season == SEASON_M) && !positive) continue;
-    // A form's search runs the recursion (about 10 operations a value) up to 150 times.
+    // A search runs the recursion (about 10 operations a value) up to 150 times.
     if (cancel_stop(cancel, (int64_t)n * 1500)) return false;
-    out->ok[i] = fit_form(x, n, m, f, &out->fit[i]);
-    found = found || out->ok[i];
+    fit_forms_together(x, n, m, i, 3, out->fit + i, out->ok + i);
+    found = found || out->ok[i] || out->ok[i + 1] || out->ok[i + 2];
   }
   return found;
 }

@@ -39,13 +39,26 @@ int ts_season_tested(const double *y, int n, int m);
 // moving average for the multiplicative form).
 bool ts_classical_indices(const double *y, int n, int m, bool multiplicative, double *index);
 
-// Nelder-Mead (reflection 1, expansion 2, contraction 1/2, shrink 1/2) minimising f(ctx, x)
-// over d <= TS_NM_MAX_DIM coordinates from x0 and the simplex x0 + step[i] e_i; at most
-// max_evals evaluations, stopping once the simplex's values agree to 1e-6. x0 gets the best
-// vertex. Infinite values mark points outside the search region.
+// Nelder-Mead (reflection 1, expansion 2, contraction 1/2, shrink 1/2) minimising f over
+// d <= TS_NM_MAX_DIM coordinates from x0 and the simplex x0 + step[i] e_i; at most max_evals
+// evaluations, stopping once the simplex's values agree to 1e-6. Infinite values mark points
+// outside the search region. A machine that asks for one point at a time, so that several
+// searches can share the passes of a vectorised objective: ts_nm_start, then while
+// ts_nm_tell(nm, f(nm->x)) it asks for its next point in nm->x; ts_nm_best gives the best
+// vertex.
 inline constexpr int TS_NM_MAX_DIM = 6;
-void ts_nelder_mead(double (*f)(const void *ctx, const double *x), const void *ctx, int d, double *x0,
-                    const double *step, int max_evals);
+struct ts_nm {
+  int d, max_evals, evals, phase, i;
+  bool outside;
+  double fr;
+  double v[TS_NM_MAX_DIM + 1][TS_NM_MAX_DIM], fv[TS_NM_MAX_DIM + 1];
+  double c[TS_NM_MAX_DIM], xr[TS_NM_MAX_DIM];
+  double x[TS_NM_MAX_DIM]; // the point whose value is asked for
+};
+void ts_nm_start(ts_nm *nm, int d, const double *x0, const double *step, int max_evals);
+// Takes the value of nm->x; false when the search is over.
+bool ts_nm_tell(ts_nm *nm, double fx);
+void ts_nm_best(const ts_nm *nm, double *x0);
 
 // Period argument of the extended routines: a season >= 1 to use as given (1: none); below 1
 // the routine applies ts_extended_season with the calendar season kept in the scratch.
