@@ -14,9 +14,6 @@
 // trending series. The deviations are the root mean square of the members' deviations.
 #include "ts/extended.h"
 #include <math.h>
-#ifdef VORNEL_DUMP
-#include <stdio.h>
-#endif
 
 const ts_model TS_EXTENDED_MODELS[TS_EXTENDED_COUNT] = {
     {"ets", model_ets, model_ets_ex, 0},
@@ -93,9 +90,6 @@ const char *ts_auto_extended(const double *y, int n, int h, int g, int F, double
   const int64_t first = 2 * season > 8 ? 2 * season : 8; // earliest cut point
   const int k = usable >= first ? (usable - first + 1 < F ? (int)(usable - first + 1) : F) : 0;
   if (k == 0) {
-#ifdef VORNEL_DUMP
-    fprintf(stderr, "Z\n");
-#endif
     run_candidate(THETA_M3, y, n, h, out, dev, season, sc);
     return TS_EXTENDED_MODELS[1].name;
   }
@@ -141,18 +135,6 @@ const char *ts_auto_extended(const double *y, int n, int h, int g, int F, double
     if (order[r] < ETS_FIRST)
       run_candidate(order[r], y, n, h, final_out + (int64_t)order[r] * h, final_dev + (int64_t)order[r] * h, season,
                     sc);
-#ifdef VORNEL_DUMP
-  {
-    fprintf(stderr, "S %d %d %d", n, h, k);
-    for (int c = 0; c < CANDIDATES; c++) fprintf(stderr, " %.17g", score[c]);
-    for (int c = 0; c < CANDIDATES; c++) {
-      run_candidate(c < ETS_FIRST ? c : THETA_M3, y, n, h, tmp, tmp + h, season, sc);
-      for (int j = 0; j < h; j++) fprintf(stderr, " %.17g", c < ETS_FIRST ? tmp[j] : final_out[c * h + j]);
-      for (int j = 0; j < h; j++) fprintf(stderr, " %.17g", c < ETS_FIRST ? tmp[h + j] : final_dev[c * h + j]);
-    }
-    fprintf(stderr, "\n");
-  }
-#endif
   // Weights inverse to the squared fold error (Bates and Granger, "The combination of
   // forecasts", Operational Research Quarterly 20, 1969); equal when an error is zero.
   // Taken relative to the best error, so that no weight overflows.
