@@ -76,14 +76,18 @@ double timed(vt::Db &db, const std::string &sql) {
   return ms_since(start);
 }
 
-// Starts interrupting well after the statement's reading part (timed by `reading`) is over.
-void expect_stops(vt::Db &db, const std::string &sql, const std::string &reading) {
-  const double delay = 4 * timed(db, reading) + 50;
+// The statement, interrupted from delay_ms on, stops soon with SQLITE_INTERRUPT and no memory.
+void expect_stops_after(vt::Db &db, const std::string &sql, double delay) {
   Outcome o = run_interrupted(db, sql, delay);
   EXPECT_EQ(o.rc, SQLITE_INTERRUPT) << sql << ": " << o.message;
   EXPECT_EQ(o.message, "interrupted") << sql;
   EXPECT_LT(o.late_ms, 3000.0) << sql;
   EXPECT_EQ(o.memory_delta, 0) << sql;
+}
+
+// Starts interrupting well after the statement's reading part (timed by `reading`) is over.
+void expect_stops(vt::Db &db, const std::string &sql, const std::string &reading) {
+  expect_stops_after(db, sql, 4 * timed(db, reading) + 50);
 }
 
 // Table big(f0..f7 REAL, y TEXT) of n rows in three classes, and series(ts, v) of m points.
@@ -148,6 +152,21 @@ TEST(Interrupt, StopsSelectionAndBacktestFolds) {
                "SELECT count(*) FROM backtest('SELECT ts, v FROM series', 24, '{\"context_limit\":100000,"
                "\"folds\":512,\"model\":\"auto\"}')",
                one_fold);
+}
+
+TEST(Interrupt, StopsAutoExtendedInAGroupBy) {
+  vt::Db db;
+  make_tables(db, 8, 60000);
+  // Two series of 30,000 hourly points; each one's fits and 512 folds take seconds.
+  const std::string groups = "(SELECT ts < 1700000000 + 30000 * 3600 AS g, ts, v FROM series)";
+  auto call = [&](const char *model, int folds) {
+    return std::string("SELECT g, forecast(ts, v, 24, '{\"model\":\"") + model +
+           "\",\"context_limit\":100000,\"folds\":" + std::to_string(folds) + "}') FROM " + groups + " GROUP BY g";
+  };
+  // Interrupted during the first series' fits, then in its folds once the fits are surely over.
+  expect_stops(db, call("auto-extended", 512), call("theta-classic", 1));
+  const double fits = timed(db, call("auto-extended", 1) + " LIMIT 1");
+  expect_stops_after(db, call("auto-extended", 512), 2 * fits + 50);
 }
 
 } // namespace

@@ -374,3 +374,145 @@ TEST(Ets, MatchesTheBookRecursionsAndIsALocalOptimum) {
     }
   }
 }
+
+namespace {
+
+// auto-extended's rule written out plainly: each candidate run on every fold's prefix (ets's
+// variants from their rolling routine), the worst dropped, and per step the weighted mean of
+// the rest without the highest and the lowest forecast.
+Vec ref_auto_extended(const Vec &y, int h, int F, Vec *dev) {
+  const int n = (int)y.size(), season = 4, g = 0;
+  const int usable = n - h - g, k = std::min(F, usable - 2 * season + 1), C = TS_MODEL_COUNT + 1 + TS_ETS_VARIANTS;
+  std::vector<int> cuts;
+  for (int i = 0; i < k; i++)
+    cuts.push_back(usable - k + 1 + i);
+  ts_scratch sc = {};
+  sc.calendar = season;
+  Vec ets_out(3 * h), ets_dev(3 * h), ets_folds(3 * k * h);
+  ts_ets_variants_rolling(y.data(), n, h, ets_out.data(), ets_dev.data(), season, cuts.data(), k, h, ets_folds.data(),
+                          &sc);
+  std::vector<Vec> fc(C, Vec(h)), dv(C, Vec(h));
+  Vec score(C, 0.0);
+  for (int c = 0; c < C; c++) {
+    const ts_model *model = c < TS_MODEL_COUNT ? &TS_MODELS[c] : ts_extended_find("theta-m3");
+    for (int i = 0; i < k; i++) {
+      Vec f(h);
+      if (c > TS_MODEL_COUNT)
+        f.assign(ets_folds.begin() + ((c - TS_MODEL_COUNT - 1) * k + i) * h,
+                 ets_folds.begin() + ((c - TS_MODEL_COUNT - 1) * k + i + 1) * h);
+      else
+        model->fn_ex(y.data(), cuts[i], h, f.data(), nullptr, season, &sc);
+      for (int j = 0; j < h; j++)
+        score[c] += std::fabs(y[cuts[i] + j] - f[j]);
+    }
+    if (c > TS_MODEL_COUNT) {
+      const int v = c - TS_MODEL_COUNT - 1;
+      fc[c].assign(ets_out.begin() + v * h, ets_out.begin() + (v + 1) * h);
+      dv[c].assign(ets_dev.begin() + v * h, ets_dev.begin() + (v + 1) * h);
+    } else {
+      model->fn_ex(y.data(), n, h, fc[c].data(), dv[c].data(), season, &sc);
+    }
+  }
+  ts_scratch_free(&sc);
+  std::vector<int> order(C);
+  for (int c = 0; c < C; c++)
+    order[c] = c;
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return score[a] < score[b]; });
+  order.pop_back();
+  Vec out(h);
+  dev->assign(h, 0.0);
+  for (int j = 0; j < h; j++) {
+    std::vector<int> by_value = order;
+    std::stable_sort(by_value.begin(), by_value.end(), [&](int a, int b) { return fc[a][j] < fc[b][j]; });
+    double sum = 0, wsum = 0, var = 0, vsum = 0;
+    for (size_t r = 0; r < by_value.size(); r++) {
+      const double w = 1 / (score[by_value[r]] * score[by_value[r]]);
+      var += w * dv[by_value[r]][j] * dv[by_value[r]][j], vsum += w;
+      if (r == 0 || r + 1 == by_value.size()) continue;
+      sum += w * fc[by_value[r]][j], wsum += w;
+    }
+    out[j] = sum / wsum;
+    (*dev)[j] = std::sqrt(var / vsum);
+  }
+  return out;
+}
+
+Vec quarterly_series(int n) {
+  Vec y;
+  for (int t = 0; t < n; t++)
+    y.push_back((80 + 1.2 * t) * (1 + 0.2 * std::sin(2 * M_PI * t / 4)) + 3 * std::sin(1.7 * t * t));
+  return y;
+}
+
+} // namespace
+
+TEST(AutoExtended, MatchesThePlainRule) {
+  const Vec y = quarterly_series(36);
+  const int h = 5;
+  Vec dev, out(h), got_dev(h);
+  const Vec want = ref_auto_extended(y, h, 10, &dev);
+  ts_scratch sc = {};
+  sc.calendar = 4;
+  ASSERT_STREQ(ts_auto_extended(y.data(), (int)y.size(), h, 0, 10, out.data(), got_dev.data(), &sc), "auto-extended");
+  ts_scratch_free(&sc);
+  for (int j = 0; j < h; j++) {
+    EXPECT_NEAR(out[j], want[j], 1e-9 * std::fabs(want[j])) << j;
+    EXPECT_NEAR(got_dev[j], dev[j], 1e-9 * dev[j]) << j;
+  }
+}
+
+TEST(AutoExtended, EtsFoldsNeverSeeTheirHoldout) {
+  // A fold's forecasts may depend only on the values before its cut point: changing every
+  // value from the cut on leaves them as they were, for the first fold and the last.
+  const Vec y = quarterly_series(40);
+  const int h = 4, k = 6, n = (int)y.size();
+  const int cuts[k] = {26, 28, 30, 32, 34, 36};
+  auto folds = [&](const Vec &v) {
+    ts_scratch sc = {};
+    sc.calendar = 4;
+    Vec out(TS_ETS_VARIANTS * h), dev(TS_ETS_VARIANTS * h), f(TS_ETS_VARIANTS * k * h);
+    EXPECT_EQ(ts_ets_variants_rolling(v.data(), n, h, out.data(), dev.data(), 4, cuts, k, h, f.data(), &sc), 7);
+    ts_scratch_free(&sc);
+    return f;
+  };
+  const Vec base = folds(y);
+  for (int i : {0, k - 1}) {
+    Vec changed = y;
+    for (int t = cuts[i]; t < n; t++)
+      changed[t] = 3 * y[t] + 50;
+    const Vec f = folds(changed);
+    for (int v = 0; v < TS_ETS_VARIANTS; v++)
+      for (int j = 0; j < h; j++)
+        EXPECT_EQ(f[(v * k + i) * h + j], base[(v * k + i) * h + j]) << "fold " << i << " variant " << v;
+  }
+  // The best-form variant on the whole series is ets itself.
+  ts_scratch sc = {};
+  sc.calendar = 4;
+  Vec out(TS_ETS_VARIANTS * h), dev(TS_ETS_VARIANTS * h), f(TS_ETS_VARIANTS * k * h), ets(h), ets_dev(h);
+  ts_ets_variants_rolling(y.data(), n, h, out.data(), dev.data(), 4, cuts, k, h, f.data(), &sc);
+  model_ets_ex(y.data(), n, h, ets.data(), ets_dev.data(), 4, &sc);
+  ts_scratch_free(&sc);
+  for (int j = 0; j < h; j++) {
+    EXPECT_EQ(out[TS_ETS_BEST * h + j], ets[j]);
+    EXPECT_EQ(dev[TS_ETS_BEST * h + j], ets_dev[j]);
+  }
+}
+
+TEST(NelderMead, StepMachineFindsAQuadraticsMinimum) {
+  // f = (x - 1)^2 + 10 (y + 2)^2 + (x y + 2)^2 / 4 has its minimum 0 at (1, -2).
+  auto f = [](const double *x) {
+    const double a = x[0] - 1, b = x[1] + 2, c = x[0] * x[1] + 2;
+    return a * a + 10 * b * b + c * c / 4;
+  };
+  ts_nm nm;
+  const double x0[2] = {0, 0}, step[2] = {0.5, 0.5};
+  ts_nm_start(&nm, 2, x0, step, 400);
+  int asked = 0;
+  while (ts_nm_tell(&nm, asked % 7 == 3 && nm.x[0] > 5 ? INFINITY : f(nm.x)))
+    asked++;
+  double x[2];
+  ts_nm_best(&nm, x);
+  EXPECT_NEAR(x[0], 1.0, 1e-3);
+  EXPECT_NEAR(x[1], -2.0, 1e-3);
+  EXPECT_LE(nm.evals, 400 + 2);
+}
