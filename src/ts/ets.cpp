@@ -131,24 +131,29 @@ void model_ets_ex(const double *y, int n, int s, double *out, double *dev, int p
 
 namespace {
 
-// Forecasts of ets variant v (TS_ETS_DAMPED, TS_ETS_BEST, TS_ETS_AKAIKE) from the fits fs,
-// each run from its initial states over the first n values of x; false when the variant has
-// no fit. tmp holds 2 s doubles. The Akaike-weighted combination of every fitted form follows
-// Kolassa ("Combining exponential smoothing forecasts using Akaike weights", International
-// Journal of Forecasting 27, 2011); its variances are averaged with the same weights.
+// The weight of fitted form i in ets variant v (TS_ETS_DAMPED, TS_ETS_BEST, TS_ETS_AKAIKE),
+// given the best form and the best damped one: 1 for the variant's one form, or the Akaike
+// weight of every form (Kolassa, "Combining exponential smoothing forecasts using Akaike
+// weights", International Journal of Forecasting 27, 2011); 0 outside the variant.
+double variant_weight(const ets_fits &fs, int v, int i, int best, int damped) {
+  if (v == TS_ETS_DAMPED) return i == damped ? 1.0 : 0.0;
+  if (v == TS_ETS_BEST) return i == best ? 1.0 : 0.0;
+  return exp(-0.5 * (fs.fit[i].aicc - fs.fit[best].aicc));
+}
+
+// Forecasts of variant v from the fits fs, each form run from its initial states over the
+// first n values of x, and their variances, averaged with the weights; false when the variant
+// has no fit. tmp holds 2 s doubles.
 bool variant_forecast(const ets_fits &fs, int v, const double *x, int n, int m, int s, double *out, double *dev,
                       double *tmp) {
-  const int best = ets_best(fs, -1);
-  const int only = v == TS_ETS_DAMPED ? ets_best(fs, TREND_D) : v == TS_ETS_BEST ? best : -1;
-  if (best < 0 || (v != TS_ETS_AKAIKE && only < 0)) return false;
+  const int best = ets_best(fs, -1), damped = ets_best(fs, TREND_D);
+  if (best < 0) return false;
   double total = 0;
-  for (int j = 0; j < s; j++) {
-    out[j] = 0;
-    if (dev) dev[j] = 0;
-  }
+  for (int j = 0; j < s; j++)
+    out[j] = dev[j] = 0;
   for (int i = 0; i < FORM_COUNT; i++) {
-    if (!fs.ok[i] || (only >= 0 && i != only)) continue;
-    const double w = only >= 0 ? 1.0 : exp(-0.5 * (fs.fit[i].aicc - fs.fit[best].aicc));
+    const double w = fs.ok[i] ? variant_weight(fs, v, i, best, damped) : 0.0;
+    if (!(w > 0)) continue;
     ets_fit fit = fs.fit[i];
     fit.end = fit.start;
     double sse;
@@ -157,13 +162,56 @@ bool variant_forecast(const ets_fits &fs, int v, const double *x, int n, int m, 
     total += w;
     for (int j = 0; j < s; j++) {
       out[j] += w * tmp[j];
-      if (dev) dev[j] += w * tmp[s + j] * tmp[s + j];
+      dev[j] += w * tmp[s + j] * tmp[s + j];
     }
   }
   if (!(total > 0)) return false;
   for (int j = 0; j < s; j++) {
     out[j] = out[j] / total;
-    if (dev) dev[j] = sqrt(dev[j] / total);
+    dev[j] = sqrt(dev[j] / total);
+  }
+  return true;
+}
+
+// The variants' forecasts after each cut point from the fits fs on x[0..cuts[0]-1]: each
+// form runs once up to the last cut, stopping at every cut to add its forecasts to the
+// variants it belongs to; a fold that no form reaches gets the last value. False when the
+// host could not give the working space.
+bool variant_folds(const ets_fits &fs, const double *y, const double *x, int m, const int *cuts, int k, int steps,
+                   double *fold_out, double *tmp, ts_scratch *sc) {
+  double *totals = ts_scratch_get(sc, TS_SLOT_LEVELS, TS_ETS_VARIANTS * (int64_t)k);
+  if (!totals) return false;
+  for (int64_t i = 0; i < TS_ETS_VARIANTS * (int64_t)k; i++)
+    totals[i] = 0;
+  for (int64_t i = 0; i < TS_ETS_VARIANTS * (int64_t)k * steps; i++)
+    fold_out[i] = 0;
+  const int best = ets_best(fs, -1), damped = ets_best(fs, TREND_D);
+  for (int i = 0; i < FORM_COUNT && best >= 0; i++) {
+    if (!fs.ok[i]) continue;
+    ets_fit fit = fs.fit[i];
+    fit.end = fit.start;
+    for (int f = 0, pos = 0; f < k; pos = cuts[f++]) {
+      double sse;
+      if (!isfinite(ets_run(x + pos, cuts[f] - pos, m, fit.form, fit.par, &fit.end, &sse, pos % m))) break;
+      ets_forecast_scaled(fit, cuts[f], m, steps, fs.scale, tmp, nullptr);
+      for (int v = 0; v < TS_ETS_VARIANTS; v++) {
+        const double w = variant_weight(fs, v, i, best, damped);
+        if (!(w > 0)) continue;
+        double *out = fold_out + ((int64_t)v * k + f) * steps;
+        for (int j = 0; j < steps; j++)
+          out[j] += w * tmp[j];
+        totals[(int64_t)v * k + f] += w;
+      }
+    }
+  }
+  for (int v = 0; v < TS_ETS_VARIANTS; v++) {
+    for (int f = 0; f < k; f++) {
+      double *out = fold_out + ((int64_t)v * k + f) * steps;
+      const double total = totals[(int64_t)v * k + f];
+      if (!(total > 0)) naive_fallback(y, cuts[f], steps, out, nullptr); // no form ran to this cut
+      for (int j = 0; j < steps && total > 0; j++)
+        out[j] = out[j] / total;
+    }
   }
   return true;
 }
@@ -191,13 +239,10 @@ int ts_ets_variants_rolling(const double *y, int n, int s, double *out, double *
   if (sc->cancel && sc->cancel->stopped) return TS_STOPPED;
   for (int t = first; fitted && t < last; t++)
     x[t] = y[t] / fs.scale;
-  for (int r = 0; r < TS_ETS_VARIANTS; r++) {
-    for (int i = 0; i < k; i++) {
-      double *f = fold_out + ((int64_t)r * k + i) * steps;
-      if (!fitted || !variant_forecast(fs, r, x, cuts[i], fm, steps, f, nullptr, tmp))
-        naive_fallback(y, cuts[i], steps, f, nullptr);
-    }
-  }
+  if (!fitted || !variant_folds(fs, y, x, fm, cuts, k, steps, fold_out, tmp, sc))
+    for (int r = 0; r < TS_ETS_VARIANTS; r++)
+      for (int i = 0; i < k; i++)
+        naive_fallback(y, cuts[i], steps, fold_out + ((int64_t)r * k + i) * steps, nullptr);
   return mask;
 }
 

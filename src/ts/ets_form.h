@@ -55,7 +55,9 @@ struct ets_fits {
 // likelihood term n log(sum e^2) (additive errors) or n log(sum (e/mu)^2) + 2 sum log|mu|
 // (multiplicative), or INFINITY when a state leaves the region where the form is defined.
 // *out_sse gets the sum of squared (relative, for multiplicative errors) one-step errors.
-double ets_run(const double *y, int n, int m, ets_form f, const ets_params &p, ets_state *st, double *out_sse);
+// phase is the season phase of y[0] (t mod m), for a run that continues an earlier one.
+double ets_run(const double *y, int n, int m, ets_form f, const ets_params &p, ets_state *st, double *out_sse,
+               int phase = 0);
 
 // Initial states by the heuristic: seasonal indices from the classical decomposition of the
 // first three seasons (two when the series is shorter), then a line (or, without trend, the

@@ -17,7 +17,7 @@ constexpr int INIT_SEARCH = 1;
 // lane; each lane's arithmetic is that of a run on its own, so the bits are the same. The
 // season states are updated in place, the final level and trend left in l and b.
 typedef double v4d __attribute__((vector_size(32)));
-typedef long long v4l __attribute__((vector_size(32)));
+typedef decltype(v4d{} > v4d{}) v4m; // a comparison's lane masks
 constexpr int LANES = 4;
 struct ets_lanes {
   v4d alpha, beta, gamma, phi, l, b;
@@ -25,13 +25,13 @@ struct ets_lanes {
 };
 
 template <bool MULT_ERROR, int SEASON>
-inline __attribute__((always_inline)) void ets_run_lanes(const double *y, int n, int m, ets_lanes *in, double *lik,
-                                                         double *out_sse) {
+inline __attribute__((always_inline)) void ets_run_lanes(const double *y, int n, int m, int phase, ets_lanes *in,
+                                                         double *lik, double *out_sse) {
   const v4d zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
   v4d l = in->l, b = in->b, sse = zero, product = one;
-  v4l dead = {0, 0, 0, 0};
+  v4m dead = {0, 0, 0, 0};
   double log_sum[LANES] = {0, 0, 0, 0};
-  int in_product = 0, j = 0;
+  int in_product = 0, j = SEASON == SEASON_N ? 0 : phase;
   for (int t = 0; t < n; t++) {
     const v4d yt = {y[t], y[t], y[t], y[t]};
     const v4d T = l + in->phi * b;
@@ -79,15 +79,16 @@ inline __attribute__((always_inline)) void ets_run_lanes(const double *y, int n,
   }
 }
 
-VORNEL_KERNEL void run_lanes(ets_form f, const double *y, int n, int m, ets_lanes *in, double *lik, double *sse) {
+VORNEL_KERNEL void run_lanes(ets_form f, const double *y, int n, int m, int phase, ets_lanes *in, double *lik,
+                             double *sse) {
   if (f.mult_error) {
-    if (f.season == SEASON_M) return ets_run_lanes<true, SEASON_M>(y, n, m, in, lik, sse);
-    if (f.season == SEASON_A) return ets_run_lanes<true, SEASON_A>(y, n, m, in, lik, sse);
-    return ets_run_lanes<true, SEASON_N>(y, n, m, in, lik, sse);
+    if (f.season == SEASON_M) return ets_run_lanes<true, SEASON_M>(y, n, m, phase, in, lik, sse);
+    if (f.season == SEASON_A) return ets_run_lanes<true, SEASON_A>(y, n, m, phase, in, lik, sse);
+    return ets_run_lanes<true, SEASON_N>(y, n, m, phase, in, lik, sse);
   }
-  if (f.season == SEASON_M) return ets_run_lanes<false, SEASON_M>(y, n, m, in, lik, sse);
-  if (f.season == SEASON_A) return ets_run_lanes<false, SEASON_A>(y, n, m, in, lik, sse);
-  return ets_run_lanes<false, SEASON_N>(y, n, m, in, lik, sse);
+  if (f.season == SEASON_M) return ets_run_lanes<false, SEASON_M>(y, n, m, phase, in, lik, sse);
+  if (f.season == SEASON_A) return ets_run_lanes<false, SEASON_A>(y, n, m, phase, in, lik, sse);
+  return ets_run_lanes<false, SEASON_N>(y, n, m, phase, in, lik, sse);
 }
 
 struct fit_problem {
@@ -221,7 +222,7 @@ void fit_forms_together(const double *y, int n, int m, int first, int count, ets
     for (int i = 0; i < LANES; i++) // idle lanes repeat a pending one
       if (i >= count || !running[i]) load_lane(fs[pending], nm[pending].x, i, &in);
     double lik[LANES], sse[LANES];
-    run_lanes(FORMS[first], y, n, m, &in, lik, sse);
+    run_lanes(FORMS[first], y, n, m, 0, &in, lik, sse);
     for (int i = 0; i < count; i++)
       if (running[i]) running[i] = ts_nm_tell(&nm[i], lik[i]);
   }
@@ -237,7 +238,8 @@ void fit_forms_together(const double *y, int n, int m, int first, int count, ets
 
 namespace ets_impl {
 
-double ets_run(const double *y, int n, int m, ets_form f, const ets_params &p, ets_state *st, double *out_sse) {
+double ets_run(const double *y, int n, int m, ets_form f, const ets_params &p, ets_state *st, double *out_sse,
+               int phase) {
   // One run in every lane: the lanes' arithmetic is that of a single run.
   ets_lanes in;
   for (int i = 0; i < LANES; i++) {
@@ -251,7 +253,7 @@ double ets_run(const double *y, int n, int m, ets_form f, const ets_params &p, e
       in.s[j][i] = st->s[j];
   }
   double lik[LANES], sse[LANES];
-  run_lanes(f, y, n, m, &in, lik, sse);
+  run_lanes(f, y, n, m, phase, &in, lik, sse);
   st->l = in.l[0];
   st->b = in.b[0];
   for (int j = 0; f.season != SEASON_N && j < m; j++)
