@@ -7,6 +7,7 @@
 // seasons, a line through the first deseasonalised values) and are counted as parameters as
 // the book counts them. Multiplicative trends are left out, as the book advises for
 // forecasting. The recursions of the two error types are the same; only the likelihood differs.
+#include "core/portable_math.h"
 #include "ts/ets_form.h"
 #include <math.h>
 
@@ -138,7 +139,7 @@ namespace {
 double variant_weight(const ets_fits &fs, int v, int i, int best, int damped) {
   if (v == TS_ETS_DAMPED) return i == damped ? 1.0 : 0.0;
   if (v == TS_ETS_BEST) return i == best ? 1.0 : 0.0;
-  return exp(-0.5 * (fs.fit[i].aicc - fs.fit[best].aicc));
+  return portable_exp(-0.5 * (fs.fit[i].aicc - fs.fit[best].aicc));
 }
 
 // Forecasts of variant v from the fits fs, each form run from its initial states over the

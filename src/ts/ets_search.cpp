@@ -3,6 +3,7 @@
 // fixed starts with a fixed budget. The three forms of one error and season type search side
 // by side, their recursions run in the lanes of one vectorised pass: the recursion is
 // latency-bound, so three runs cost about as much as one.
+#include "core/portable_math.h"
 #include "ts/ets_form.h"
 #include <math.h>
 
@@ -45,7 +46,7 @@ inline __attribute__((always_inline)) void ets_run_lanes(const double *y, int n,
       product = product * mu;
       if (++in_product == 16) {
         for (int i = 0; i < LANES; i++)
-          log_sum[i] += log(product[i]);
+          log_sum[i] += portable_log(product[i]);
         product = one;
         in_product = 0;
       }
@@ -67,14 +68,14 @@ inline __attribute__((always_inline)) void ets_run_lanes(const double *y, int n,
   in->l = l;
   in->b = b;
   for (int i = 0; i < LANES; i++) {
-    if (in_product) log_sum[i] += log(product[i]);
+    if (in_product) log_sum[i] += portable_log(product[i]);
     const double q = sse[i];
     out_sse[i] = q;
     if (dead[i] || !isfinite(q) || !isfinite(log_sum[i])) {
       lik[i] = INFINITY;
       continue;
     }
-    const double v = (double)n * log(q > 1e-300 ? q : 1e-300);
+    const double v = (double)n * portable_log(q > 1e-300 ? q : 1e-300);
     lik[i] = MULT_ERROR ? v + 2.0 * log_sum[i] : v;
   }
 }
