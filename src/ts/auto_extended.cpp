@@ -82,6 +82,28 @@ double trimmed_mean(const double *fc, const int *order, const double *w, int mem
   return total > 0 ? sum / total : plain / (double)kept;
 }
 
+// Step j's root of the members' variances dev[order[r] * h + j]^2 averaged with weights w[r].
+// A member whose deviation overflowed (huge values in the classic models' replays) does not
+// count while another has one; squares that overflow are scaled by the largest first.
+double root_mean_square(const double *dev, const int *order, const double *w, int members, int h, int j) {
+  double var = 0, wsum = 0, largest = 0;
+  for (int r = 0; r < members; r++) {
+    const double d = dev[(int64_t)order[r] * h + j];
+    if (!isfinite(d)) continue;
+    var += w[r] * d * d;
+    wsum += w[r];
+    largest = fabs(d) > largest ? fabs(d) : largest;
+  }
+  if (!(wsum > 0)) return INFINITY;
+  if (isfinite(var)) return sqrt(var / wsum);
+  double scaled = 0;
+  for (int r = 0; r < members; r++) {
+    const double d = dev[(int64_t)order[r] * h + j] / largest;
+    if (isfinite(d)) scaled += w[r] * d * d;
+  }
+  return largest * sqrt(scaled / wsum);
+}
+
 } // namespace
 
 const char *ts_auto_extended(const double *y, int n, int h, int g, int F, double *out, double *dev, ts_scratch *sc) {
@@ -146,13 +168,7 @@ const char *ts_auto_extended(const double *y, int n, int h, int g, int F, double
   }
   for (int j = 0; j < h; j++) {
     out[j] = trimmed_mean(final_out, order, w, members, h, j);
-    double var = 0, wsum = 0;
-    for (int r = 0; r < members; r++) {
-      const double d = final_dev[(int64_t)order[r] * h + j];
-      var += w[r] * d * d;
-      wsum += w[r];
-    }
-    dev[j] = sqrt(var / wsum);
+    dev[j] = root_mean_square(final_dev, order, w, members, h, j);
   }
   return "auto-extended";
 }

@@ -143,8 +143,8 @@ double variant_weight(const ets_fits &fs, int v, int i, int best, int damped) {
 }
 
 // Forecasts of variant v from the fits fs, each form run from its initial states over the
-// first n values of x, and their variances, averaged with the weights; false when the variant
-// has no fit. tmp holds 2 s doubles.
+// first n values of x, and their variances, averaged with the weights, in the units of y;
+// false when the variant has no fit. tmp holds 2 s doubles.
 bool variant_forecast(const ets_fits &fs, int v, const double *x, int n, int m, int s, double *out, double *dev,
                       double *tmp) {
   const int best = ets_best(fs, -1), damped = ets_best(fs, TREND_D);
@@ -159,7 +159,7 @@ bool variant_forecast(const ets_fits &fs, int v, const double *x, int n, int m, 
     fit.end = fit.start;
     double sse;
     if (!isfinite(ets_run(x, n, m, fit.form, fit.par, &fit.end, &sse))) continue;
-    ets_forecast_scaled(fit, n, m, s, fs.scale, tmp, tmp + s);
+    ets_forecast(fit, n, m, s, tmp, tmp + s);
     total += w;
     for (int j = 0; j < s; j++) {
       out[j] += w * tmp[j];
@@ -167,9 +167,10 @@ bool variant_forecast(const ets_fits &fs, int v, const double *x, int n, int m, 
     }
   }
   if (!(total > 0)) return false;
+  // Averaged on the fitting scale, where no square overflows, then mapped back.
   for (int j = 0; j < s; j++) {
-    out[j] = out[j] / total;
-    dev[j] = sqrt(dev[j] / total);
+    out[j] = out[j] / total * fs.scale;
+    dev[j] = sqrt(dev[j] / total) * fs.scale;
   }
   return true;
 }

@@ -227,15 +227,20 @@ TEST(Extended, DegenerateInputs) {
     run(fn, Vec{4.0}, 2, -1, &out, &dev); // one value
     EXPECT_EQ(out[0], 4.0);
   }
-  // auto-extended on 8 points (no fold) and on a constant.
-  for (const Vec &y : {Vec{5, 7, 6, 8, 7, 9, 8, 10}, Vec(40, 3.0)}) {
+  // auto-extended on 8 points (no fold), a constant, zeros, values around zero and huge ones.
+  Vec around_zero(40), huge(40);
+  for (int t = 0; t < 40; t++) {
+    around_zero[t] = std::sin(0.9 * t) + 0.01 * t;
+    huge[t] = 1e300 * (1 + 0.1 * (t % 4));
+  }
+  for (const Vec &y : {Vec{5, 7, 6, 8, 7, 9, 8, 10}, Vec(40, 3.0), Vec(40, 0.0), around_zero, huge}) {
     Vec out(6), dev(6);
     ts_scratch sc = {};
     const char *name = ts_auto_extended(y.data(), (int)y.size(), 6, 0, 20, out.data(), dev.data(), &sc);
     ts_scratch_free(&sc);
     ASSERT_TRUE(name);
     for (int k = 0; k < 6; k++)
-      EXPECT_TRUE(std::isfinite(out[k]) && std::isfinite(dev[k]));
+      EXPECT_TRUE(std::isfinite(out[k]) && std::isfinite(dev[k])) << y[1] << ": " << out[k] << " " << dev[k];
   }
 }
 
