@@ -3,15 +3,16 @@
 // absolute error as in auto (auto's scale divides every candidate's score alike, so it
 // changes nothing below): the three classic models, theta-m3, and three forecasts from ets's
 // fits (the best damped-trend form, the best form, the Akaike-weighted combination of all
-// forms). The candidate with the largest fold error is dropped; the forecast is, step by step,
-// the mean of the others' forecasts without the highest and the lowest: a trimmed mean, which
-// Jose and Winkler found more accurate than the mean and as robust as the median ("Simple
-// robust averages of forecasts: Some empirical results", International Journal of
-// Forecasting 24, 2008). Fold errors of short series are too noisy to pick one model or to
-// weigh members by (measured on the M3 series: picking the best is far behind, weights
-// inverse to the squared fold error of the three best are behind too); they serve here only
-// to drop the candidate that plainly does not fit, such as intermittent-demand smoothing on a
-// trending series. The deviations are the root mean square of the members' deviations.
+// forms). The candidate with the largest fold error leaves; each step's forecast is then the
+// mean of the others' without the highest and the lowest, a trimmed mean (Jose and Winkler,
+// "Simple robust averages of forecasts: Some empirical results", International Journal of
+// Forecasting 24, 2008), weighted inversely to the squared fold errors (Bates and Granger,
+// "The combination of forecasts", Operational Research Quarterly 20, 1969). Measured on the
+// M3 series: fold errors of short series are too noisy to pick one candidate (far behind) or
+// to combine only the three best (12.47 % against 12.32 %); the plain trimmed mean is as good
+// there but loses on series with multiplicative seasons, where the weights let ets's variants
+// carry the combination. The deviations are the root of the members' variances averaged with
+// the same weights.
 #include "ts/extended.h"
 #include <math.h>
 
@@ -118,7 +119,7 @@ const char *ts_auto_extended(const double *y, int n, int h, int g, int F, double
   const int steps = h + g;
   const int64_t ets_size = TS_ETS_VARIANTS * (int64_t)k * steps;
   // ets's fold forecasts; every candidate's final forecasts and deviations; one run's buffer.
-  HostPtr<double> buf(host_calloc<double>(ets_size + 2 * CANDIDATES * (int64_t)h + 2 * (int64_t)steps));
+  HostPtr<double> buf(host_calloc<double>(ets_size + 2 * CANDIDATES * (int64_t)h + (int64_t)steps));
   HostPtr<int> cuts(host_calloc<int>(k));
   if (!buf || !cuts) return nullptr;
   double *ets_folds = buf.get(), *final_out = ets_folds + ets_size;

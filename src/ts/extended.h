@@ -96,9 +96,9 @@ extern const ts_model TS_EXTENDED_MODELS[TS_EXTENDED_COUNT];
 // The extended entry named exactly name, or null.
 const ts_model *ts_extended_find(const char *name);
 
-// auto-extended: combines the three best of the classic and extended models by their error
-// over rolling folds that start no earlier than two seasons, and fills forecasts and
-// deviations for h steps. Returns "auto-extended", or "theta-m3" when the series is too short
+// auto-extended: combines the classic models, theta-m3 and ets's variants by their error over
+// rolling folds that start no earlier than two seasons (a weighted trimmed mean without the
+// worst candidate), and fills forecasts and deviations for h steps. Returns "auto-extended", or "theta-m3" when the series is too short
 // for one fold (theta-m3 then runs alone), or null on out of memory or when the scratch's
 // cancel hook asked to stop (then sc->cancel->stopped is set).
 const char *ts_auto_extended(const double *y, int n, int h, int g, int F, double *out, double *dev, ts_scratch *sc);
