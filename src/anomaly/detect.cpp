@@ -91,9 +91,10 @@ char *put_stamp(char *w, int64_t ms, char *stamp, int64_t *day) {
   return put_literal(w, stamp, STAMP_LEN);
 }
 
-// Appends the anomaly document. points is null for a status-only document.
-void write_document(sqlite3_str *out, const char *model_name, const char *status, const int64_t *ts,
-                    const double *values, const an_point *points, int n) {
+// Appends the anomaly document. points is null for a status-only document. Returns false when
+// cancel asked to stop (the text is then incomplete).
+bool write_document(sqlite3_str *out, const char *model_name, const char *status, const int64_t *ts,
+                    const double *values, const an_point *points, int n, Cancel *cancel) {
   sqlite3_str_appendall(out, "{\"model\":");
   agg_json_str(out, model_name);
   sqlite3_str_appendf(out, ",\"status\":\"%s\",\"rows\":[", status);
@@ -104,6 +105,7 @@ void write_document(sqlite3_str *out, const char *model_name, const char *status
   char stamp[24];
   int64_t stamp_day = INT64_MIN;
   for (int t = 0; points && t < n; t++) {
+    if (cancel_stop(cancel, (int64_t)sizeof row)) return false;
     const an_point &p = points[t];
     char *w = row;
     if (t) *w++ = ',';
@@ -124,19 +126,22 @@ void write_document(sqlite3_str *out, const char *model_name, const char *status
     sqlite3_str_append(out, row, (int)(w - row));
   }
   sqlite3_str_appendall(out, "]}");
+  return true;
 }
 
 // Sub-PCA over the kept values: every point gets its rank probability, no forecast or band.
 // Returns SQLITE_OK; SQLITE_NOMEM when the probability array cannot be had (the host's
-// out-of-memory error); or SQLITE_ERROR with a built message in *out_msg, which is null when the
-// computation itself ran out of memory ("VORNEL_ERR_RESOURCE: out of memory").
-int score_subpca(const double *v, int n, double threshold, an_point *points, char **out_msg) {
+// out-of-memory error); SQLITE_INTERRUPT when cancel asked to stop; or SQLITE_ERROR with a
+// built message in *out_msg, which is null when the computation itself ran out of memory
+// ("VORNEL_ERR_RESOURCE: out of memory").
+int score_subpca(const double *v, int n, double threshold, an_point *points, Cancel *cancel, char **out_msg) {
   *out_msg = nullptr;
   int period = n >= 6 ? detect_period(v, n) : 0;
   int window = subpca_window_length(n, period);
   HostPtr<double> prob(host_calloc<double>(n));
   if (!prob) return SQLITE_NOMEM;
-  int rc = subpca_probabilities(v, n, window, prob.get());
+  int rc = subpca_probabilities(v, n, window, prob.get(), cancel);
+  if (rc == SUBPCA_STOPPED) return SQLITE_INTERRUPT;
   if (rc == SUBPCA_TOO_SHORT) {
     *out_msg = sqlite3_mprintf("%s: series too short for sub-pca (need > %d)", VORNEL_ERR_SCHEMA, 2 * window);
     return SQLITE_ERROR;
@@ -150,6 +155,77 @@ int score_subpca(const double *v, int n, double threshold, an_point *points, cha
   return SQLITE_OK;
 }
 
+// What the final scored: the kept part of the sorted series and its points.
+struct an_scored {
+  const char *status = STATUS_OK;
+  HostPtr<an_point> points; // n points, or null for a status-only document
+  const int64_t *ts = nullptr;
+  const double *values = nullptr;
+  int n = 0;
+};
+
+// Scores the n values (under transform 'log' their logarithms, with forecasts and bounds
+// mapped back) into points. Returns SQLITE_OK, or a code after reporting through ctx.
+int score_points(sqlite3_context *ctx, const double *values, int n, const forecast_opts &opts, an_model model,
+                 an_point *points, Cancel *cancel) {
+  const double threshold = opts.level;
+  const double z = vornel0_norm_quantile(0.5 * threshold + 0.5);
+  HostPtr<double> logs;
+  const double *scored = values;
+  if (opts.transform == TRANSFORM_LOG) {
+    logs.reset(host_calloc<double>(n));
+    if (!logs) return sqlite3_result_error_nomem(ctx), SQLITE_NOMEM;
+    if (!forecast_log_values(values, n, logs.get())) return vornel0_report(ctx, forecast_log_refusal()), SQLITE_ERROR;
+    scored = logs.get();
+  }
+  int rc = SQLITE_OK;
+  char *msg = nullptr;
+  if (model == AN_MODEL_SUBPCA) {
+    rc = score_subpca(scored, n, threshold, points, cancel, &msg);
+  } else {
+    int period = n >= 6 ? detect_period(scored, n) : 0;
+    if (!an_score_one_step(scored, n, model, period, threshold, z, points, cancel)) rc = SQLITE_INTERRUPT;
+  }
+  if (rc == SQLITE_NOMEM) return sqlite3_result_error_nomem(ctx), rc;
+  if (rc == SQLITE_INTERRUPT) return sqlite3_result_error_code(ctx, rc), rc;
+  if (rc != SQLITE_OK) return vornel0_report(ctx, msg), rc;
+  for (int t = 0; logs && t < n; t++) {
+    an_point &p = points[t];
+    p.forecast = exp(p.forecast);
+    p.lower_bound = exp(p.lower_bound);
+    p.upper_bound = exp(p.upper_bound);
+  }
+  return SQLITE_OK;
+}
+
+// Prepares the series (sort, fill, cut to context_limit) and scores it, or sets a status.
+// Returns SQLITE_OK, or a code after reporting through ctx.
+int score_series(sqlite3_context *ctx, series *s, const forecast_opts &opts, an_model model, Cancel *cancel,
+                 an_scored *out) {
+  if (s->rejected) {
+    out->status = STATUS_NON_NUMERIC;
+    return SQLITE_OK;
+  }
+  if (s->count < MIN_POINTS) {
+    out->status = STATUS_INSUFFICIENT;
+    return SQLITE_OK;
+  }
+  series_sort(s);
+  if (opts.fill && !series_fill_or_report(ctx, s, opts.fill)) return SQLITE_ERROR;
+  int first = 0;
+  out->n = s->count;
+  if (opts.context_limit > 0 && opts.context_limit < out->n) {
+    first = out->n - opts.context_limit;
+    out->n = opts.context_limit;
+    out->status = STATUS_TRUNCATED;
+  }
+  out->ts = s->ts + first;
+  out->values = s->values + first;
+  out->points.reset(host_calloc<an_point>(out->n));
+  if (!out->points) return sqlite3_result_error_nomem(ctx), SQLITE_NOMEM;
+  return score_points(ctx, out->values, out->n, opts, model, out->points.get(), cancel);
+}
+
 } // namespace
 
 void agg_an_step(sqlite3_context *ctx, int argc, sqlite3_value **argv) { series_step(ctx, argc, argv, SERIES_ANOMALY); }
@@ -158,109 +234,29 @@ void agg_an_final(sqlite3_context *ctx) {
   series *s = (series *)sqlite3_aggregate_context(ctx, 0);
   forecast_opts opts = {};
   FinalGuard guard{s, &opts};
-  if (!s || !s->initialised) {
-    sqlite3_result_null(ctx);
-    return;
-  }
-  if (s->failed) {
-    sqlite3_result_error_code(ctx, SQLITE_ERROR);
-    return;
-  }
+  if (!s || !s->initialised) return sqlite3_result_null(ctx);
+  if (s->failed) return sqlite3_result_error_code(ctx, SQLITE_ERROR);
   sqlite3 *db = sqlite3_context_db_handle(ctx);
   char *msg = nullptr;
-  if (options_read(db, s->options, &ANOMALY_OPTIONS, &opts, &msg) != SQLITE_OK) {
-    vornel0_report(ctx, msg);
-    return;
-  }
+  if (options_read(db, s->options, &ANOMALY_OPTIONS, &opts, &msg) != SQLITE_OK) return vornel0_report(ctx, msg);
   an_model model;
   const char *model_name;
-  if (resolve_model(opts.model, &model, &model_name, &msg) != SQLITE_OK) {
-    vornel0_report(ctx, msg);
-    return;
-  }
-  const double threshold = opts.level;
-  const double z = vornel0_norm_quantile(0.5 * threshold + 0.5);
-
-  const char *status = STATUS_OK;
-  HostPtr<an_point> points;
-  const int64_t *ts = nullptr;
-  const double *values = nullptr;
-  int n = 0;
-  if (s->rejected) {
-    status = STATUS_NON_NUMERIC;
-  } else if (s->count < MIN_POINTS) {
-    status = STATUS_INSUFFICIENT;
-  } else {
-    series_sort(s);
-    if (opts.fill && !series_fill_or_report(ctx, s, opts.fill)) return;
-    int first = 0;
-    n = s->count;
-    if (opts.context_limit > 0 && opts.context_limit < n) {
-      first = n - opts.context_limit;
-      n = opts.context_limit;
-      status = STATUS_TRUNCATED;
-    }
-    ts = s->ts + first;
-    values = s->values + first;
-    points.reset(host_calloc<an_point>(n));
-    if (!points) {
-      sqlite3_result_error_nomem(ctx);
-      return;
-    }
-    // Under transform 'log' the models score the logarithms; the document keeps the values and
-    // maps forecasts and bounds back.
-    HostPtr<double> logs;
-    const double *scored = values;
-    if (opts.transform == TRANSFORM_LOG) {
-      logs.reset(host_calloc<double>(n));
-      if (!logs) {
-        sqlite3_result_error_nomem(ctx);
-        return;
-      }
-      if (!forecast_log_values(values, n, logs.get())) {
-        vornel0_report(ctx, forecast_log_refusal());
-        return;
-      }
-      scored = logs.get();
-    }
-    if (model == AN_MODEL_SUBPCA) {
-      int rc = score_subpca(scored, n, threshold, points.get(), &msg);
-      if (rc == SQLITE_NOMEM) {
-        sqlite3_result_error_nomem(ctx);
-        return;
-      }
-      if (rc != SQLITE_OK) {
-        vornel0_report(ctx, msg);
-        return;
-      }
-    } else {
-      int period = n >= 6 ? detect_period(scored, n) : 0;
-      an_score_one_step(scored, n, model, period, threshold, z, points.get());
-    }
-    if (logs) {
-      for (int t = 0; t < n; t++) {
-        an_point &p = points[t];
-        p.forecast = exp(p.forecast);
-        p.lower_bound = exp(p.lower_bound);
-        p.upper_bound = exp(p.upper_bound);
-      }
-    }
-  }
+  if (resolve_model(opts.model, &model, &model_name, &msg) != SQLITE_OK) return vornel0_report(ctx, msg);
+  Cancel cancel = vornel0_cancel(db);
+  an_scored scored;
+  if (score_series(ctx, s, opts, model, &cancel, &scored) != SQLITE_OK) return;
 
   sqlite3_str *out = sqlite3_str_new(db);
-  write_document(out, model_name, status, ts, values, points.get(), n);
+  if (!write_document(out, model_name, scored.status, scored.ts, scored.values, scored.points.get(), scored.n,
+                      &cancel)) {
+    sqlite3_free(sqlite3_str_finish(out));
+    return sqlite3_result_error_code(ctx, SQLITE_INTERRUPT);
+  }
   int len = sqlite3_str_length(out);
   // A document longer than the connection's length limit is reported as too big, not as a
   // lack of memory.
   bool too_big = sqlite3_str_errcode(out) == SQLITE_TOOBIG;
   char *doc = sqlite3_str_finish(out);
-  if (!doc) {
-    if (too_big) {
-      sqlite3_result_error_toobig(ctx);
-    } else {
-      sqlite3_result_error_nomem(ctx);
-    }
-    return;
-  }
+  if (!doc) return too_big ? sqlite3_result_error_toobig(ctx) : sqlite3_result_error_nomem(ctx);
   sqlite3_result_text(ctx, doc, len, sqlite3_free);
 }

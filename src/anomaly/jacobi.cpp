@@ -59,7 +59,9 @@ VORNEL_KERNEL void rotate_columns(double *__restrict cp, double *__restrict col_
 
 } // namespace
 
-int subpca_jacobi(double *a, double *vt, int n) {
+int subpca_jacobi(double *a, double *vt, int n) { return subpca_jacobi(a, vt, n, nullptr); }
+
+int subpca_jacobi(double *a, double *vt, int n, Cancel *cancel) {
   if (n < 1) return 0;
   HostPtr<double> colp(host_calloc<double>(n)); // column p of a while row p's pairs are visited
   if (!colp) return -1;
@@ -77,6 +79,8 @@ int subpca_jacobi(double *a, double *vt, int n) {
     if (off < STOP) break;
     sweeps++;
     for (int p = 0; p + 1 < n; p++) {
+      // Row p's pairs rotate three rows of n entries each.
+      if (cancel_stop(cancel, (int64_t)(n - p) * 3 * n)) return SUBPCA_JACOBI_STOPPED;
       double *row_p = a + (int64_t)p * n;
       for (int i = 0; i < n; i++)
         cp[i] = a[(int64_t)i * n + p];

@@ -52,8 +52,9 @@ void seasonal_naive_forecasts(const double *v, int n, int period, an_point *out)
 
 } // namespace
 
-void an_score_one_step(const double *v, int n, an_model model, int period, double threshold, double z, an_point *out) {
-  if (n < 1) return;
+bool an_score_one_step(const double *v, int n, an_model model, int period, double threshold, double z, an_point *out,
+                       Cancel *cancel) {
+  if (n < 1) return true;
   for (int t = 0; t < n; t++)
     out[t] = an_point{};
   if (model == AN_MODEL_SEASONAL_NAIVE) {
@@ -63,7 +64,9 @@ void an_score_one_step(const double *v, int n, an_model model, int period, doubl
   }
   // Welford's running mean and sum of squared deviations of the residuals r[1..t-1].
   double mean = 0, m2 = 0;
+  constexpr int POLL_POINTS = 4096; // points scored between two reports to the hook
   for (int t = 1; t < n; t++) {
+    if (t % POLL_POINTS == 0 && cancel_stop(cancel, 64 * POLL_POINTS)) return false;
     double f = out[t].forecast;
     double r = v[t] - f;
     if (t >= AN_FIRST_SCORED) {
@@ -81,4 +84,5 @@ void an_score_one_step(const double *v, int n, an_model model, int period, doubl
     mean = mean + delta / t;
     m2 = m2 + delta * (r - mean);
   }
+  return true;
 }

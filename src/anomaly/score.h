@@ -1,6 +1,7 @@
 // Per-point scoring of a series for detect_anomalies: the one-step forecast models and the
 // point record they fill. Plain arrays only, so the numerics are unit-tested without a database.
 #pragma once
+#include "core/cancel.h"
 #include <stdint.h>
 
 // The scoring models of detect_anomalies.
@@ -23,8 +24,10 @@ inline constexpr int AN_FIRST_SCORED = 8;
 // naive) with season length period (0 for none), a running spread of the earlier residuals
 // (Welford's method), a band of z spreads and the two-sided normal probability of a smaller
 // deviation, compared strictly with threshold. Fills out[0..n-1]. Never fails: when the theta
-// rule's seasonal sums cannot be allocated it runs without season.
-void an_score_one_step(const double *v, int n, an_model model, int period, double threshold, double z, an_point *out);
+// rule's seasonal sums cannot be allocated it runs without season. Returns false only when
+// cancel (null: never) asked to stop; out is then incomplete.
+bool an_score_one_step(const double *v, int n, an_model model, int period, double threshold, double z, an_point *out,
+                       Cancel *cancel = nullptr);
 
 // The error function, with the same bits on every platform (the C libraries differ in the last
 // bit, and the probabilities are printed in full).

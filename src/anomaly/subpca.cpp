@@ -157,7 +157,7 @@ void subpca_component_order(const double *eigenvalues, int n, int32_t *order) {
   }
 }
 
-int subpca_probabilities(const double *v, int n, int window, double *out_prob) {
+int subpca_probabilities(const double *v, int n, int window, double *out_prob, Cancel *cancel) {
   const int L = window;
   const int64_t K = (int64_t)n - L + 1;
   if (L < 2 || L >= K) return SUBPCA_TOO_SHORT;
@@ -188,6 +188,7 @@ int subpca_probabilities(const double *v, int n, int window, double *out_prob) {
   double *a = cov.get(), *z = chunk.get();
   for (int64_t i0 = 0; i0 < K; i0 += CHUNK) {
     int windows = (int)std::min<int64_t>(CHUNK, K - i0);
+    if (cancel_stop(cancel, (int64_t)windows * L * (L / 2 + 1))) return SUBPCA_STOPPED;
     for (int w = 0; w < windows; w++) {
       const double *x = v + i0 + w;
       double *zw = z + (int64_t)w * L;
@@ -205,7 +206,9 @@ int subpca_probabilities(const double *v, int n, int window, double *out_prob) {
     }
   }
 
-  if (subpca_jacobi(a, vt.get(), L) < 0) return SUBPCA_NOMEM;
+  const int sweeps = subpca_jacobi(a, vt.get(), L, cancel);
+  if (sweeps == SUBPCA_JACOBI_STOPPED) return SUBPCA_STOPPED;
+  if (sweeps < 0) return SUBPCA_NOMEM;
   for (int j = 0; j < L; j++)
     eig[j] = a[(int64_t)j * L + j];
   subpca_component_order(eig.get(), L, order.get());
@@ -215,6 +218,7 @@ int subpca_probabilities(const double *v, int n, int window, double *out_prob) {
   // Window scores, a chunk of windows at a time, lag-major so that each window is one lane.
   for (int64_t i0 = 0; i0 < K; i0 += CHUNK) {
     int windows = (int)std::min<int64_t>(CHUNK, K - i0);
+    if (cancel_stop(cancel, (int64_t)CHUNK * L * (kept + 1))) return SUBPCA_STOPPED;
     for (int j = 0; j < L; j++) {
       double *zj = z + (int64_t)j * CHUNK;
       standardise_lag(v + i0 + j, mu[j], sd[j], windows, zj);

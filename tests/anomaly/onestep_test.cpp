@@ -3,6 +3,7 @@
 #include "anomaly/score.h"
 #include "support/harness.h"
 #include <cmath>
+#include <cstring>
 #include <random>
 
 namespace {
@@ -163,4 +164,17 @@ TEST(OneStep, ErfMatchesReference) {
   EXPECT_EQ(an_erf(6.0), 1.0);
   EXPECT_EQ(an_erf(-INFINITY), -1.0);
   EXPECT_TRUE(std::isnan(an_erf(NAN)));
+}
+
+// A hook asked at the first report stops the scoring of a long series; one that never asks to
+// stop leaves every point as scored without a hook.
+TEST(OneStep, StopsWhenCancelAsks) {
+  std::vector<double> v = noisy_weekly(20000, 3);
+  std::vector<an_point> plain(v.size()), hooked(v.size());
+  Cancel stop{[](void *) { return 1; }};
+  EXPECT_FALSE(an_score_one_step(v.data(), (int)v.size(), AN_MODEL_THETA, 7, 0.99, 2.5, hooked.data(), &stop));
+  Cancel never{[](void *) { return 0; }};
+  EXPECT_TRUE(an_score_one_step(v.data(), (int)v.size(), AN_MODEL_THETA, 7, 0.99, 2.5, hooked.data(), &never));
+  EXPECT_TRUE(an_score_one_step(v.data(), (int)v.size(), AN_MODEL_THETA, 7, 0.99, 2.5, plain.data()));
+  EXPECT_EQ(memcmp(plain.data(), hooked.data(), plain.size() * sizeof(an_point)), 0);
 }

@@ -169,4 +169,14 @@ TEST(Interrupt, StopsAutoExtendedInAGroupBy) {
   expect_stops_after(db, call("auto-extended", 512), 2 * fits + 50);
 }
 
+// Sub-PCA's covariance and eigen-decomposition over a long series (about 7 s uninterrupted).
+TEST(Interrupt, StopsAnomalyScoring) {
+  vt::Db db;
+  db.exec("CREATE TABLE s(ts INTEGER, v REAL)");
+  db.exec("WITH RECURSIVE r(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM r WHERE i < 599999) INSERT INTO s "
+          "SELECT 1700000000 + i * 3600, 100 + 10 * sin(i * 0.021) + (i * 7919) % 13 + (i * i) % 31 FROM r");
+  expect_stops(db, "SELECT length(detect_anomalies(ts, v, '{\"model\":\"sub-pca\"}')) FROM s",
+               "SELECT length(detect_anomalies(ts, v, '{\"model\":\"sub-pca\",\"context_limit\":16}')) FROM s");
+}
+
 } // namespace
