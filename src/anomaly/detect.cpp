@@ -29,20 +29,22 @@ struct FinalGuard {
   }
 };
 
-// Resolves the model option. Returns 0 with the model and the name the document shows, or
+// Resolves the model option by the shared name rule; the one-step rules stand for theta-classic
+// and stub-seasonal-naive. Returns 0 with the model and the name the document shows, or
 // non-zero with a built message in *out_msg (null when it could not be built).
 int resolve_model(const char *text, an_model *out_model, const char **out_name, char **out_msg) {
   *out_msg = nullptr;
-  if (!text || strcmp(text, "default-ts") == 0 || strcmp(text, "theta-classic") == 0) {
-    *out_model = AN_MODEL_THETA;
-    *out_name = "theta-classic";
-  } else if (strcmp(text, "sub-pca") == 0) {
+  if (text && strcmp(text, "sub-pca") == 0) {
     *out_model = AN_MODEL_SUBPCA;
     *out_name = "sub-pca";
-  } else if (strcmp(text, "stub-seasonal-naive") == 0) {
+    return SQLITE_OK;
+  }
+  const ts_model *m = text ? ts_model_named(text).model : &TS_MODELS[TS_MODEL_THETA];
+  if (m == &TS_MODELS[TS_MODEL_THETA]) {
+    *out_model = AN_MODEL_THETA;
+  } else if (m == &TS_MODELS[TS_MODEL_SEASONAL_NAIVE]) {
     *out_model = AN_MODEL_SEASONAL_NAIVE;
-    *out_name = "stub-seasonal-naive";
-  } else if (strcmp(text, "tsb") == 0) {
+  } else if (m == &TS_MODELS[TS_MODEL_TSB]) {
     *out_msg = sqlite3_mprintf("%s: model not supported for detect_anomalies (use theta-classic, "
                                "stub-seasonal-naive, or sub-pca): %s",
                                VORNEL_ERR_OPTIONS, text);
@@ -51,6 +53,7 @@ int resolve_model(const char *text, an_model *out_model, const char **out_name, 
     *out_msg = sqlite3_mprintf("%s: no such model: %s", VORNEL_ERR_MODEL_NOT_FOUND, text);
     return SQLITE_ERROR;
   }
+  *out_name = m->name;
   return SQLITE_OK;
 }
 

@@ -73,7 +73,9 @@ struct BtConfig {
   double level;          // confidence level of the band
   double z;              // normal quantile of 0.5 + level / 2
   int conformal;         // 1 for leave-one-fold-out conformal bands, 0 for residual bands
-  int model;             // index in the statistical model table, or -1 to choose per series
+  const ts_model *model; // the model refitted at every cut-off, or null for auto and auto-extended
+  int auto_extended;     // with no model: run auto-extended at every cut-off instead of auto
+  int uses_calendar;     // the model takes its season from the calendar of the fold's times
   int fill;              // ts_fill_rule applied to each sorted series, TS_FILL_NONE for none
   int log_transform;     // models run on the logarithms (every value is > 0)
 };
@@ -120,13 +122,6 @@ void bt_work_free(BtWork *work);
 int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *cfg, BtWork *work,
                        HostArray<BtRow> *rows);
 
-// Resolves the model option: an index of TS_MODELS, -1 for auto (chosen per series), or -2
-// for a name this function does not support.
-int bt_model_index(const char *name);
-// Chooses the model of a series as ts_auto_select does (lowest mean absolute error over the
-// folds, scaled when scale > 0, the earlier model on ties), finding each fold prefix's season
-// length once; periods[i] gets that length for fold i so the caller's refits can reuse it.
-// Returns the TS_MODELS index, -1 when there is no fold, TS_STOPPED when sc's cancel hook
-// asked to stop, another value below -1 on out of memory.
-int bt_select_model(const double *y, int32_t n, int32_t h, int32_t gap, int32_t folds, double scale, int32_t *periods,
-                    double *step_fc, ts_scratch *sc);
+// Resolves the model option (null: theta-classic) into cfg->model and cfg->auto_extended by
+// the names forecast takes; false for a name backtest does not run (a forecast student's id).
+bool bt_resolve_model(const char *name, BtConfig *cfg);

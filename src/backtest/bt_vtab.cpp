@@ -196,8 +196,8 @@ int bt_filter(VtabCursor *base, sqlite3_value *const *args) {
   }
   if (rc != SQLITE_OK) return vtab_set_error(vtab, msg);
   const forecast_opts &opts = state.opts;
-  int model = bt_model_index(opts.model);
-  if (model == -2) return fail(vtab, VORNEL_ERR_MODEL_NOT_FOUND, BT_MODEL_HINT, opts.model);
+  BtConfig cfg;
+  if (!bt_resolve_model(opts.model, &cfg)) return fail(vtab, VORNEL_ERR_MODEL_NOT_FOUND, BT_MODEL_HINT, opts.model);
 
   StmtGuard st;
   rc = vornel0_prepare_query(db, query, "query", true, st.out(), &msg);
@@ -229,7 +229,6 @@ int bt_filter(VtabCursor *base, sqlite3_value *const *args) {
   st.reset();
   if (rc != SQLITE_OK) return rc;
 
-  BtConfig cfg;
   cfg.horizon = (int32_t)horizon;
   cfg.gap = opts.gap;
   cfg.folds = forecast_opts_folds(&opts);
@@ -237,7 +236,6 @@ int bt_filter(VtabCursor *base, sqlite3_value *const *args) {
   cfg.level = opts.level;
   cfg.z = vornel0_norm_quantile(0.5 * opts.level + 0.5);
   cfg.conformal = opts.interval_method == INTERVAL_CONFORMAL;
-  cfg.model = model;
   cfg.fill = opts.fill;
   cfg.log_transform = opts.transform == TRANSFORM_LOG;
   Cancel cancel = vornel0_cancel(db);

@@ -21,12 +21,7 @@ const ts_model TS_EXTENDED_MODELS[TS_EXTENDED_COUNT] = {
     {"theta-m3", model_theta_m3, model_theta_m3_ex, 0},
 };
 
-const ts_model *ts_extended_find(const char *name) {
-  if (!name) return nullptr;
-  for (int i = 0; i < TS_EXTENDED_COUNT; i++)
-    if (strcmp(TS_EXTENDED_MODELS[i].name, name) == 0) return &TS_EXTENDED_MODELS[i];
-  return nullptr;
-}
+const ts_model *ts_extended_find(const char *name) { return ts_model_in(TS_EXTENDED_MODELS, TS_EXTENDED_COUNT, name); }
 
 namespace {
 

@@ -40,45 +40,28 @@ void fc_models_free(fc_candidate_list *list) {
   list->count = list->cap = 0;
 }
 
+namespace {
+
+int student_fold_forecast(const void *ctx, int c, const double *y, int n, int o, int steps, double *out) {
+  const fc_candidate_list *list = (const fc_candidate_list *)ctx;
+  return fc_student_fold_forecast(&list->items[c], y, n, o, steps, out);
+}
+
+} // namespace
+
 int fc_select_candidates(const fc_candidate_list *list, const double *y, int n, int h, int g, int F, ts_scratch *sc,
                          double *out_scores) {
-  const int k = ts_fold_count(n, h, g, F);
-  if (k == 0 || list->count == 0) return -1;
-  double *fc = ts_scratch_get(sc, TS_SLOT_FOLD, (int64_t)h + g);
-  HostPtr<double> sums(host_calloc<double>(list->count));
-  if (!fc || !sums) return -2;
-  bool any_period = false;
+  if (list->count == 0) return -1;
+  HostPtr<const ts_model *> models(host_calloc<const ts_model *>(list->count));
+  HostPtr<double> scores(host_calloc<double>(list->count));
+  if (!models || !scores) return -2;
   for (int c = 0; c < list->count; c++)
-    any_period = any_period || (list->items[c].model && list->items[c].model->uses_period);
-  for (int i = 0; i < k; i++) {
-    const int o = (int)ts_fold_cut(n, h, g, k, i);
-    // The seasonal models would each detect the same period on this prefix: find it once.
-    const int period = any_period ? (o >= 6 ? detect_period_ex(y, o, sc) : 0) : -1;
-    for (int c = 0; c < list->count; c++) {
-      const fc_candidate &cand = list->items[c];
-      if (ts_fit_stop(sc, o)) return TS_STOPPED;
-      if (cand.model)
-        cand.model->fn_ex(y, o, h + g, fc, nullptr, cand.model->uses_period ? period : -1, sc);
-      else if (fc_student_fold_forecast(&cand, y, n, o, h + g, fc) != SQLITE_OK)
-        return -2;
-      double sum = sums[c];
-      for (int j = 0; j < h; j++)
-        sum += fabs(y[o + g + j] - fc[g + j]);
-      sums[c] = sum;
-    }
-  }
-  const double pairs = (double)k * (double)h;
-  if (out_scores)
-    for (int c = 0; c < list->count; c++)
-      out_scores[c] = sums[c] / pairs;
-  int best = 0;
-  double best_score = sums[0] / pairs;
-  for (int c = 1; c < list->count; c++) {
-    double score = sums[c] / pairs;
-    if (ts_score_better(score, best_score)) {
-      best_score = score;
-      best = c;
-    }
-  }
-  return best;
+    models[c] = list->items[c].model;
+  const int k = ts_score_models(models.get(), list->count, y, n, h, g, F, 0, scores.get(), sc, nullptr,
+                                student_fold_forecast, list);
+  if (k == TS_STOPPED) return k;
+  if (k < 0) return -2;
+  if (k == 0) return -1;
+  if (out_scores) memcpy(out_scores, scores.get(), (size_t)list->count * sizeof(double));
+  return ts_best_score(scores.get(), list->count);
 }

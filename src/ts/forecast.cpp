@@ -34,19 +34,12 @@ void fc_plan_free(fc_plan *p) {
   fc_models_free(&p->list);
 }
 
-// default-ts is theta-classic under another name.
-const ts_model *builtin_model(const char *name) {
-  if (strcmp(name, "default-ts") == 0) return &TS_MODELS[TS_MODEL_THETA];
-  if (const ts_model *m = ts_model_find(name)) return m;
-  return ts_extended_find(name);
-}
-
 // Builds an explicit candidate list in the given order.
 int build_explicit_candidates(sqlite3 *db, const forecast_opts *o, int64_t horizon, fc_candidate_list *list,
                               char **out_msg) {
   for (int i = 0; i < o->candidate_count; i++) {
     fc_candidate c = {};
-    if (const ts_model *m = builtin_model(o->candidates[i])) {
+    if (const ts_model *m = ts_model_named(o->candidates[i]).model) {
       c.model = m;
       c.name = m->name;
     } else {
@@ -80,7 +73,8 @@ int build_registered_candidates(sqlite3 *db, const forecast_opts *o, int64_t hor
 // Resolves the model option into a plan; errors carry a message in *out_msg.
 int resolve_model(sqlite3 *db, const forecast_opts *o, int64_t horizon, fc_plan *plan, char **out_msg) {
   const char *model = o->model;
-  const bool is_auto = !model || strcmp(model, "auto") == 0;
+  const ts_named_model named = model ? ts_model_named(model) : ts_named_model{TS_NAME_AUTO, nullptr};
+  const bool is_auto = named.kind == TS_NAME_AUTO;
   if (o->candidate_count > 0 && !is_auto) {
     *out_msg = sqlite3_mprintf("%s: candidates requires model=\"auto\"", VORNEL_ERR_OPTIONS);
     return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
@@ -95,7 +89,7 @@ int resolve_model(sqlite3 *db, const forecast_opts *o, int64_t horizon, fc_plan 
     if (o->interval_method == INTERVAL_CONFORMAL) return SQLITE_OK;
     return build_registered_candidates(db, o, horizon, &plan->list, out_msg);
   }
-  if (strcmp(model, "auto-extended") == 0) {
+  if (named.kind == TS_NAME_AUTO_EXTENDED) {
     if (o->interval_method == INTERVAL_CONFORMAL) {
       *out_msg = sqlite3_mprintf("%s: interval_method='conformal' is not supported with model auto-extended; its "
                                  "bounds come from the chosen models' own deviations",
@@ -106,10 +100,10 @@ int resolve_model(sqlite3 *db, const forecast_opts *o, int64_t horizon, fc_plan 
     plan->requested = model;
     return SQLITE_OK;
   }
-  if (const ts_model *m = builtin_model(model)) {
+  if (named.model) {
     plan->mode = FC_STATISTICAL;
-    plan->model = m;
-    plan->requested = m->name;
+    plan->model = named.model;
+    plan->requested = named.model->name;
     return SQLITE_OK;
   }
   plan->mode = FC_STUDENT;

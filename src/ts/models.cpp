@@ -3,7 +3,7 @@
 // variant that takes a known season length and reusable scratch buffers, so rolling-origin
 // loops can share one period detection per fold and allocate once per series. Both give the
 // same bits. Allocation failures degrade (no season, simpler deviations), never fail.
-#include "ts/models.h"
+#include "ts/extended.h"
 #include <math.h>
 
 namespace {
@@ -289,9 +289,20 @@ const ts_model TS_MODELS[TS_MODEL_COUNT] = {
     {"tsb", model_tsb, model_tsb_ex, 0},
 };
 
-const ts_model *ts_model_find(const char *name) {
+const ts_model *ts_model_in(const ts_model *table, int count, const char *name) {
   if (!name) return nullptr;
-  for (int i = 0; i < TS_MODEL_COUNT; i++)
-    if (strcmp(TS_MODELS[i].name, name) == 0) return &TS_MODELS[i];
+  for (int i = 0; i < count; i++)
+    if (strcmp(table[i].name, name) == 0) return &table[i];
   return nullptr;
+}
+
+const ts_model *ts_model_find(const char *name) { return ts_model_in(TS_MODELS, TS_MODEL_COUNT, name); }
+
+ts_named_model ts_model_named(const char *name) {
+  if (strcmp(name, "auto") == 0) return {TS_NAME_AUTO, nullptr};
+  if (strcmp(name, "auto-extended") == 0) return {TS_NAME_AUTO_EXTENDED, nullptr};
+  // default-ts is theta-classic under another name.
+  const ts_model *m = strcmp(name, "default-ts") == 0 ? &TS_MODELS[TS_MODEL_THETA] : ts_model_find(name);
+  if (!m) m = ts_extended_find(name);
+  return {m ? TS_NAME_MODEL : TS_NAME_OTHER, m};
 }

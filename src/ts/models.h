@@ -53,8 +53,24 @@ extern const ts_model TS_MODELS[TS_MODEL_COUNT];
 inline constexpr int TS_MODEL_SEASONAL_NAIVE = 0;
 inline constexpr int TS_MODEL_THETA = 1;
 inline constexpr int TS_MODEL_TSB = 2;
-// The entry named exactly name, or null.
+// The entry of table[0..count-1] named exactly name, or null (also for a null name).
+const ts_model *ts_model_in(const ts_model *table, int count, const char *name);
+// The entry of TS_MODELS named exactly name, or null.
 const ts_model *ts_model_find(const char *name);
+
+// What a model name denotes wherever one is given (forecast, backtest, detect_anomalies, a
+// candidate list); names are compared exactly. Each function then accepts the kinds it runs.
+enum ts_name_kind {
+  TS_NAME_MODEL,         // a model routine: TS_MODELS, ets, theta-m3, or default-ts (theta-classic)
+  TS_NAME_AUTO,          // auto
+  TS_NAME_AUTO_EXTENDED, // auto-extended
+  TS_NAME_OTHER,         // anything else (a forecast student's id, perhaps)
+};
+struct ts_named_model {
+  ts_name_kind kind;
+  const ts_model *model; // TS_NAME_MODEL: the routine's entry; otherwise null
+};
+ts_named_model ts_model_named(const char *name);
 
 // Least-squares line through (t, y[t]), t = 0..n-1; slope 0 when the design is degenerate.
 void ts_line_fit(const double *y, int n, double *out_intercept, double *out_slope);
@@ -106,12 +122,22 @@ double ts_mase_scale(const double *y, int n);
 int ts_auto_select(const double *y, int n, int h, int g, int F, double scale, double *act_buf, double *fc_buf,
                    Cancel *cancel = nullptr);
 
-// Scores several statistical models over the same folds: out_scores[i] is the mean absolute
-// error of models[i] (divided by scale when scale > 0). Each fold prefix's period is found
-// once and shared by the models that detect one. Returns k (0: too short), TS_STOPPED, or
-// another negative value on OOM.
+// A forecast of `steps` steps after the first o of the n values of y into out, for a fold
+// candidate that is not a model routine (a forecast student); ctx is the caller's and c the
+// candidate's index. Returns SQLITE_OK, or another code when it failed.
+typedef int (*ts_fold_forecast_fn)(const void *ctx, int c, const double *y, int n, int o, int steps, double *out);
+
+// The one rolling-origin scorer, behind automatic selection, candidate lists, explain and
+// backtest: out_scores[i] is the mean absolute error of models[i] over the folds (divided by
+// scale when scale > 0), each sum taken fold by fold in step order. A null entry is forecast by
+// other(other_ctx, i, ...). Each fold prefix's period is found once and handed to the models
+// that use one; out_periods (k entries), when given, keeps them. Returns k (0: too short),
+// TS_STOPPED, or another negative value on OOM (-2 when `other` failed).
 int ts_score_models(const ts_model *const *models, int count, const double *y, int n, int h, int g, int F, double scale,
-                    double *out_scores, ts_scratch *sc);
+                    double *out_scores, ts_scratch *sc, int32_t *out_periods = nullptr,
+                    ts_fold_forecast_fn other = nullptr, const void *other_ctx = nullptr);
+// The index of the best of count scores by ts_score_better, the earlier on ties.
+int ts_best_score(const double *scores, int count);
 
 // Conformal radius per step for model over the folds; returns k (radius written only when
 // k >= 3), TS_STOPPED, or another negative value on out of memory.

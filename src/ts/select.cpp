@@ -83,7 +83,8 @@ int ts_backtest_model(const ts_model *model, const double *y, int n, int h, int 
 }
 
 int ts_score_models(const ts_model *const *models, int count, const double *y, int n, int h, int g, int F, double scale,
-                    double *out_scores, ts_scratch *sc) {
+                    double *out_scores, ts_scratch *sc, int32_t *out_periods, ts_fold_forecast_fn other,
+                    const void *other_ctx) {
   const int k = ts_fold_count(n, h, g, F);
   if (k == 0 || count <= 0) return 0;
   double *fc = ts_scratch_get(sc, TS_SLOT_FOLD, (int64_t)h + g);
@@ -91,15 +92,19 @@ int ts_score_models(const ts_model *const *models, int count, const double *y, i
   bool any_period = false;
   for (int m = 0; m < count; m++) {
     out_scores[m] = 0.0;
-    any_period = any_period || models[m]->uses_period;
+    any_period = any_period || (models[m] && models[m]->uses_period);
   }
   for (int i = 0; i < k; i++) {
     const int o = (int)ts_fold_cut(n, h, g, k, i);
-    // Both seasonal models would detect the same period on this prefix: find it once.
+    // The seasonal models would each detect the same period on this prefix: find it once.
     const int period = any_period ? (o >= 6 ? detect_period_ex(y, o, sc) : 0) : -1;
+    if (out_periods) out_periods[i] = period;
     for (int m = 0; m < count; m++) {
       if (ts_fit_stop(sc, o)) return TS_STOPPED;
-      models[m]->fn_ex(y, o, h + g, fc, nullptr, period, sc);
+      if (models[m])
+        models[m]->fn_ex(y, o, h + g, fc, nullptr, models[m]->uses_period ? period : -1, sc);
+      else if (other(other_ctx, m, y, n, o, h + g, fc) != SQLITE_OK)
+        return -2;
       double sum = out_scores[m];
       for (int j = 0; j < h; j++)
         sum += fabs(y[o + g + j] - fc[g + j]);
@@ -114,6 +119,13 @@ int ts_score_models(const ts_model *const *models, int count, const double *y, i
   return k;
 }
 
+int ts_best_score(const double *scores, int count) {
+  int best = 0;
+  for (int m = 1; m < count; m++)
+    if (ts_score_better(scores[m], scores[best])) best = m;
+  return best;
+}
+
 int ts_auto_select(const double *y, int n, int h, int g, int F, double scale, double *, double *, Cancel *cancel) {
   const ts_model *models[TS_MODEL_COUNT];
   for (int m = 0; m < TS_MODEL_COUNT; m++)
@@ -126,10 +138,7 @@ int ts_auto_select(const double *y, int n, int h, int g, int F, double scale, do
   if (k == TS_STOPPED) return k;
   if (k < 0) return -2;
   if (k == 0) return -1;
-  int best = 0;
-  for (int m = 1; m < TS_MODEL_COUNT; m++)
-    if (ts_score_better(scores[m], scores[best])) best = m;
-  return best;
+  return ts_best_score(scores, TS_MODEL_COUNT);
 }
 
 int ts_conformal_radius(const ts_model *model, const double *y, int n, int h, int g, int F, double level,
