@@ -9,15 +9,13 @@
 
 extern const VtabSpec BACKTEST_SPEC;
 
-// One series of the query's rows: the rows sharing one group key, in arrival order.
+// One series of the query's rows: the rows sharing one group key, in arrival order, in the
+// series record of the aggregates (points.rejected: a row of this series had an unusable time
+// or value, and nothing more is kept).
 struct BtSeries {
-  char *key;        // group key (owned, NUL-terminated; the empty text without group columns)
-  int32_t key_len;  // bytes of key without the terminator (a key may hold NUL bytes)
-  int64_t *ts;      // times in milliseconds since the epoch (owned)
-  double *values;   // values, same index as ts (owned)
-  int32_t count;    // rows collected
-  int32_t capacity; // entries allocated in ts and values
-  int bad;          // a row of this series had an unusable time or value; nothing more is kept
+  char *key;       // group key (owned, NUL-terminated; the empty text without group columns)
+  int32_t key_len; // bytes of key without the terminator (a key may hold NUL bytes)
+  series points;   // times in milliseconds since the epoch and values (owned)
 };
 
 // The series of one query in order of first appearance, with a hash index over the keys so
@@ -33,26 +31,19 @@ struct BtSeriesList {
 // Finds the series of a key or appends a new one; *out points into list->items until the next
 // call. Returns SQLITE_OK or SQLITE_NOMEM.
 int bt_series_lookup(BtSeriesList *list, const char *key, int32_t key_len, BtSeries **out);
-// Appends one point (64, then doubling). Returns SQLITE_OK or SQLITE_NOMEM.
-int bt_series_append(BtSeries *series, int64_t t, double value);
 // Frees every series and the list's own arrays, and zeroes the list.
 void bt_series_list_free(BtSeriesList *list);
-// Converts an INTEGER time: seconds up to 99,999,999,999, milliseconds from there up to
-// 9999-12-31T23:59:59.999Z. Returns false for any other integer.
-bool bt_time_from_integer(int64_t t, int64_t *out_ms);
 
 // Error and interval figures of one fold.
 struct BtMetrics {
   double mae;      // mean absolute error
   double rmse;     // root mean squared error
-  double mase;     // mae over the series' mean absolute one-step change (0 when that is 0)
+  double mase;     // mae over the series' mean absolute one-step change, ts_mase_scale (0 when that is 0)
   double smape;    // symmetric mean absolute percentage error, as a fraction in [0, 2]
   double coverage; // share of actuals inside the band
   double width;    // mean band width
 };
 
-// Mean absolute one-step difference of v[0..n-1]; 0 when n < 2.
-double bt_mase_scale(const double *v, int32_t n);
 // Fills mae, rmse, mase and smape of h pairs.
 void bt_point_metrics(const double *actual, const double *forecast, int32_t h, double scale, BtMetrics *out);
 // Fills coverage and width of the band lower..upper over h actuals.
@@ -119,7 +110,7 @@ void bt_work_free(BtWork *work);
 // Returns SQLITE_OK, SQLITE_NOMEM, SQLITE_TOOBIG when filling would pass the row limit,
 // SQLITE_RANGE when the log transform meets a value <= 0, or SQLITE_INTERRUPT when
 // work->models.cancel asked to stop.
-int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *cfg, BtWork *work,
+int bt_evaluate_series(BtSeries *item, int32_t series_index, const BtConfig *cfg, BtWork *work,
                        HostArray<BtRow> *rows);
 
 // Resolves the model option (null: theta-classic) into cfg->model and cfg->auto_extended by

@@ -58,33 +58,30 @@ struct BtPrepared {
 
 // Sorts, fills and cuts the series in place. Returns SQLITE_OK or the code of
 // bt_evaluate_series.
-int prepare(BtSeries *series, const BtConfig *cfg, BtPrepared *out) {
-  bool sorted = true;
-  for (int32_t i = 1; sorted && i < series->count; i++)
-    sorted = series->ts[i - 1] <= series->ts[i];
-  if (!sorted) series_sort_arrays(series->ts, series->values, series->count);
+int prepare(series *s, const BtConfig *cfg, BtPrepared *out) {
+  series_sort(s);
   if (cfg->fill) {
     int64_t needed = 0;
-    int rc = ts_fill_arrays(&series->ts, &series->values, &series->count, &series->capacity, cfg->fill, SERIES_MAX_ROWS,
+    int rc = ts_fill_arrays(&s->ts, &s->values, &s->count, &s->capacity, cfg->fill, SERIES_MAX_ROWS,
                             &needed);
     if (rc != SQLITE_OK) return rc;
   }
   int32_t offset = 0;
   out->status = "ok";
-  if (series->count > cfg->context_limit) {
-    offset = series->count - cfg->context_limit;
+  if (s->count > cfg->context_limit) {
+    offset = s->count - cfg->context_limit;
     out->status = "truncated";
   }
-  out->n = series->count - offset;
-  out->y = series->values + offset;
-  out->t = series->ts + offset;
+  out->n = s->count - offset;
+  out->y = s->values + offset;
+  out->t = s->ts + offset;
   // Under the log transform the models fit the logarithms; actuals, forecasts and bounds are
   // compared on the values, kept here.
   if (cfg->log_transform) {
     out->original.reset(host_calloc<double>((int64_t)out->n + 2 * (int64_t)cfg->horizon));
     if (!out->original) return SQLITE_NOMEM;
     memcpy(out->original.get(), out->y, (size_t)out->n * sizeof(double));
-    if (!forecast_log_values(out->y, out->n, series->values + offset)) return SQLITE_RANGE;
+    if (!forecast_log_values(out->y, out->n, s->values + offset)) return SQLITE_RANGE;
   }
   out->scale = ts_mase_scale(out->original ? out->original.get() : out->y, out->n);
   return SQLITE_OK;
@@ -219,12 +216,13 @@ bool bt_resolve_model(const char *name, BtConfig *cfg) {
   return named.kind != TS_NAME_OTHER;
 }
 
-int bt_evaluate_series(BtSeries *series, int32_t series_index, const BtConfig *cfg, BtWork *work,
+int bt_evaluate_series(BtSeries *item, int32_t series_index, const BtConfig *cfg, BtWork *work,
                        HostArray<BtRow> *rows) {
-  const char *status = series->bad ? "non_numeric" : series->count <= 7 ? "insufficient_history" : nullptr;
+  series *points = &item->points;
+  const char *status = points->rejected ? "non_numeric" : points->count <= 7 ? "insufficient_history" : nullptr;
   if (status) return rows->push(status_row(series_index, status), 64) ? SQLITE_OK : SQLITE_NOMEM;
   BtPrepared p = {};
-  int rc = prepare(series, cfg, &p);
+  int rc = prepare(points, cfg, &p);
   if (rc != SQLITE_OK) return rc;
   const int32_t folds = ts_fold_count(p.n, cfg->horizon, cfg->gap, cfg->folds);
   if (folds == 0)

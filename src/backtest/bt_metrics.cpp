@@ -4,14 +4,6 @@
 #include "backtest/backtest.h"
 #include <math.h>
 
-double bt_mase_scale(const double *v, int32_t n) {
-  if (n < 2) return 0;
-  double sum = 0;
-  for (int32_t i = 1; i < n; i++)
-    sum += fabs(v[i] - v[i - 1]);
-  return sum / (n - 1);
-}
-
 void bt_point_metrics(const double *actual, const double *forecast, int32_t h, double scale, BtMetrics *out) {
   double abs_sum = 0, sq_sum = 0, smape_sum = 0;
   for (int32_t k = 0; k < h; k++) {

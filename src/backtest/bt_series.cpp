@@ -1,7 +1,7 @@
 // Series of the backtest query: one record per distinct group key in order of first
 // appearance, found through an open-addressing hash index (FNV-1a over the key bytes) so that
 // many interleaved groups cost no list scans; the order and content equal those of a linear
-// search. Also the integer time rule.
+// search.
 #include "backtest/backtest.h"
 
 namespace {
@@ -51,14 +51,7 @@ int bt_series_lookup(BtSeriesList *list, const char *key, int32_t key_len, BtSer
       at = (at + 1) & (uint32_t)(list->slot_cap - 1);
     }
   }
-  if (list->count == list->capacity) {
-    int32_t want = list->capacity ? list->capacity * 2 : 8;
-    if (list->capacity > INT32_MAX / 4) return SQLITE_NOMEM;
-    BtSeries *grown = (BtSeries *)sqlite3_realloc64(list->items, (sqlite3_uint64)want * sizeof(BtSeries));
-    if (!grown) return SQLITE_NOMEM;
-    list->items = grown;
-    list->capacity = want;
-  }
+  if (!host_grow(&list->items, &list->capacity, (int64_t)list->count + 1, 8, INT32_MAX / 2)) return SQLITE_NOMEM;
   // Keep the index at most half full.
   if ((int64_t)(list->count + 1) * 2 > list->slot_cap && !rehash(list, list->slot_cap ? list->slot_cap * 2 : 16))
     return SQLITE_NOMEM;
@@ -78,38 +71,13 @@ int bt_series_lookup(BtSeriesList *list, const char *key, int32_t key_len, BtSer
   return SQLITE_OK;
 }
 
-int bt_series_append(BtSeries *series, int64_t t, double value) {
-  if (series->count == series->capacity) {
-    if (series->capacity > INT32_MAX / 2) return SQLITE_NOMEM;
-    int32_t want = series->capacity ? series->capacity * 2 : 64;
-    int64_t *ts = (int64_t *)sqlite3_realloc64(series->ts, (sqlite3_uint64)want * sizeof(int64_t));
-    if (!ts) return SQLITE_NOMEM;
-    series->ts = ts;
-    double *values = (double *)sqlite3_realloc64(series->values, (sqlite3_uint64)want * sizeof(double));
-    if (!values) return SQLITE_NOMEM;
-    series->values = values;
-    series->capacity = want;
-  }
-  series->ts[series->count] = t;
-  series->values[series->count] = value;
-  series->count++;
-  return SQLITE_OK;
-}
-
 void bt_series_list_free(BtSeriesList *list) {
   if (!list) return;
   for (int32_t i = 0; i < list->count; i++) {
     sqlite3_free(list->items[i].key);
-    sqlite3_free(list->items[i].ts);
-    sqlite3_free(list->items[i].values);
+    series_free(&list->items[i].points);
   }
   sqlite3_free(list->items);
   sqlite3_free(list->slots);
   memset(list, 0, sizeof *list);
-}
-
-bool bt_time_from_integer(int64_t t, int64_t *out_ms) {
-  if (t < 0 || t > 253402300799999LL) return false;
-  *out_ms = t <= 99999999999LL ? t * 1000 : t;
-  return true;
 }

@@ -127,7 +127,8 @@ int read_rows(sqlite3_vtab *vtab, sqlite3_stmt *st, int time_idx, int value_idx,
     bool ok;
     switch (sqlite3_column_type(st, time_idx)) {
     case SQLITE_INTEGER:
-      ok = bt_time_from_integer(sqlite3_column_int64(st, time_idx), &ms);
+      // Milliseconds are kept whole here, where the aggregates floor them to a second.
+      ok = series_time_from_integer(sqlite3_column_int64(st, time_idx), &ms) == SERIES_TIME_OK;
       break;
     case SQLITE_TEXT: {
       const char *text = (const char *)sqlite3_column_text(st, time_idx);
@@ -156,14 +157,15 @@ int read_rows(sqlite3_vtab *vtab, sqlite3_stmt *st, int time_idx, int value_idx,
         key.len += len;
       }
     }
-    BtSeries *series;
-    if (bt_series_lookup(list, key.len ? key.data : "", (int32_t)key.len, &series) != SQLITE_OK) return SQLITE_NOMEM;
-    if (series->bad) continue;
+    BtSeries *item;
+    if (bt_series_lookup(list, key.len ? key.data : "", (int32_t)key.len, &item) != SQLITE_OK) return SQLITE_NOMEM;
+    if (item->points.rejected) continue;
     if (!ok) {
-      series->bad = 1;
+      item->points.rejected = 1;
       continue;
     }
-    if (bt_series_append(series, ms, value) != SQLITE_OK) return SQLITE_NOMEM;
+    // At most BT_MAX_ROWS rows in all, so no series reaches the record's limit.
+    if (series_append(&item->points, ms, value) != SQLITE_OK) return SQLITE_NOMEM;
   }
   if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
   if (rc != SQLITE_DONE)
@@ -250,10 +252,7 @@ int bt_filter(VtabCursor *base, sqlite3_value *const *args) {
     if (rc != SQLITE_OK) return rc;
     // The points are no longer needed; release them early on large inputs.
     BtSeries &s = state.series.items[i];
-    sqlite3_free(s.ts);
-    sqlite3_free(s.values);
-    s.ts = nullptr;
-    s.values = nullptr;
+    series_free(&s.points);
   }
 
   // Hand the keys and rows to the cursor.

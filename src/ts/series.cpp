@@ -43,15 +43,9 @@ void fail_nomem(sqlite3_context *ctx, series *s) {
 series_time_status series_time_parse(sqlite3_value *v, int64_t *out_ms) {
   switch (sqlite3_value_type(v)) {
   case SQLITE_INTEGER: {
-    int64_t t = sqlite3_value_int64(v);
-    if (t < 0) return SERIES_TIME_NEGATIVE;
-    if (t <= MAX_SECONDS) {
-      *out_ms = t * 1000;
-      return SERIES_TIME_OK;
-    }
-    if (t > MAX_MS) return SERIES_TIME_TOO_LATE;
-    *out_ms = floor_to_second(t);
-    return SERIES_TIME_OK;
+    const series_time_status status = series_time_from_integer(sqlite3_value_int64(v), out_ms);
+    if (status == SERIES_TIME_OK) *out_ms = floor_to_second(*out_ms);
+    return status;
   }
   case SQLITE_TEXT: {
     const char *text = (const char *)sqlite3_value_text(v);
@@ -69,17 +63,22 @@ series_time_status series_time_parse(sqlite3_value *v, int64_t *out_ms) {
   }
 }
 
+series_time_status series_time_from_integer(int64_t t, int64_t *out_ms) {
+  if (t < 0) return SERIES_TIME_NEGATIVE;
+  if (t > MAX_MS) return SERIES_TIME_TOO_LATE;
+  *out_ms = t <= MAX_SECONDS ? t * 1000 : t;
+  return SERIES_TIME_OK;
+}
+
 bool series_time_ms(sqlite3_value *v, int64_t *out_ms) { return series_time_parse(v, out_ms) == SERIES_TIME_OK; }
 
 int series_append(series *s, int64_t ms, double value) {
   if (s->count > SERIES_MAX_ROWS - 1) return SQLITE_TOOBIG;
   if (s->count == s->capacity) {
-    int32_t want = s->capacity ? s->capacity * 2 : FIRST_CAPACITY;
-    int64_t *ts = (int64_t *)sqlite3_realloc64(s->ts, (sqlite3_uint64)want * sizeof(int64_t));
-    if (ts) s->ts = ts;
-    double *values = ts ? (double *)sqlite3_realloc64(s->values, (sqlite3_uint64)want * sizeof(double)) : nullptr;
-    if (values) s->values = values;
-    if (!ts || !values) {
+    // Both arrays grow by the one rule, to the same capacity.
+    int32_t ts_cap = s->capacity, values_cap = s->capacity;
+    if (!host_grow(&s->ts, &ts_cap, s->count + 1, FIRST_CAPACITY, SERIES_MAX_ROWS) ||
+        !host_grow(&s->values, &values_cap, s->count + 1, FIRST_CAPACITY, SERIES_MAX_ROWS)) {
       sqlite3_free(s->ts);
       sqlite3_free(s->values);
       s->ts = nullptr;
@@ -87,7 +86,7 @@ int series_append(series *s, int64_t ms, double value) {
       s->count = s->capacity = 0;
       return SQLITE_NOMEM;
     }
-    s->capacity = want;
+    s->capacity = ts_cap;
   }
   s->ts[s->count] = ms;
   s->values[s->count] = value;

@@ -59,7 +59,12 @@ enum series_time_status {
   SERIES_TIME_NULL,
 };
 series_time_status series_time_parse(sqlite3_value *v, int64_t *out_ms);
+// The integer time rule: 0 to 99,999,999,999 are seconds, larger values up to
+// 9999-12-31T23:59:59.999Z milliseconds, kept as given (the aggregates floor them to a whole
+// second, backtest keeps them whole). SERIES_TIME_OK, _NEGATIVE or _TOO_LATE.
+series_time_status series_time_from_integer(int64_t t, int64_t *out_ms);
 
 // Appends one row (64, then doubling). Returns SQLITE_OK; SQLITE_TOOBIG at SERIES_MAX_ROWS;
-// SQLITE_NOMEM after freeing both arrays and zeroing count and capacity.
+// SQLITE_NOMEM after freeing both arrays and zeroing count and capacity. backtest keeps its
+// series in this record too (rejected marking a series with an unusable row).
 int series_append(series *s, int64_t ms, double value);

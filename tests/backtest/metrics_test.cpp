@@ -24,10 +24,10 @@ TEST(BacktestMetrics, PointMetricsByHand) {
 
 TEST(BacktestMetrics, ConstantSeriesScoresZero) {
   const double v[] = {4, 4, 4, 4, 4};
-  EXPECT_EQ(bt_mase_scale(v, 5), 0);
-  EXPECT_EQ(bt_mase_scale(v, 1), 0);
+  EXPECT_EQ(ts_mase_scale(v, 5), 0);
+  EXPECT_EQ(ts_mase_scale(v, 1), 0);
   const double w[] = {1, 3, 2, 6};
-  EXPECT_DOUBLE_EQ(bt_mase_scale(w, 4), (2 + 1 + 4) / 3.0);
+  EXPECT_DOUBLE_EQ(ts_mase_scale(w, 4), (2 + 1 + 4) / 3.0);
   const double zeros[] = {0, 0, 0};
   BtMetrics m{};
   bt_point_metrics(zeros, zeros, 3, 0, &m);
@@ -89,18 +89,18 @@ TEST(BacktestMetrics, ConformalRadiiWithNaNFollowInsertionSort) {
 
 TEST(BacktestSeries, IntegerTimes) {
   int64_t ms = -7;
-  EXPECT_TRUE(bt_time_from_integer(0, &ms));
+  EXPECT_EQ(series_time_from_integer(0, &ms), SERIES_TIME_OK);
   EXPECT_EQ(ms, 0);
-  EXPECT_TRUE(bt_time_from_integer(1700000000, &ms));
+  EXPECT_EQ(series_time_from_integer(1700000000, &ms), SERIES_TIME_OK);
   EXPECT_EQ(ms, 1700000000000);
-  EXPECT_TRUE(bt_time_from_integer(99999999999, &ms));
+  EXPECT_EQ(series_time_from_integer(99999999999, &ms), SERIES_TIME_OK);
   EXPECT_EQ(ms, 99999999999000);
-  EXPECT_TRUE(bt_time_from_integer(100000000000, &ms));
+  EXPECT_EQ(series_time_from_integer(100000000000, &ms), SERIES_TIME_OK);
   EXPECT_EQ(ms, 100000000000);
-  EXPECT_TRUE(bt_time_from_integer(253402300799999, &ms));
+  EXPECT_EQ(series_time_from_integer(253402300799999, &ms), SERIES_TIME_OK);
   EXPECT_EQ(ms, 253402300799999);
-  EXPECT_FALSE(bt_time_from_integer(253402300800000, &ms));
-  EXPECT_FALSE(bt_time_from_integer(-1, &ms));
+  EXPECT_EQ(series_time_from_integer(253402300800000, &ms), SERIES_TIME_TOO_LATE);
+  EXPECT_EQ(series_time_from_integer(-1, &ms), SERIES_TIME_NEGATIVE);
 }
 
 TEST(BacktestSeries, KeysInOrderOfFirstAppearance) {
@@ -116,13 +116,13 @@ TEST(BacktestSeries, KeysInOrderOfFirstAppearance) {
     for (const auto &k : keys) {
       BtSeries *s = nullptr;
       ASSERT_EQ(bt_series_lookup(&list, k.data(), (int32_t)k.size(), &s), SQLITE_OK);
-      ASSERT_EQ(bt_series_append(s, round, round), SQLITE_OK);
+      ASSERT_EQ(series_append(&s->points, round, round), SQLITE_OK);
     }
   }
   ASSERT_EQ(list.count, (int)keys.size());
   for (size_t i = 0; i < keys.size(); i++) {
     EXPECT_EQ(std::string(list.items[i].key, list.items[i].key_len), keys[i]);
-    EXPECT_EQ(list.items[i].count, 3);
+    EXPECT_EQ(list.items[i].points.count, 3);
   }
   bt_series_list_free(&list);
   EXPECT_EQ(list.items, nullptr);
