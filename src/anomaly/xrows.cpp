@@ -67,13 +67,7 @@ void xr_clear(VtabCursor *base) {
 
 // Appends a row with every field absent; returns it, or null when the array cannot grow.
 XrRow *xr_append(XrCursor *cur) {
-  if (cur->kit.count == cur->capacity) {
-    int64_t want = cur->capacity ? cur->capacity * 2 : XR_FIRST_CAPACITY;
-    XrRow *grown = (XrRow *)sqlite3_realloc64(cur->rows, (sqlite3_uint64)want * sizeof(XrRow));
-    if (!grown) return nullptr;
-    cur->rows = grown;
-    cur->capacity = want;
-  }
+  if (!host_grow(&cur->rows, &cur->capacity, cur->kit.count + 1, XR_FIRST_CAPACITY, INT64_MAX)) return nullptr;
   XrRow *row = &cur->rows[cur->kit.count++];
   memset(row, 0, sizeof *row);
   return row;
@@ -169,9 +163,10 @@ int xr_filter(VtabCursor *base, sqlite3_value *const *args) {
   return rc;
 }
 
-void xr_result_real(sqlite3_context *ctx, const XrRow &row, int slot) {
-  if (row.has_real[slot]) sqlite3_result_double(ctx, row.reals[slot]);
-}
+// Real slot of each column of the two schemas, -1 for a column that is not a real field.
+constexpr int ANOMALY_REAL_SLOT[] = {-1, 0, 1, 2, 3, -1, 4, -1, -1};
+constexpr int FORECAST_REAL_SLOT[] = {-1, -1, 0, 1, 2, -1, -1};
+static_assert(XA_PROB == 6 && XA_DOC == 8 && XF_UPPER == 4 && XF_DOC == 6, "slot tables follow the schemas");
 
 void xr_column(VtabCursor *base, sqlite3_context *ctx, int col) {
   XrCursor *cur = (XrCursor *)base;
@@ -186,40 +181,9 @@ void xr_column(VtabCursor *base, sqlite3_context *ctx, int col) {
     if (row.text) sqlite3_result_text(ctx, row.text, -1, SQLITE_TRANSIENT);
   } else if (col == int_col) {
     if (row.has_integer) sqlite3_result_int64(ctx, row.integer);
-  } else if (kind == XR_ANOMALY) {
-    switch (col) {
-    case XA_VALUE:
-      xr_result_real(ctx, row, 0);
-      break;
-    case XA_FORECAST:
-      xr_result_real(ctx, row, 1);
-      break;
-    case XA_LOWER:
-      xr_result_real(ctx, row, 2);
-      break;
-    case XA_UPPER:
-      xr_result_real(ctx, row, 3);
-      break;
-    case XA_PROB:
-      xr_result_real(ctx, row, 4);
-      break;
-    default:
-      break;
-    }
   } else {
-    switch (col) {
-    case XF_FORECAST:
-      xr_result_real(ctx, row, 0);
-      break;
-    case XF_LOWER:
-      xr_result_real(ctx, row, 1);
-      break;
-    case XF_UPPER:
-      xr_result_real(ctx, row, 2);
-      break;
-    default:
-      break;
-    }
+    const int slot = kind == XR_ANOMALY ? ANOMALY_REAL_SLOT[col] : FORECAST_REAL_SLOT[col];
+    if (slot >= 0 && row.has_real[slot]) sqlite3_result_double(ctx, row.reals[slot]);
   }
 }
 

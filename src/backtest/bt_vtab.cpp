@@ -173,65 +173,117 @@ int read_rows(sqlite3_vtab *vtab, sqlite3_stmt *st, int time_idx, int value_idx,
   return SQLITE_OK;
 }
 
-int bt_filter(VtabCursor *base, sqlite3_value *const *args) {
-  BtCursor *cur = (BtCursor *)base;
-  sqlite3_vtab *vtab = base->base.pVtab;
-  sqlite3 *db = base->db;
-  const char *query = (const char *)sqlite3_value_text(args[0]);
-  if (!query) {
-    if (sqlite3_value_type(args[0]) != SQLITE_NULL) return SQLITE_NOMEM;
-    return fail(vtab, VORNEL_ERR_SCHEMA, "query must be text");
-  }
+// Checks the query and horizon arguments and reads the options into state.opts.
+int read_arguments(sqlite3_vtab *vtab, sqlite3 *db, sqlite3_value *const *args, const char **query, int32_t *horizon,
+                   forecast_opts *opts) {
+  if (!vtab_arg_text(args, 0, query)) return SQLITE_NOMEM;
+  if (!*query) return fail(vtab, VORNEL_ERR_SCHEMA, "query must be text");
   if (sqlite3_value_type(args[1]) != SQLITE_INTEGER)
     return fail(vtab, VORNEL_ERR_HORIZON, "horizon must be an integer");
-  sqlite3_int64 horizon = sqlite3_value_int64(args[1]);
-  if (horizon < 1 || horizon > 1000) return fail(vtab, VORNEL_ERR_HORIZON, "horizon out of range 1..1000");
-
-  FilterState state;
-  const char *doc = args[2] ? (const char *)sqlite3_value_text(args[2]) : nullptr;
-  if (args[2] && !doc && sqlite3_value_type(args[2]) != SQLITE_NULL) return SQLITE_NOMEM;
+  sqlite3_int64 h = sqlite3_value_int64(args[1]);
+  if (h < 1 || h > 1000) return fail(vtab, VORNEL_ERR_HORIZON, "horizon out of range 1..1000");
+  *horizon = (int32_t)h;
+  const char *doc;
+  if (!vtab_arg_text(args, 2, &doc)) return SQLITE_NOMEM;
   char *msg = nullptr;
-  int rc = options_read(db, doc, &BACKTEST_OPTIONS, &state.opts, &msg);
+  int rc = options_read(db, doc, &BACKTEST_OPTIONS, opts, &msg);
   if (rc == SQLITE_NOMEM) {
     sqlite3_free(msg);
     return SQLITE_NOMEM;
   }
-  if (rc != SQLITE_OK) return vtab_set_error(vtab, msg);
-  const forecast_opts &opts = state.opts;
-  BtConfig cfg;
-  if (!bt_resolve_model(opts.model, &cfg)) return fail(vtab, VORNEL_ERR_MODEL_NOT_FOUND, BT_MODEL_HINT, opts.model);
+  return rc == SQLITE_OK ? SQLITE_OK : vtab_set_error(vtab, msg);
+}
 
-  StmtGuard st;
-  rc = vornel0_prepare_query(db, query, "query", true, st.out(), &msg);
-  if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
-  if (rc != SQLITE_OK) return vtab_set_error(vtab, msg);
-  const int ncols = sqlite3_column_count(st);
-  if (ncols < 2) return fail(vtab, VORNEL_ERR_SCHEMA, "query must yield at least a time and a value column");
-
-  int time_idx = -1, value_idx = -1, group_idx[8];
-  for (int g = 0; g < 8; g++)
+// Finds the named time, value and group columns among the query's result columns (the last
+// of several with the name wins); -1 where a name was not given.
+int bind_columns(sqlite3_vtab *vtab, sqlite3_stmt *st, const forecast_opts &opts, int *time_idx, int *value_idx,
+                 int *group_idx) {
+  *time_idx = *value_idx = -1;
+  for (int g = 0; g < opts.group_count; g++)
     group_idx[g] = -1;
-  for (int c = 0; c < ncols; c++) {
+  for (int c = 0; c < sqlite3_column_count(st); c++) {
     const char *name = sqlite3_column_name(st, c);
     if (!name) return SQLITE_NOMEM;
-    if (opts.time_col && strcmp(name, opts.time_col) == 0) time_idx = c;
-    if (opts.value_col && strcmp(name, opts.value_col) == 0) value_idx = c;
+    if (opts.time_col && strcmp(name, opts.time_col) == 0) *time_idx = c;
+    if (opts.value_col && strcmp(name, opts.value_col) == 0) *value_idx = c;
     for (int g = 0; g < opts.group_count; g++)
       if (strcmp(name, opts.group_cols[g]) == 0) group_idx[g] = c;
   }
-  if (opts.time_col && time_idx < 0)
+  if (opts.time_col && *time_idx < 0)
     return vtab_set_error(vtab, sqlite3_mprintf("%s: no such time_col: %s", VORNEL_ERR_SCHEMA, opts.time_col));
-  if (opts.value_col && value_idx < 0)
+  if (opts.value_col && *value_idx < 0)
     return vtab_set_error(vtab, sqlite3_mprintf("%s: no such value_col: %s", VORNEL_ERR_SCHEMA, opts.value_col));
   for (int g = 0; g < opts.group_count; g++)
     if (group_idx[g] < 0)
       return vtab_set_error(vtab, sqlite3_mprintf("%s: no such group col: %s", VORNEL_ERR_SCHEMA, opts.group_cols[g]));
+  return SQLITE_OK;
+}
 
-  rc = read_rows(vtab, st, time_idx, value_idx, group_idx, opts.group_count, &state.series);
+// Evaluates every series into state->rows, freeing each series' points once done with.
+int evaluate_all(sqlite3_vtab *vtab, sqlite3 *db, const BtConfig *cfg, FilterState *state) {
+  Cancel cancel = vornel0_cancel(db);
+  state->work.models.cancel = &cancel;
+  for (int32_t i = 0; i < state->series.count; i++) {
+    int rc = bt_evaluate_series(&state->series.items[i], i, cfg, &state->work, &state->rows);
+    if (rc == SQLITE_RANGE) return vtab_set_error(vtab, forecast_log_refusal());
+    if (rc == SQLITE_TOOBIG)
+      return vtab_set_error(vtab, sqlite3_mprintf("%s: fill would make more than %d points in one series; check the "
+                                                  "time column, or sum the rows to a coarser step first",
+                                                  VORNEL_ERR_RESOURCE, SERIES_MAX_ROWS));
+    if (rc != SQLITE_OK) return rc;
+    // The points are no longer needed; release them early on large inputs.
+    series_free(&state->series.items[i].points);
+  }
+  state->work.models.cancel = nullptr;
+  return SQLITE_OK;
+}
+
+// Hands the series keys and the rows to the cursor.
+int hand_over(BtCursor *cur, FilterState *state) {
+  const int32_t count = state->series.count;
+  if (count > 0) {
+    cur->keys = host_calloc<char *>(count);
+    cur->key_lens = host_calloc<int32_t>(count);
+    if (!cur->keys || !cur->key_lens) {
+      bt_clear(&cur->kit);
+      return SQLITE_NOMEM;
+    }
+    for (int32_t i = 0; i < count; i++) {
+      cur->keys[i] = state->series.items[i].key;
+      cur->key_lens[i] = state->series.items[i].key_len;
+      state->series.items[i].key = nullptr;
+    }
+    cur->key_count = count;
+  }
+  cur->kit.count = state->rows.len;
+  cur->rows = state->rows.release();
+  return SQLITE_OK;
+}
+
+int bt_filter(VtabCursor *base, sqlite3_value *const *args) {
+  sqlite3_vtab *vtab = base->base.pVtab;
+  sqlite3 *db = base->db;
+  FilterState state;
+  const char *query;
+  BtConfig cfg;
+  int rc = read_arguments(vtab, db, args, &query, &cfg.horizon, &state.opts);
+  if (rc != SQLITE_OK) return rc;
+  const forecast_opts &opts = state.opts;
+  if (!bt_resolve_model(opts.model, &cfg)) return fail(vtab, VORNEL_ERR_MODEL_NOT_FOUND, BT_MODEL_HINT, opts.model);
+
+  StmtGuard st;
+  char *msg = nullptr;
+  rc = vornel0_prepare_query(db, query, "query", true, st.out(), &msg);
+  if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
+  if (rc != SQLITE_OK) return vtab_set_error(vtab, msg);
+  if (sqlite3_column_count(st) < 2)
+    return fail(vtab, VORNEL_ERR_SCHEMA, "query must yield at least a time and a value column");
+  int time_idx, value_idx, group_idx[FORECAST_MAX_LIST];
+  rc = bind_columns(vtab, st, opts, &time_idx, &value_idx, group_idx);
+  if (rc == SQLITE_OK) rc = read_rows(vtab, st, time_idx, value_idx, group_idx, opts.group_count, &state.series);
   st.reset();
   if (rc != SQLITE_OK) return rc;
 
-  cfg.horizon = (int32_t)horizon;
   cfg.gap = opts.gap;
   cfg.folds = forecast_opts_folds(&opts);
   cfg.context_limit = opts.context_limit;
@@ -240,41 +292,15 @@ int bt_filter(VtabCursor *base, sqlite3_value *const *args) {
   cfg.conformal = opts.interval_method == INTERVAL_CONFORMAL;
   cfg.fill = opts.fill;
   cfg.log_transform = opts.transform == TRANSFORM_LOG;
-  Cancel cancel = vornel0_cancel(db);
-  state.work.models.cancel = &cancel;
-  for (int32_t i = 0; i < state.series.count; i++) {
-    rc = bt_evaluate_series(&state.series.items[i], i, &cfg, &state.work, &state.rows);
-    if (rc == SQLITE_RANGE) return vtab_set_error(vtab, forecast_log_refusal());
-    if (rc == SQLITE_TOOBIG)
-      return vtab_set_error(vtab, sqlite3_mprintf("%s: fill would make more than %d points in one series; check the "
-                                                  "time column, or sum the rows to a coarser step first",
-                                                  VORNEL_ERR_RESOURCE, SERIES_MAX_ROWS));
-    if (rc != SQLITE_OK) return rc;
-    // The points are no longer needed; release them early on large inputs.
-    BtSeries &s = state.series.items[i];
-    series_free(&s.points);
-  }
-
-  // Hand the keys and rows to the cursor.
-  const int32_t count = state.series.count;
-  if (count > 0) {
-    cur->keys = host_calloc<char *>(count);
-    cur->key_lens = host_calloc<int32_t>(count);
-    if (!cur->keys || !cur->key_lens) {
-      bt_clear(base);
-      return SQLITE_NOMEM;
-    }
-    for (int32_t i = 0; i < count; i++) {
-      cur->keys[i] = state.series.items[i].key;
-      cur->key_lens[i] = state.series.items[i].key_len;
-      state.series.items[i].key = nullptr;
-    }
-    cur->key_count = count;
-  }
-  cur->kit.count = state.rows.len;
-  cur->rows = state.rows.release();
-  return SQLITE_OK;
+  rc = evaluate_all(vtab, db, &cfg, &state);
+  if (rc != SQLITE_OK) return rc;
+  return hand_over((BtCursor *)base, &state);
 }
+
+// The REAL columns mae .. mean_interval_width, in schema order.
+constexpr double BtRow::*const BT_REAL_FIELDS[] = {&BtRow::mae,   &BtRow::rmse,     &BtRow::mase,
+                                                   &BtRow::smape, &BtRow::coverage, &BtRow::width};
+static_assert(BT_COL_WIDTH - BT_COL_MAE + 1 == 6, "one field per REAL column");
 
 void bt_column(VtabCursor *base, sqlite3_context *ctx, int col) {
   BtCursor *cur = (BtCursor *)base;
@@ -286,45 +312,17 @@ void bt_column(VtabCursor *base, sqlite3_context *ctx, int col) {
       sqlite3_result_text(ctx, "", 0, SQLITE_STATIC);
     return;
   }
-  if (col == BT_COL_STATUS) {
-    sqlite3_result_text(ctx, row.status, -1, SQLITE_STATIC);
-    return;
-  }
-  if (col >= BT_COL_FOLD && col <= BT_COL_SMAPE && !row.has_metrics) return;
-  if ((col == BT_COL_COVERAGE || col == BT_COL_WIDTH) && !row.has_interval) return;
-  switch (col) {
-  case BT_COL_FOLD:
-    sqlite3_result_int(ctx, row.fold);
-    break;
-  case BT_COL_CUTOFF:
+  if (col == BT_COL_STATUS) return sqlite3_result_text(ctx, row.status, -1, SQLITE_STATIC);
+  // The interval's columns show with an interval, the others with metrics.
+  if (!(col == BT_COL_COVERAGE || col == BT_COL_WIDTH ? row.has_interval : row.has_metrics)) return;
+  if (col == BT_COL_FOLD || col == BT_COL_N) {
+    sqlite3_result_int(ctx, col == BT_COL_FOLD ? row.fold : row.n);
+  } else if (col == BT_COL_CUTOFF) {
     sqlite3_result_text(ctx, row.cutoff, -1, SQLITE_TRANSIENT);
-    break;
-  case BT_COL_MODEL:
+  } else if (col == BT_COL_MODEL) {
     sqlite3_result_text(ctx, row.model, -1, SQLITE_STATIC);
-    break;
-  case BT_COL_N:
-    sqlite3_result_int(ctx, row.n);
-    break;
-  case BT_COL_MAE:
-    sqlite3_result_double(ctx, row.mae);
-    break;
-  case BT_COL_RMSE:
-    sqlite3_result_double(ctx, row.rmse);
-    break;
-  case BT_COL_MASE:
-    sqlite3_result_double(ctx, row.mase);
-    break;
-  case BT_COL_SMAPE:
-    sqlite3_result_double(ctx, row.smape);
-    break;
-  case BT_COL_COVERAGE:
-    sqlite3_result_double(ctx, row.coverage);
-    break;
-  case BT_COL_WIDTH:
-    sqlite3_result_double(ctx, row.width);
-    break;
-  default:
-    break;
+  } else if (col >= BT_COL_MAE && col <= BT_COL_WIDTH) {
+    sqlite3_result_double(ctx, row.*BT_REAL_FIELDS[col - BT_COL_MAE]);
   }
 }
 

@@ -125,6 +125,11 @@ int vtab_plan(const VtabSpec *spec, sqlite3_index_info *info) {
   return SQLITE_OK;
 }
 
+bool vtab_arg_text(sqlite3_value *const *args, int k, const char **out) {
+  *out = args[k] ? (const char *)sqlite3_value_text(args[k]) : nullptr;
+  return *out || !args[k] || sqlite3_value_type(args[k]) == SQLITE_NULL;
+}
+
 int vtab_fail(VtabCursor *cur, char *msg) { return vtab_set_error(cur->base.pVtab, msg); }
 
 // Eponymous only: no xCreate, so none of the functions can be made into a named table.

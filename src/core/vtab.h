@@ -60,3 +60,8 @@ int vtab_plan(const VtabSpec *spec, sqlite3_index_info *info);
 // Places a message built as "code: text" in the cursor's table error slot. Returns
 // SQLITE_ERROR, or SQLITE_NOMEM when the message could not be built.
 int vtab_fail(VtabCursor *cur, char *msg);
+
+// The text of argument k (args as filter receives them) in *out: null when the argument was not
+// given or is NULL, and for any other value its text. Returns false when the host could not
+// produce the text (out of memory).
+bool vtab_arg_text(sqlite3_value *const *args, int k, const char **out);

@@ -16,16 +16,10 @@ void fc_candidate_free(fc_candidate *c) {
 }
 
 bool fc_list_push(fc_candidate_list *list, const fc_candidate &c) {
-  if (list->count == list->cap) {
-    int want = list->cap ? list->cap * 2 : FIRST_CANDIDATES;
-    fc_candidate *grown = (fc_candidate *)sqlite3_realloc64(list->items, (sqlite3_uint64)want * sizeof(fc_candidate));
-    if (!grown) {
-      fc_candidate lost = c;
-      fc_candidate_free(&lost);
-      return false;
-    }
-    list->items = grown;
-    list->cap = want;
+  if (!host_grow(&list->items, &list->cap, (int64_t)list->count + 1, FIRST_CANDIDATES)) {
+    fc_candidate lost = c;
+    fc_candidate_free(&lost);
+    return false;
   }
   list->items[list->count++] = c;
   return true;
