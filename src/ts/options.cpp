@@ -11,157 +11,73 @@ constexpr const char *const INTERVAL_METHODS[] = {"residual", "conformal", nullp
 constexpr const char *const FILL_RULES[] = {"linear", "previous", "zero", nullptr}; // from TS_FILL_LINEAR on
 constexpr const char *const TRANSFORMS[] = {"none", "log", nullptr};
 
+// Field builders: a field with its default, then its range, its choices or its count.
+constexpr OptionField field(const char *key, OptionType type, size_t offset, double fallback, const char *description) {
+  return {key, type, offset, 0, fallback, 0, 0, false, false, nullptr, nullptr, nullptr, description};
+}
+constexpr OptionField ranged(OptionField f, double min, double max, const char *range, bool open = false,
+                             const char *code = nullptr) {
+  f.min = min;
+  f.max = max;
+  f.min_open = f.max_open = open;
+  f.range = range;
+  f.code = code;
+  return f;
+}
+constexpr OptionField choice(OptionField f, int first, const char *const *choices) {
+  f.min = first;
+  f.choices = choices;
+  return f;
+}
+constexpr OptionField list(OptionField f, size_t count_offset) {
+  f.count_offset = count_offset;
+  return f;
+}
+
 // Every option of the three functions, once; a table takes the ones it accepts.
-constexpr OptionField TIME_COL = {"time_col",
-                                  OPT_TEXT,
-                                  offsetof(forecast_opts, time_col),
-                                  0,
-                                  0,
-                                  0,
-                                  0,
-                                  false,
-                                  false,
-                                  nullptr,
-                                  nullptr,
-                                  nullptr,
-                                  "name of the time column; inferred when absent"};
+constexpr OptionField TIME_COL = option_text("time_col", OPT_TEXT, offsetof(forecast_opts, time_col),
+                                             "name of the time column; inferred when absent");
 constexpr OptionField VALUE_COL = option_text("value_col", OPT_TEXT, offsetof(forecast_opts, value_col),
                                               "name of the value column; inferred when absent");
-constexpr OptionField GROUP_COLS = {"group_cols",
-                                    OPT_LIST,
-                                    offsetof(forecast_opts, group_cols),
-                                    offsetof(forecast_opts, group_count),
-                                    0,
-                                    0,
-                                    0,
-                                    false,
-                                    false,
-                                    nullptr,
-                                    nullptr,
-                                    nullptr,
-                                    "columns whose values name a series: a JSON array or one name"};
-constexpr OptionField CONFIDENCE_LEVEL = {"confidence_level",
-                                          OPT_NUMBER,
-                                          offsetof(forecast_opts, level),
-                                          0,
-                                          0.95,
-                                          0,
-                                          1,
-                                          true,
-                                          true,
-                                          "in (0,1)",
-                                          nullptr,
-                                          nullptr,
-                                          "coverage of the forecast interval"};
-constexpr OptionField ANOMALY_PROB_THRESHOLD = {"anomaly_prob_threshold",
-                                                OPT_NUMBER,
-                                                offsetof(forecast_opts, level),
-                                                0,
-                                                0.99,
-                                                0,
-                                                1,
-                                                true,
-                                                true,
-                                                "in (0,1)",
-                                                VORNEL_ERR_THRESHOLD,
-                                                nullptr,
-                                                "probability above which a point is an anomaly"};
-constexpr OptionField CONTEXT_LIMIT = {"context_limit",
-                                       OPT_INT,
-                                       offsetof(forecast_opts, context_limit),
-                                       0,
-                                       4096,
-                                       1,
-                                       OPTION_UNBOUNDED,
-                                       false,
-                                       false,
-                                       ">= 1",
-                                       nullptr,
-                                       nullptr,
-                                       "most recent points kept per series"};
+constexpr OptionField GROUP_COLS =
+    list(field("group_cols", OPT_LIST, offsetof(forecast_opts, group_cols), 0,
+               "columns whose values name a series: a JSON array or one name"),
+         offsetof(forecast_opts, group_count));
+constexpr OptionField CONFIDENCE_LEVEL =
+    ranged(field("confidence_level", OPT_NUMBER, offsetof(forecast_opts, level), 0.95,
+                 "coverage of the forecast interval"),
+           0, 1, "in (0,1)", true);
+constexpr OptionField ANOMALY_PROB_THRESHOLD =
+    ranged(field("anomaly_prob_threshold", OPT_NUMBER, offsetof(forecast_opts, level), 0.99,
+                 "probability above which a point is an anomaly"),
+           0, 1, "in (0,1)", true, VORNEL_ERR_THRESHOLD);
+constexpr OptionField CONTEXT_LIMIT = ranged(field("context_limit", OPT_INT, offsetof(forecast_opts, context_limit),
+                                                   4096, "most recent points kept per series"),
+                                             1, OPTION_UNBOUNDED, ">= 1");
 constexpr OptionField MODEL = option_text("model", OPT_TEXT, offsetof(forecast_opts, model),
                                           "model name, auto, or a registered forecast student");
-constexpr OptionField INTERVAL_METHOD = {"interval_method",
-                                         OPT_CHOICE,
-                                         offsetof(forecast_opts, interval_method),
-                                         0,
-                                         INTERVAL_RESIDUAL,
-                                         0,
-                                         0,
-                                         false,
-                                         false,
-                                         nullptr,
-                                         nullptr,
-                                         INTERVAL_METHODS,
-                                         "how the interval is made: residual or conformal"};
-constexpr OptionField FOLDS = {
-    "folds", OPT_INT, offsetof(forecast_opts, folds),          0, 0, 1, FORECAST_MAX_FOLDS, false, false, "in 1..512",
-    nullptr, nullptr, "most rolling-origin folds (default 20)"};
-constexpr OptionField GAP = {"gap",
-                             OPT_INT,
-                             offsetof(forecast_opts, gap),
-                             0,
-                             0,
-                             0,
-                             OPTION_UNBOUNDED,
-                             false,
-                             false,
-                             ">= 0",
-                             nullptr,
-                             nullptr,
-                             "steps skipped between a cut-off and the scored window"};
-constexpr OptionField CANDIDATES = {"candidates",
-                                    OPT_LIST,
-                                    offsetof(forecast_opts, candidates),
-                                    offsetof(forecast_opts, candidate_count),
-                                    0,
-                                    0,
-                                    0,
-                                    false,
-                                    false,
-                                    nullptr,
-                                    nullptr,
-                                    nullptr,
-                                    "models that auto selection scores: a JSON array or one name"};
-constexpr OptionField FILL = {"fill",
-                              OPT_CHOICE,
-                              offsetof(forecast_opts, fill),
-                              0,
-                              TS_FILL_NONE,
-                              TS_FILL_LINEAR,
-                              0,
-                              false,
-                              false,
-                              nullptr,
-                              nullptr,
-                              FILL_RULES,
-                              "fill the missing points of the time grid: linear, previous or zero"};
-constexpr OptionField EXPLAIN = {"explain",
-                                 OPT_BOOL,
-                                 offsetof(forecast_opts, explain),
-                                 0,
-                                 0,
-                                 0,
-                                 0,
-                                 false,
-                                 false,
-                                 nullptr,
-                                 nullptr,
-                                 nullptr,
-                                 "true adds how the model was chosen to the document"};
-constexpr OptionField TRANSFORM = {"transform",
-                                   OPT_CHOICE,
-                                   offsetof(forecast_opts, transform),
-                                   0,
-                                   TRANSFORM_NONE,
-                                   TRANSFORM_NONE,
-                                   0,
-                                   false,
-                                   false,
-                                   nullptr,
-                                   nullptr,
-                                   TRANSFORMS,
-                                   "none, or log: model the logarithm of the values"};
+constexpr OptionField INTERVAL_METHOD =
+    choice(field("interval_method", OPT_CHOICE, offsetof(forecast_opts, interval_method), INTERVAL_RESIDUAL,
+                 "how the interval is made: residual or conformal"),
+           0, INTERVAL_METHODS);
+constexpr OptionField FOLDS = ranged(
+    field("folds", OPT_INT, offsetof(forecast_opts, folds), 0, "most rolling-origin folds (default 20)"), 1,
+    FORECAST_MAX_FOLDS, "in 1..512");
+constexpr OptionField GAP = ranged(field("gap", OPT_INT, offsetof(forecast_opts, gap), 0,
+                                         "steps skipped between a cut-off and the scored window"),
+                                   0, OPTION_UNBOUNDED, ">= 0");
+constexpr OptionField CANDIDATES =
+    list(field("candidates", OPT_LIST, offsetof(forecast_opts, candidates), 0,
+               "models that auto selection scores: a JSON array or one name"),
+         offsetof(forecast_opts, candidate_count));
+constexpr OptionField FILL = choice(field("fill", OPT_CHOICE, offsetof(forecast_opts, fill), TS_FILL_NONE,
+                                          "fill the missing points of the time grid: linear, previous or zero"),
+                                    TS_FILL_LINEAR, FILL_RULES);
+constexpr OptionField EXPLAIN = field("explain", OPT_BOOL, offsetof(forecast_opts, explain), 0,
+                                      "true adds how the model was chosen to the document");
+constexpr OptionField TRANSFORM = choice(field("transform", OPT_CHOICE, offsetof(forecast_opts, transform),
+                                               TRANSFORM_NONE, "none, or log: model the logarithm of the values"),
+                                         TRANSFORM_NONE, TRANSFORMS);
 static_assert(FORECAST_MAX_FOLDS == 512, "the folds range text says 512");
 static_assert(FORECAST_MAX_LIST == OPTION_MAX_LIST, "lists hold what the reader allows");
 

@@ -99,29 +99,45 @@ int fail(char **out_msg, char *msg) {
   return msg ? SQLITE_ERROR : SQLITE_NOMEM;
 }
 
+// Loads id for a lookup and settles the outcomes every lookup treats alike: SQLITE_OK with *out
+// (owned by the caller), SQLITE_NOMEM, or SQLITE_ERROR with *out_msg for a blob that fails its
+// digest or does not read as a student (`malformed` words that message). A row that is no
+// forecast student (onnx or another kind) gives SQLITE_NOTFOUND with *why saying which.
+int load_for_lookup(sqlite3 *db, const char *id, const char *malformed, fc_loaded_student **out, load_result *why,
+                    char **out_msg, bool known_present = false) {
+  *out_msg = nullptr;
+  *why = load_student(db, id, out, out_msg, known_present);
+  switch (*why) {
+  case LOAD_OK:
+    return SQLITE_OK;
+  case LOAD_NOMEM:
+    return SQLITE_NOMEM;
+  case LOAD_TAMPERED:
+    return SQLITE_ERROR;
+  case LOAD_MALFORMED:
+    return fail(out_msg, sqlite3_mprintf("%s: %s: %s", VORNEL_ERR_SCHEMA, malformed, id));
+  case LOAD_ONNX:
+  case LOAD_NOT_STUDENT:
+    break;
+  }
+  return SQLITE_NOTFOUND;
+}
+
 } // namespace
 
 void fc_student_free(void *student) { loaded_free((fc_loaded_student *)student); }
 
 int fc_lookup_named_student(sqlite3 *db, const char *id, const forecast_opts *opts, int64_t horizon, fc_candidate *out,
                             char **out_msg) {
-  *out_msg = nullptr;
   fc_loaded_student *ls = nullptr;
-  switch (load_student(db, id, &ls, out_msg)) {
-  case LOAD_OK:
-    break;
-  case LOAD_NOMEM:
-    return SQLITE_NOMEM;
-  case LOAD_TAMPERED:
-    return SQLITE_ERROR;
-  case LOAD_MALFORMED:
-    return fail(out_msg, sqlite3_mprintf("%s: invalid forecast student: %s", VORNEL_ERR_SCHEMA, id));
-  case LOAD_ONNX:
+  load_result why;
+  int rc = load_for_lookup(db, id, "invalid forecast student", &ls, &why, out_msg);
+  if (rc == SQLITE_NOTFOUND && why == LOAD_ONNX)
     return fail(out_msg,
                 sqlite3_mprintf("%s: onnx runtime is not in this build: %s", VORNEL_ERR_RUNTIME_UNAVAILABLE, id));
-  case LOAD_NOT_STUDENT:
+  if (rc == SQLITE_NOTFOUND)
     return fail(out_msg, sqlite3_mprintf("%s: no such model: %s", VORNEL_ERR_MODEL_NOT_FOUND, id));
-  }
+  if (rc != SQLITE_OK) return rc;
   if (ls->run.st.horizon < horizon) {
     loaded_free(ls);
     return fail(out_msg,
@@ -138,23 +154,14 @@ int fc_lookup_named_student(sqlite3 *db, const char *id, const forecast_opts *op
 
 int fc_lookup_candidate_student(sqlite3 *db, const char *name, const forecast_opts *opts, int64_t horizon,
                                 fc_candidate *out, char **out_msg) {
-  *out_msg = nullptr;
   fc_loaded_student *ls = nullptr;
-  switch (load_student(db, name, &ls, out_msg)) {
-  case LOAD_OK:
-    break;
-  case LOAD_NOMEM:
-    return SQLITE_NOMEM;
-  case LOAD_TAMPERED:
-    return SQLITE_ERROR;
-  case LOAD_MALFORMED:
-    return fail(out_msg, sqlite3_mprintf("%s: invalid forecast student: %s", VORNEL_ERR_SCHEMA, name));
-  case LOAD_ONNX:
-  case LOAD_NOT_STUDENT:
+  load_result why;
+  int rc = load_for_lookup(db, name, "invalid forecast student", &ls, &why, out_msg);
+  if (rc == SQLITE_NOTFOUND)
     return fail(out_msg,
                 sqlite3_mprintf("%s: candidate must be a statistical model or a distilled forecast student: %s",
                                 VORNEL_ERR_MODEL_NOT_FOUND, name));
-  }
+  if (rc != SQLITE_OK) return rc;
   if (opts->interval_method == INTERVAL_CONFORMAL) {
     loaded_free(ls);
     return fail(out_msg,
@@ -190,19 +197,10 @@ int fc_append_registered_students(sqlite3 *db, const forecast_opts *opts, int64_
       continue;
     }
     fc_loaded_student *ls = nullptr;
-    switch (load_student(db, id, &ls, out_msg, true)) {
-    case LOAD_OK:
-      break;
-    case LOAD_NOMEM:
-      return SQLITE_NOMEM;
-    case LOAD_TAMPERED:
-      return SQLITE_ERROR;
-    case LOAD_MALFORMED:
-      return fail(out_msg, sqlite3_mprintf("%s: invalid forecast student in the registry: %s", VORNEL_ERR_SCHEMA, id));
-    case LOAD_ONNX:
-    case LOAD_NOT_STUDENT:
-      continue;
-    }
+    load_result why;
+    const int loaded = load_for_lookup(db, id, "invalid forecast student in the registry", &ls, &why, out_msg, true);
+    if (loaded == SQLITE_NOTFOUND) continue;
+    if (loaded != SQLITE_OK) return loaded;
     if (ls->run.st.horizon < horizon + opts->gap) {
       loaded_free(ls);
       continue;
