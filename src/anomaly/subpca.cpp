@@ -128,6 +128,30 @@ struct RankLess {
   }
 };
 
+// Covariance (into the zeroed L x L matrix a) of the K windows of v standardised by mean and
+// spread: upper triangle summed window by window, a chunk at a time through z, then scaled and
+// mirrored. False when cancel asked to stop.
+bool covariance(const double *v, int64_t K, int L, const double *mean, const double *spread, double *a, double *z,
+                Cancel *cancel) {
+  for (int64_t i0 = 0; i0 < K; i0 += CHUNK) {
+    int windows = (int)std::min<int64_t>(CHUNK, K - i0);
+    if (cancel_stop(cancel, (int64_t)windows * L * (L / 2 + 1))) return false;
+    for (int w = 0; w < windows; w++)
+      standardise(v + i0 + w, mean, spread, L, z + (int64_t)w * L);
+    for (int j = 0; j < L; j++)
+      accumulate_row(a + (int64_t)j * L, z, windows, L, j);
+  }
+  const double scale = (double)(K - 1);
+  for (int j = 0; j < L; j++) {
+    for (int k = j; k < L; k++) {
+      double c = a[(int64_t)j * L + k] / scale;
+      a[(int64_t)j * L + k] = c;
+      a[(int64_t)k * L + j] = c;
+    }
+  }
+  return true;
+}
+
 } // namespace
 
 int subpca_rank_cmp(const void *pa, const void *pb) {
@@ -183,28 +207,8 @@ int subpca_probabilities(const double *v, int n, int window, double *out_prob, C
     sd[j] = var > LAG_VARIANCE_FLOOR ? sqrt(var) : 1.0;
   }
 
-  // Covariance of the standardised windows, upper triangle summed window by window, then
-  // scaled and mirrored.
   double *a = cov.get(), *z = chunk.get();
-  for (int64_t i0 = 0; i0 < K; i0 += CHUNK) {
-    int windows = (int)std::min<int64_t>(CHUNK, K - i0);
-    if (cancel_stop(cancel, (int64_t)windows * L * (L / 2 + 1))) return SUBPCA_STOPPED;
-    for (int w = 0; w < windows; w++) {
-      const double *x = v + i0 + w;
-      double *zw = z + (int64_t)w * L;
-      standardise(x, mu, sd, L, zw);
-    }
-    for (int j = 0; j < L; j++)
-      accumulate_row(a + (int64_t)j * L, z, windows, L, j);
-  }
-  const double scale = (double)(K - 1);
-  for (int j = 0; j < L; j++) {
-    for (int k = j; k < L; k++) {
-      double c = a[(int64_t)j * L + k] / scale;
-      a[(int64_t)j * L + k] = c;
-      a[(int64_t)k * L + j] = c;
-    }
-  }
+  if (!covariance(v, K, L, mu, sd, a, z, cancel)) return SUBPCA_STOPPED;
 
   const int sweeps = subpca_jacobi(a, vt.get(), L, cancel);
   if (sweeps == SUBPCA_JACOBI_STOPPED) return SUBPCA_STOPPED;

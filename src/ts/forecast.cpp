@@ -261,31 +261,112 @@ void agg_fc_step(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
   series_step(ctx, argc, argv, SERIES_FORECAST);
 }
 
+namespace {
+
+// The kept part of the sorted series, and what the document needs of its times.
+struct fc_view {
+  int first = 0, m = 0; // kept points: values first .. first + m - 1 (m 0: nothing runs)
+  int64_t last_ms = 0, step_ms = DEFAULT_STEP_MS;
+  ts_grid calendar = {};
+  int season_calendar = 0;
+};
+
+// Sorts, fills and cuts the series to its kept part, or sets the status of a series that is
+// not forecast. Returns false after reporting through ctx.
+bool prepare_series(sqlite3_context *ctx, series *s, const forecast_opts &opts, fc_output *out, fc_view *v) {
+  if (s->rejected) {
+    out->status = "non_numeric";
+  } else if (s->count < 8) {
+    out->status = "insufficient_history";
+  } else {
+    series_sort(s);
+    if (opts.fill && !series_fill_or_report(ctx, s, opts.fill)) return false;
+    v->m = s->count;
+    if (opts.context_limit < v->m) {
+      v->first = v->m - opts.context_limit;
+      v->m = opts.context_limit;
+      out->status = "truncated";
+    }
+  }
+  // The eight-point minimum holds for what the model would see, after the cut.
+  if (v->m > 0 && v->m < 8) {
+    out->status = "insufficient_history";
+    v->m = 0;
+  }
+  if (v->m > 0) {
+    const int64_t *ts = s->ts + v->first;
+    const int m = v->m;
+    if (m >= 2 && ts[m - 1] > ts[0]) v->step_ms = (ts[m - 1] - ts[0]) / (m - 1);
+    ts_calendar_grid(ts, m, &v->calendar);
+    v->season_calendar = ts_season_calendar(ts, m);
+    v->last_ms = ts[m - 1];
+  }
+  return true;
+}
+
+// Runs the plan on the kept values (under transform 'log' on their logarithms, with forecasts
+// and bounds mapped back) into out's arrays of h entries. Returns false after reporting.
+bool run_series(sqlite3_context *ctx, fc_plan *plan, const forecast_opts &opts, double *y, const fc_view &v, int h,
+                fc_output *out) {
+  if (opts.transform == TRANSFORM_LOG && !forecast_log_values(y, v.m, y)) {
+    vornel0_report(ctx, forecast_log_refusal());
+    return false;
+  }
+  Cancel cancel = vornel0_cancel(sqlite3_context_db_handle(ctx));
+  int rc = run_plan(plan, &opts, y, v.m, h, v.season_calendar, out, &cancel);
+  if (rc == SQLITE_INTERRUPT) sqlite3_result_error_code(ctx, rc);
+  if (rc != SQLITE_OK && rc != SQLITE_INTERRUPT) sqlite3_result_error_nomem(ctx);
+  if (rc != SQLITE_OK) return false;
+  if (opts.transform == TRANSFORM_LOG) {
+    for (int k = 0; k < out->rows; k++) {
+      out->forecast[k] = exp(out->forecast[k]);
+      out->lower[k] = exp(out->lower[k]);
+      out->upper[k] = exp(out->upper[k]);
+    }
+  }
+  return true;
+}
+
+// What the explain key describes, for the series as it ran.
+fc_explain_input explain_input(const fc_plan &plan, const forecast_opts &opts, const fc_output &out, const double *y,
+                               const fc_view &v, int h) {
+  fc_explain_input explain = {};
+  explain.automatic = plan.mode == FC_AUTO || plan.mode == FC_CANDIDATES;
+  explain.list = plan.list.count > 0 ? &plan.list : nullptr;
+  explain.ran = out.model_name;
+  explain.ran_model = plan.mode == FC_STATISTICAL ? plan.model : nullptr;
+  explain.y = y;
+  explain.m = out.rows > 0 || explain.automatic ? v.m : 0;
+  explain.h = h;
+  explain.gap = opts.gap;
+  explain.folds = forecast_opts_folds(&opts);
+  explain.calendar = &v.calendar;
+  explain.step_ms = v.step_ms;
+  explain.season_calendar = v.season_calendar;
+  return explain;
+}
+
+// Releases the options, the plan and the series record on every exit of the final.
+struct final_guard {
+  series *s;
+  forecast_opts *o;
+  fc_plan *p;
+  ~final_guard() {
+    fc_plan_free(p);
+    forecast_opts_free(o);
+    series_free(s);
+  }
+};
+
+} // namespace
+
 void agg_fc_final(sqlite3_context *ctx) {
   series *s = (series *)sqlite3_aggregate_context(ctx, 0);
-  if (!s || !s->initialised) {
-    series_free(s);
-    sqlite3_result_null(ctx);
-    return;
-  }
-  if (s->failed) {
-    series_free(s);
-    sqlite3_result_error_code(ctx, SQLITE_ERROR);
-    return;
-  }
-  struct final_guard {
-    series *s;
-    forecast_opts *o;
-    fc_plan *p;
-    ~final_guard() {
-      fc_plan_free(p);
-      forecast_opts_free(o);
-      series_free(s);
-    }
-  };
   forecast_opts opts = {};
   fc_plan plan = {};
   final_guard guard{s, &opts, &plan};
+  if (!s || !s->initialised) return sqlite3_result_null(ctx);
+  if (s->failed) return sqlite3_result_error_code(ctx, SQLITE_ERROR);
   sqlite3 *db = sqlite3_context_db_handle(ctx);
   char *msg = nullptr;
   int rc = options_read(db, s->options, &FORECAST_OPTIONS, &opts, &msg);
@@ -301,35 +382,10 @@ void agg_fc_final(sqlite3_context *ctx) {
   fc_output out = {};
   out.model_name = plan.requested;
   out.status = "ok";
+  fc_view view;
+  if (!prepare_series(ctx, s, opts, &out, &view)) return;
   HostPtr<double> forecast, lower, upper;
-  int64_t last_ms = 0, step_ms = DEFAULT_STEP_MS;
-  ts_grid calendar = {};
-  int first = 0, m = 0, season_calendar = 0;
-  if (s->rejected) {
-    out.status = "non_numeric";
-  } else if (s->count < 8) {
-    out.status = "insufficient_history";
-  } else {
-    series_sort(s);
-    if (opts.fill && !series_fill_or_report(ctx, s, opts.fill)) return;
-    m = s->count;
-    if (opts.context_limit < m) {
-      first = m - opts.context_limit;
-      m = opts.context_limit;
-      out.status = "truncated";
-    }
-  }
-  // The eight-point minimum holds for what the model would see, after the cut.
-  if (m > 0 && m < 8) {
-    out.status = "insufficient_history";
-    m = 0;
-  }
-  if (m > 0) {
-    const int64_t *ts = s->ts + first;
-    if (m >= 2 && ts[m - 1] > ts[0]) step_ms = (ts[m - 1] - ts[0]) / (m - 1);
-    ts_calendar_grid(ts, m, &calendar);
-    season_calendar = ts_season_calendar(ts, m);
-    last_ms = ts[m - 1];
+  if (view.m > 0) {
     forecast.reset(host_calloc<double>(h));
     lower.reset(host_calloc<double>(h));
     upper.reset(host_calloc<double>(h));
@@ -337,39 +393,10 @@ void agg_fc_final(sqlite3_context *ctx) {
     out.forecast = forecast.get();
     out.lower = lower.get();
     out.upper = upper.get();
-    const double *y = s->values + first;
-    if (opts.transform == TRANSFORM_LOG) {
-      // Models run on the logarithms; forecasts and bounds are mapped back below.
-      if (!forecast_log_values(y, m, s->values + first)) return vornel0_report(ctx, forecast_log_refusal());
-    }
-    Cancel cancel = vornel0_cancel(db);
-    rc = run_plan(&plan, &opts, y, m, h, season_calendar, &out, &cancel);
-    if (rc == SQLITE_INTERRUPT) return sqlite3_result_error_code(ctx, rc);
-    if (rc != SQLITE_OK) return sqlite3_result_error_nomem(ctx);
-    if (opts.transform == TRANSFORM_LOG) {
-      for (int k = 0; k < out.rows; k++) {
-        out.forecast[k] = exp(out.forecast[k]);
-        out.lower[k] = exp(out.lower[k]);
-        out.upper[k] = exp(out.upper[k]);
-      }
-    }
+    if (!run_series(ctx, &plan, opts, s->values + view.first, view, h, &out)) return;
   }
-  fc_explain_input explain = {};
-  if (opts.explain) {
-    explain.automatic = plan.mode == FC_AUTO || plan.mode == FC_CANDIDATES;
-    explain.list = plan.list.count > 0 ? &plan.list : nullptr;
-    explain.ran = out.model_name;
-    explain.ran_model = plan.mode == FC_STATISTICAL ? plan.model : nullptr;
-    explain.y = s->values + first;
-    explain.m = out.rows > 0 || explain.automatic ? m : 0;
-    explain.h = h;
-    explain.gap = opts.gap;
-    explain.folds = forecast_opts_folds(&opts);
-    explain.calendar = &calendar;
-    explain.step_ms = step_ms;
-    explain.season_calendar = season_calendar;
-  }
-  char *doc = write_document(&out, last_ms, &calendar, step_ms, opts.explain ? &explain : nullptr);
+  fc_explain_input explain = explain_input(plan, opts, out, s->values + view.first, view, h);
+  char *doc = write_document(&out, view.last_ms, &view.calendar, view.step_ms, opts.explain ? &explain : nullptr);
   if (!doc) return sqlite3_result_error_nomem(ctx);
   sqlite3_result_text(ctx, doc, -1, sqlite3_free);
 }
