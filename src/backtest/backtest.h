@@ -110,8 +110,7 @@ void bt_work_free(BtWork *work);
 // Returns SQLITE_OK, SQLITE_NOMEM, SQLITE_TOOBIG when filling would pass the row limit,
 // SQLITE_RANGE when the log transform meets a value <= 0, or SQLITE_INTERRUPT when
 // work->models.cancel asked to stop.
-int bt_evaluate_series(BtSeries *item, int32_t series_index, const BtConfig *cfg, BtWork *work,
-                       HostArray<BtRow> *rows);
+int bt_evaluate_series(BtSeries *item, int32_t series_index, const BtConfig *cfg, BtWork *work, HostArray<BtRow> *rows);
 
 // Resolves the model option (null: theta-classic) into cfg->model and cfg->auto_extended by
 // the names forecast takes; false for a name backtest does not run (a forecast student's id).

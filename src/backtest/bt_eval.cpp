@@ -1,7 +1,7 @@
 // Rolling-origin evaluation of one backtest series: resolve the model name, prepare the series
 // (sort, keep the most recent context_limit points), choose the model, refit it at every
-// cut-off and score the forecasts of each fold against what followed. The cut points are those of the automatic selection, so
-// the forecasts of a fold equal the ones the selection compared.
+// cut-off and score the forecasts of each fold against what followed. The cut points are those of the automatic
+// selection, so the forecasts of a fold equal the ones the selection compared.
 #include "backtest/backtest.h"
 #include "ts/extended.h"
 #include <math.h>
@@ -48,12 +48,12 @@ namespace {
 // A series after preparation: the kept values the models see, their times, and (under the log
 // transform) the original values, followed by room for one fold's actuals and forecasts.
 struct BtPrepared {
-  const double *y;         // the kept values (logarithms under the log transform)
-  const int64_t *t;        // their times
-  int32_t n;               // kept points
-  const char *status;      // ok or truncated
+  const double *y;          // the kept values (logarithms under the log transform)
+  const int64_t *t;         // their times
+  int32_t n;                // kept points
+  const char *status;       // ok or truncated
   HostPtr<double> original; // n values, then 2 x horizon scratch; null without the transform
-  double scale;            // the MASE scale of the kept values
+  double scale;             // the MASE scale of the kept values
 };
 
 // Sorts, fills and cuts the series in place. Returns SQLITE_OK or the code of
@@ -62,8 +62,7 @@ int prepare(series *s, const BtConfig *cfg, BtPrepared *out) {
   series_sort(s);
   if (cfg->fill) {
     int64_t needed = 0;
-    int rc = ts_fill_arrays(&s->ts, &s->values, &s->count, &s->capacity, cfg->fill, SERIES_MAX_ROWS,
-                            &needed);
+    int rc = ts_fill_arrays(&s->ts, &s->values, &s->count, &s->capacity, cfg->fill, SERIES_MAX_ROWS, &needed);
     if (rc != SQLITE_OK) return rc;
   }
   int32_t offset = 0;
@@ -225,8 +224,7 @@ int bt_evaluate_series(BtSeries *item, int32_t series_index, const BtConfig *cfg
   int rc = prepare(points, cfg, &p);
   if (rc != SQLITE_OK) return rc;
   const int32_t folds = ts_fold_count(p.n, cfg->horizon, cfg->gap, cfg->folds);
-  if (folds == 0)
-    return rows->push(status_row(series_index, "insufficient_history"), 64) ? SQLITE_OK : SQLITE_NOMEM;
+  if (folds == 0) return rows->push(status_row(series_index, "insufficient_history"), 64) ? SQLITE_OK : SQLITE_NOMEM;
   if (!reserve_work(work, cfg, folds)) return SQLITE_NOMEM;
   const ts_model *routine;
   bool periods_known;

@@ -39,37 +39,34 @@ constexpr OptionField TIME_COL = option_text("time_col", OPT_TEXT, offsetof(fore
                                              "name of the time column; inferred when absent");
 constexpr OptionField VALUE_COL = option_text("value_col", OPT_TEXT, offsetof(forecast_opts, value_col),
                                               "name of the value column; inferred when absent");
-constexpr OptionField GROUP_COLS =
-    list(field("group_cols", OPT_LIST, offsetof(forecast_opts, group_cols), 0,
-               "columns whose values name a series: a JSON array or one name"),
-         offsetof(forecast_opts, group_count));
-constexpr OptionField CONFIDENCE_LEVEL =
-    ranged(field("confidence_level", OPT_NUMBER, offsetof(forecast_opts, level), 0.95,
-                 "coverage of the forecast interval"),
-           0, 1, "in (0,1)", true);
+constexpr OptionField GROUP_COLS = list(field("group_cols", OPT_LIST, offsetof(forecast_opts, group_cols), 0,
+                                              "columns whose values name a series: a JSON array or one name"),
+                                        offsetof(forecast_opts, group_count));
+constexpr OptionField CONFIDENCE_LEVEL = ranged(
+    field("confidence_level", OPT_NUMBER, offsetof(forecast_opts, level), 0.95, "coverage of the forecast interval"), 0,
+    1, "in (0,1)", true);
 constexpr OptionField ANOMALY_PROB_THRESHOLD =
     ranged(field("anomaly_prob_threshold", OPT_NUMBER, offsetof(forecast_opts, level), 0.99,
                  "probability above which a point is an anomaly"),
            0, 1, "in (0,1)", true, VORNEL_ERR_THRESHOLD);
-constexpr OptionField CONTEXT_LIMIT = ranged(field("context_limit", OPT_INT, offsetof(forecast_opts, context_limit),
-                                                   4096, "most recent points kept per series"),
-                                             1, OPTION_UNBOUNDED, ">= 1");
+constexpr OptionField CONTEXT_LIMIT = ranged(
+    field("context_limit", OPT_INT, offsetof(forecast_opts, context_limit), 4096, "most recent points kept per series"),
+    1, OPTION_UNBOUNDED, ">= 1");
 constexpr OptionField MODEL = option_text("model", OPT_TEXT, offsetof(forecast_opts, model),
                                           "model name, auto, or a registered forecast student");
 constexpr OptionField INTERVAL_METHOD =
     choice(field("interval_method", OPT_CHOICE, offsetof(forecast_opts, interval_method), INTERVAL_RESIDUAL,
                  "how the interval is made: residual or conformal"),
            0, INTERVAL_METHODS);
-constexpr OptionField FOLDS = ranged(
-    field("folds", OPT_INT, offsetof(forecast_opts, folds), 0, "most rolling-origin folds (default 20)"), 1,
-    FORECAST_MAX_FOLDS, "in 1..512");
-constexpr OptionField GAP = ranged(field("gap", OPT_INT, offsetof(forecast_opts, gap), 0,
-                                         "steps skipped between a cut-off and the scored window"),
-                                   0, OPTION_UNBOUNDED, ">= 0");
-constexpr OptionField CANDIDATES =
-    list(field("candidates", OPT_LIST, offsetof(forecast_opts, candidates), 0,
-               "models that auto selection scores: a JSON array or one name"),
-         offsetof(forecast_opts, candidate_count));
+constexpr OptionField FOLDS =
+    ranged(field("folds", OPT_INT, offsetof(forecast_opts, folds), 0, "most rolling-origin folds (default 20)"), 1,
+           FORECAST_MAX_FOLDS, "in 1..512");
+constexpr OptionField GAP = ranged(
+    field("gap", OPT_INT, offsetof(forecast_opts, gap), 0, "steps skipped between a cut-off and the scored window"), 0,
+    OPTION_UNBOUNDED, ">= 0");
+constexpr OptionField CANDIDATES = list(field("candidates", OPT_LIST, offsetof(forecast_opts, candidates), 0,
+                                              "models that auto selection scores: a JSON array or one name"),
+                                        offsetof(forecast_opts, candidate_count));
 constexpr OptionField FILL = choice(field("fill", OPT_CHOICE, offsetof(forecast_opts, fill), TS_FILL_NONE,
                                           "fill the missing points of the time grid: linear, previous or zero"),
                                     TS_FILL_LINEAR, FILL_RULES);
