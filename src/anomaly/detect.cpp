@@ -167,6 +167,18 @@ struct an_scored {
   int n = 0;
 };
 
+// Reports a failure through ctx: out of memory and interrupts by their codes, anything else by
+// msg (the resource error when there is none). Returns rc.
+int report_failure(sqlite3_context *ctx, int rc, char *msg = nullptr) {
+  if (rc == SQLITE_NOMEM)
+    sqlite3_result_error_nomem(ctx);
+  else if (rc == SQLITE_INTERRUPT)
+    sqlite3_result_error_code(ctx, rc);
+  else
+    vornel0_report(ctx, msg);
+  return rc;
+}
+
 // Scores the n values (under transform 'log' their logarithms, with forecasts and bounds
 // mapped back) into points. Returns SQLITE_OK, or a code after reporting through ctx.
 int score_points(sqlite3_context *ctx, const double *values, int n, const forecast_opts &opts, an_model model,
@@ -177,8 +189,8 @@ int score_points(sqlite3_context *ctx, const double *values, int n, const foreca
   const double *scored = values;
   if (opts.transform == TRANSFORM_LOG) {
     logs.reset(host_calloc<double>(n));
-    if (!logs) return sqlite3_result_error_nomem(ctx), SQLITE_NOMEM;
-    if (!forecast_log_values(values, n, logs.get())) return vornel0_report(ctx, forecast_log_refusal()), SQLITE_ERROR;
+    if (!logs) return report_failure(ctx, SQLITE_NOMEM);
+    if (!forecast_log_values(values, n, logs.get())) return report_failure(ctx, SQLITE_ERROR, forecast_log_refusal());
     scored = logs.get();
   }
   int rc = SQLITE_OK;
@@ -189,9 +201,7 @@ int score_points(sqlite3_context *ctx, const double *values, int n, const foreca
     int period = n >= 6 ? detect_period(scored, n) : 0;
     if (!an_score_one_step(scored, n, model, period, threshold, z, points, cancel)) rc = SQLITE_INTERRUPT;
   }
-  if (rc == SQLITE_NOMEM) return sqlite3_result_error_nomem(ctx), rc;
-  if (rc == SQLITE_INTERRUPT) return sqlite3_result_error_code(ctx, rc), rc;
-  if (rc != SQLITE_OK) return vornel0_report(ctx, msg), rc;
+  if (rc != SQLITE_OK) return report_failure(ctx, rc, msg);
   for (int t = 0; logs && t < n; t++) {
     an_point &p = points[t];
     p.forecast = exp(p.forecast);
@@ -225,7 +235,7 @@ int score_series(sqlite3_context *ctx, series *s, const forecast_opts &opts, an_
   out->ts = s->ts + first;
   out->values = s->values + first;
   out->points.reset(host_calloc<an_point>(out->n));
-  if (!out->points) return sqlite3_result_error_nomem(ctx), SQLITE_NOMEM;
+  if (!out->points) return report_failure(ctx, SQLITE_NOMEM);
   return score_points(ctx, out->values, out->n, opts, model, out->points.get(), cancel);
 }
 
