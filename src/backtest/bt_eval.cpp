@@ -1,7 +1,8 @@
 // Rolling-origin evaluation of one backtest series: resolve the model name, prepare the series
 // (sort, keep the most recent context_limit points), choose the model, refit it at every
-// cut-off and score the forecasts of each fold against what followed. The cut points are those of the automatic
-// selection, so the forecasts of a fold equal the ones the selection compared.
+// cut-off and score the forecasts of each fold against what followed. The cut points are the
+// shared fold layout (ts_fold_cut), so a fold's forecasts equal the ones automatic selection
+// compared.
 #include "backtest/backtest.h"
 #include "ts/extended.h"
 #include <math.h>
