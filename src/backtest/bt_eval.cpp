@@ -145,7 +145,7 @@ int run_folds(const BtConfig *cfg, const BtPrepared &p, const ts_model *routine,
     } else {
       // auto-extended as forecast runs it for horizon + gap steps.
       names[j] = ts_auto_extended(p.y, train, steps, 0, cfg->folds, work->step_fc, work->step_sd, sc);
-      if (!names[j]) return SQLITE_NOMEM;
+      if (!names[j]) return sc->cancel && sc->cancel->stopped ? SQLITE_INTERRUPT : SQLITE_NOMEM;
     }
     double *actual = work->actual + (int64_t)j * h, *forecast = work->forecast + (int64_t)j * h;
     double *spread = work->spread + (int64_t)j * h, *abs_err = work->abs_err + (int64_t)j * h;

@@ -169,6 +169,17 @@ TEST(Interrupt, StopsAutoExtendedInAGroupBy) {
   expect_stops_after(db, call("auto-extended", 512), 2 * fits + 50);
 }
 
+// backtest refits auto-extended at every cut-off; an interrupt inside one refit ends the call.
+TEST(Interrupt, StopsBacktestOfAutoExtended) {
+  vt::Db db;
+  make_tables(db, 8, 60000);
+  expect_stops(db,
+               "SELECT count(*) FROM backtest('SELECT ts, v FROM series', 24, '{\"context_limit\":100000,"
+               "\"folds\":512,\"model\":\"auto-extended\"}')",
+               "SELECT count(*) FROM backtest('SELECT ts, v FROM series', 24, '{\"context_limit\":100000,"
+               "\"folds\":1}')");
+}
+
 // Sub-PCA's covariance and eigen-decomposition over a long series (about 7 s uninterrupted).
 TEST(Interrupt, StopsAnomalyScoring) {
   vt::Db db;
