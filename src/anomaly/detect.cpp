@@ -204,9 +204,9 @@ int score_points(sqlite3_context *ctx, const double *values, int n, const foreca
   if (rc != SQLITE_OK) return report_failure(ctx, rc, msg);
   for (int t = 0; logs && t < n; t++) {
     an_point &p = points[t];
-    p.forecast = exp(p.forecast);
-    p.lower_bound = exp(p.lower_bound);
-    p.upper_bound = exp(p.upper_bound);
+    p.forecast = forecast_from_log(p.forecast);
+    p.lower_bound = forecast_from_log(p.lower_bound);
+    p.upper_bound = forecast_from_log(p.upper_bound);
   }
   return SQLITE_OK;
 }

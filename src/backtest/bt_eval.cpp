@@ -172,7 +172,7 @@ BtRow fold_row(const BtConfig *cfg, const BtPrepared &p, const BtWork *work, int
     double *a = p.original.get() + p.n, *f = a + h;
     for (int32_t k = 0; k < h; k++) {
       a[k] = p.original[train + cfg->gap + k];
-      f[k] = exp(forecast[k]);
+      f[k] = forecast_from_log(forecast[k]);
     }
     actual = a;
     forecast = f;
@@ -185,8 +185,8 @@ BtRow fold_row(const BtConfig *cfg, const BtPrepared &p, const BtWork *work, int
       work->lower[k] = model_forecast[k] - half;
       work->upper[k] = model_forecast[k] + half;
       if (p.original) {
-        work->lower[k] = exp(work->lower[k]);
-        work->upper[k] = exp(work->upper[k]);
+        work->lower[k] = forecast_from_log(work->lower[k]);
+        work->upper[k] = forecast_from_log(work->upper[k]);
       }
     }
     bt_band_metrics(actual, work->lower, work->upper, h, &m);

@@ -319,9 +319,9 @@ bool run_series(sqlite3_context *ctx, fc_plan *plan, const forecast_opts &opts, 
   if (rc != SQLITE_OK) return false;
   if (opts.transform == TRANSFORM_LOG) {
     for (int k = 0; k < out->rows; k++) {
-      out->forecast[k] = exp(out->forecast[k]);
-      out->lower[k] = exp(out->lower[k]);
-      out->upper[k] = exp(out->upper[k]);
+      out->forecast[k] = forecast_from_log(out->forecast[k]);
+      out->lower[k] = forecast_from_log(out->lower[k]);
+      out->upper[k] = forecast_from_log(out->upper[k]);
     }
   }
   return true;

@@ -1,6 +1,7 @@
 // The forecast options tables. One record serves forecast, detect_anomalies and backtest; each
 // function's table decides which keys it takes, with which defaults.
 #include "ts/options.h"
+#include "core/portable_math.h"
 #include "ts/fill.h"
 #include <math.h>
 #include <stddef.h>
@@ -112,9 +113,11 @@ bool forecast_log_values(const double *y, int64_t n, double *out) {
   for (int64_t t = 0; t < n; t++)
     if (!(y[t] > 0)) return false;
   for (int64_t t = 0; t < n; t++)
-    out[t] = log(y[t]);
+    out[t] = portable_log(y[t]);
   return true;
 }
+
+double forecast_from_log(double v) { return portable_exp(v); }
 
 char *forecast_log_refusal() {
   return sqlite3_mprintf("%s: transform 'log' needs every value > 0; this series has a value <= 0 (drop the "

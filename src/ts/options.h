@@ -39,6 +39,9 @@ inline int forecast_opts_folds(const forecast_opts *o) { return o->folds > 0 ? o
 // The log transform's check and mapping: false when a value is not > 0; otherwise out[t] =
 // log(y[t]) (out may be y itself).
 bool forecast_log_values(const double *y, int64_t n, double *out);
+// The way back from the log scale for forecasts and bounds: exp, with the same bits on every
+// platform.
+double forecast_from_log(double v);
 // The message refusing a series with a value <= 0 under transform 'log' (null on OOM).
 char *forecast_log_refusal();
 
