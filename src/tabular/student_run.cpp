@@ -56,6 +56,18 @@ bool scratch_alloc(const student_model &s, Scratch *sc) {
   return true;
 }
 
+// About how many multiply-adds scoring one apply row takes: the interrupt poll's unit of work.
+int64_t row_work(const student_model &s) {
+  switch (s.kind) {
+  case STUDENT_KIND_TREE:
+    return 32;
+  case STUDENT_KIND_FOREST:
+    return 8 * (int64_t)s.forest.tree_count + s.forest.feature_count;
+  default:
+    return ((int64_t)s.mlp.input_count + s.mlp.output_count + 1) * (s.mlp.hidden_count + 1);
+  }
+}
+
 } // namespace
 
 int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *weights, int64_t weights_len,
@@ -144,7 +156,11 @@ int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *we
     return true;
   };
   float single[STUDENT_MAX_FEATURES];
+  // Reading a row asks the host too, so an interrupt may reach either; both stop alike.
+  Cancel cancel = vornel0_cancel(db);
+  const int64_t work = row_work(student);
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    if (cancel.stop(work)) return SQLITE_INTERRUPT;
     float *inputs = batched ? batch_inputs.get() + pending * STUDENT_MAX_FEATURES : single;
     if (rows.full()) return vornel_refuse_apply_rows(out_msg);
     vornel0_result *row = rows.add();
@@ -195,6 +211,7 @@ int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *we
     row->has_confidence = has_confidence;
   }
   if (rc == SQLITE_NOMEM) return out_of_memory(out_msg);
+  if (rc == SQLITE_INTERRUPT) return rc;
   if (rc != SQLITE_DONE)
     return fail(out_msg, SQLITE_ERROR,
                 sqlite3_mprintf("%s: apply query failed: %s", VORNEL_ERR_RESOURCE, sqlite3_errmsg(db)));

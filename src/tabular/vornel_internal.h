@@ -67,7 +67,7 @@ int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_s
                          vornel0_result **out_rows, int64_t *out_count, char **out_msg);
 
 // Runs a student blob over the apply query (the body of vornel0_tree_run once the blob is in
-// hand). Returns 0 with the rows, or 1 / 7 with *out_msg.
+// hand). Returns 0 with the rows, 1 / 7 with *out_msg, or SQLITE_INTERRUPT (no message).
 int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *weights, int64_t weights_len,
                      const char *device, const char *precision, vornel0_result **out_rows, int64_t *out_count,
                      char **out_msg);

@@ -1,5 +1,6 @@
 // sqlite3_interrupt() from another thread stops every long job of the extension: training
-// epochs, boosting rounds, the in-context search, automatic selection and back-test folds.
+// epochs, boosting rounds, the in-context search, a student's apply rows, automatic selection
+// and back-test folds.
 // Each job here would run for seconds; the other thread starts interrupting once the job's
 // reading is surely over, and the statement must then end within a short bound with
 // SQLITE_INTERRUPT, holding no memory and storing nothing.
@@ -137,6 +138,18 @@ TEST(Interrupt, StopsTheInContextSearch) {
            apply_limit + "', '{\"target\":\"y\"}')";
   };
   expect_stops(db, call("60000"), call("1"));
+}
+
+// A stored student scoring a long apply query stops between rows.
+TEST(Interrupt, StopsAStudentOverManyApplyRows) {
+  vt::Db db;
+  make_tables(db, 8, 8);
+  auto call = [](const char *last) {
+    return std::string("SELECT count(*) FROM vornel(NULL, 'WITH RECURSIVE r(i) AS (SELECT 0 UNION ALL SELECT i + 1 "
+                       "FROM r WHERE i < ") +
+           last + ") SELECT i, sin(i) AS f0 FROM r', '{\"model\":\"warm\"}')";
+  };
+  expect_stops(db, call("2000000"), call("1"));
 }
 
 TEST(Interrupt, StopsSelectionAndBacktestFolds) {
