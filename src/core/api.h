@@ -63,6 +63,19 @@ inline constexpr const char VORNEL_MSG_FORECAST_NO_HORIZON[] =
 // that cannot be allocated (callers treat a null message as out of memory).
 inline char *vornel0_nomem_msg() { return sqlite3_mprintf("%s", VORNEL_MSG_NOMEM); }
 
+// Hands an owned message out through *out_msg: SQLITE_ERROR, or SQLITE_NOMEM when the message
+// could not be built (msg null). The out-parameter twin of vtab_set_error.
+inline int vornel0_fail(char **out_msg, char *msg) {
+  *out_msg = msg;
+  return msg ? SQLITE_ERROR : SQLITE_NOMEM;
+}
+// SQLITE_NOMEM with an owned copy of the out-of-memory message in *out_msg (null when even that
+// could not be built).
+inline int vornel0_fail_nomem(char **out_msg) {
+  *out_msg = vornel0_nomem_msg();
+  return SQLITE_NOMEM;
+}
+
 // Reports an owned message through a scalar or aggregate context and frees it; a null message
 // (its building ran out of memory) reports the fallback text instead.
 void vornel0_report(sqlite3_context *ctx, char *msg, const char *fallback = VORNEL_MSG_NOMEM);
@@ -70,6 +83,11 @@ void vornel0_report(sqlite3_context *ctx, char *msg, const char *fallback = VORN
 // Places an owned message in a virtual table's error slot (freeing the old one). Returns
 // SQLITE_ERROR, or SQLITE_NOMEM when the message could not be built.
 int vtab_set_error(sqlite3_vtab *vtab, char *msg);
+// A filter's failure with the code and owned message (may be null) of the work it ran: a message
+// goes to the error slot (SQLITE_ERROR). Without one, an error or out-of-memory is out of memory
+// (a bare error would read as "SQL logic error"), and any other code, an interrupt above all,
+// speaks for itself.
+int vtab_fail(sqlite3_vtab *vtab, int rc, char *msg);
 
 // Prepares SQL text handed over as an argument: it must parse and be read-only, and when
 // single is set be one statement (only blanks, tabs, line feeds and ';' may follow). `what`
@@ -117,12 +135,6 @@ int civil_month_days(int64_t year, int month);
 int64_t civil_floor_div(int64_t a, int64_t b);
 int64_t civil_days_from_date(int64_t year, int64_t month, int64_t day);
 void civil_date_from_days(int64_t days, int64_t *out_year, int *out_month, int *out_day);
-
-// Whether the statement running on db has been interrupted (sqlite3_interrupt). Long work
-// asks at least every few milliseconds and then stops with SQLITE_INTERRUPT. Hosts before
-// 3.41 have no routine to ask, and their routine table ends before its slot: there the
-// answer is always no.
-bool vornel0_interrupted(sqlite3 *db);
 
 // Reads a JSON array of strings into a host array of host texts (caller frees every entry and
 // the array). Returns SQLITE_OK, SQLITE_ERROR with *out_msg, or SQLITE_NOMEM.

@@ -1,6 +1,5 @@
 // Message channels: reporting a built message through a function context or a virtual
-// table's error slot, the misuse scalar, and the question
-// whether the running statement was interrupted.
+// table's error slot, and the misuse scalar.
 #include "core/api.h"
 
 void vornel0_report(sqlite3_context *ctx, char *msg, const char *fallback) {
@@ -12,6 +11,11 @@ int vtab_set_error(sqlite3_vtab *vtab, char *msg) {
   sqlite3_free(vtab->zErrMsg);
   vtab->zErrMsg = msg;
   return msg ? SQLITE_ERROR : SQLITE_NOMEM;
+}
+
+int vtab_fail(sqlite3_vtab *vtab, int rc, char *msg) {
+  if (msg) return vtab_set_error(vtab, msg);
+  return rc == SQLITE_ERROR || rc == SQLITE_NOMEM || rc == SQLITE_OK ? SQLITE_NOMEM : rc;
 }
 
 bool vornel0_looks_like_query(const char *text) {
@@ -27,8 +31,4 @@ void forecast_misuse_func(sqlite3_context *ctx, int, sqlite3_value **argv) {
   const bool query =
       sqlite3_value_type(argv[0]) == SQLITE_TEXT && vornel0_looks_like_query((const char *)sqlite3_value_text(argv[0]));
   sqlite3_result_error(ctx, query ? VORNEL_MSG_FORECAST_MISUSE : VORNEL_MSG_FORECAST_NO_HORIZON, -1);
-}
-
-bool vornel0_interrupted(sqlite3 *db) {
-  return sqlite3_libversion_number() >= 3041000 && sqlite3_api->is_interrupted && sqlite3_is_interrupted(db);
 }

@@ -52,6 +52,16 @@ template <class T> struct HostPtr {
 };
 using HostStr = HostPtr<char>;
 
+// Frees a record that owns memory through its fields, with its _free function, when the scope
+// ends.
+template <class T, void (*Free)(T *)> struct FreeGuard {
+  T *rec; // borrowed; its fields are freed at the end of the scope
+  explicit FreeGuard(T *r) : rec(r) {}
+  FreeGuard(const FreeGuard &) = delete;
+  FreeGuard &operator=(const FreeGuard &) = delete;
+  ~FreeGuard() { Free(rec); }
+};
+
 // Allocates n zeroed elements from the host; null on failure or when n is not positive.
 template <class T> T *host_calloc(int64_t n) {
   if (n <= 0 || (uint64_t)n > (uint64_t)INT64_MAX / sizeof(T)) return nullptr;
@@ -110,4 +120,20 @@ template <class T> struct HostArray {
     return p;
   }
   void clear() { len = 0; }
+};
+
+// A growable array of owned host texts; release() hands over the array and its len texts.
+struct HostTexts : HostArray<char *> {
+  HostTexts() = default;
+  ~HostTexts() {
+    for (int64_t i = 0; i < len; i++)
+      sqlite3_free(data[i]);
+  }
+  // Appends an owned copy of text (null reads as empty); false when memory runs out.
+  bool push_copy(const char *text, int64_t first_cap = 16) {
+    char *copy = sqlite3_mprintf("%s", text ? text : "");
+    if (copy && push(copy, first_cap)) return true;
+    sqlite3_free(copy);
+    return false;
+  }
 };

@@ -64,11 +64,9 @@ void str_array_free(char **items, int count) {
 namespace {
 
 // Reads a JSON array into host texts; entries that hold a NUL character are refused, naming
-// what the array is. The contract is parse_str_array's.
-int read_str_array(sqlite3 *db, const char *json, const char *what, char ***out_items, int *out_count, char **out_msg) {
-  *out_items = nullptr;
-  *out_count = 0;
-  *out_msg = nullptr;
+// what the array is. The contract is parse_str_array's, except that nothing is handed out on
+// failure.
+int read_texts(sqlite3 *db, const char *json, const char *what, HostTexts *items, char **out_msg) {
   StmtGuard st;
   int rc = sqlite3_prepare_v2(db, "SELECT value FROM json_each(?) WHERE json_type(?) = 'array'", -1, st.out(), nullptr);
   if (rc != SQLITE_OK) {
@@ -78,32 +76,34 @@ int read_str_array(sqlite3 *db, const char *json, const char *what, char ***out_
   }
   sqlite3_bind_text(st, 1, json, -1, SQLITE_STATIC);
   sqlite3_bind_text(st, 2, json, -1, SQLITE_STATIC);
-  int cap = 0;
   while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-    if (*out_count == cap) {
-      int want = cap ? cap * 2 : 8;
-      char **grown = (char **)sqlite3_realloc64(*out_items, (sqlite3_uint64)want * sizeof(char *));
-      if (!grown) return SQLITE_NOMEM;
-      *out_items = grown;
-      cap = want;
-    }
     const char *text = (const char *)sqlite3_column_text(st, 0);
     if (!text && sqlite3_column_type(st, 0) != SQLITE_NULL) return SQLITE_NOMEM;
     if (text && strlen(text) != (size_t)sqlite3_column_bytes(st, 0)) {
       *out_msg = sqlite3_mprintf("%s: %s entries must not contain NUL characters", VORNEL_ERR_OPTIONS, what);
       return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
     }
-    char *copy = sqlite3_mprintf("%s", text ? text : "");
-    if (!copy) return SQLITE_NOMEM;
-    (*out_items)[(*out_count)++] = copy;
+    if (!items->push_copy(text, 8)) return SQLITE_NOMEM;
   }
   // A text that is not an array stops the walk at once and yields an empty array; running out
   // of memory while walking must not pass for a shorter array.
   if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
-  if (rc != SQLITE_DONE && *out_count > 0) {
+  if (rc != SQLITE_DONE && items->len > 0) {
     *out_msg = sqlite3_mprintf("%s: cannot parse option array", VORNEL_ERR_OPTIONS);
     return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
   }
+  return SQLITE_OK;
+}
+
+int read_str_array(sqlite3 *db, const char *json, const char *what, char ***out_items, int *out_count, char **out_msg) {
+  *out_items = nullptr;
+  *out_count = 0;
+  *out_msg = nullptr;
+  HostTexts items;
+  int rc = read_texts(db, json, what, &items, out_msg);
+  if (rc != SQLITE_OK) return rc;
+  *out_count = (int)items.len;
+  *out_items = items.release();
   return SQLITE_OK;
 }
 

@@ -12,11 +12,6 @@ bool tail_is_empty(const char *tail) {
   return true;
 }
 
-int refuse(char **out_msg, char *msg) {
-  *out_msg = msg;
-  return msg ? SQLITE_ERROR : SQLITE_NOMEM;
-}
-
 } // namespace
 
 int vornel0_prepare_query(sqlite3 *db, const char *sql, const char *what, bool single, sqlite3_stmt **out,
@@ -28,11 +23,13 @@ int vornel0_prepare_query(sqlite3 *db, const char *sql, const char *what, bool s
   int rc = sqlite3_prepare_v2(db, sql, -1, stmt.out(), &tail);
   if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
   if (rc != SQLITE_OK || !stmt.stmt)
-    return refuse(out_msg, sqlite3_mprintf("%s: %s does not parse: %s", VORNEL_ERR_SCHEMA, what, sqlite3_errmsg(db)));
+    return vornel0_fail(out_msg,
+                        sqlite3_mprintf("%s: %s does not parse: %s", VORNEL_ERR_SCHEMA, what, sqlite3_errmsg(db)));
   if (single && !tail_is_empty(tail))
-    return refuse(out_msg, sqlite3_mprintf("%s: %s must be a single statement", VORNEL_ERR_SCHEMA, what));
+    return vornel0_fail(out_msg, sqlite3_mprintf("%s: %s must be a single statement", VORNEL_ERR_SCHEMA, what));
   if (!sqlite3_stmt_readonly(stmt))
-    return refuse(out_msg, sqlite3_mprintf("%s: %s must be a read-only SELECT", VORNEL_ERR_QUERY_NOT_READONLY, what));
+    return vornel0_fail(out_msg,
+                        sqlite3_mprintf("%s: %s must be a read-only SELECT", VORNEL_ERR_QUERY_NOT_READONLY, what));
   *out = stmt.stmt;
   stmt.stmt = nullptr;
   return SQLITE_OK;

@@ -22,17 +22,11 @@ int score_holdout(const TrainSet &ts, bool regress, int32_t t, const Student &s,
   HostPtr<float> hidden, outputs;
   if (s.kind == KIND_GBT) {
     scores.reset(host_calloc<double>(s.forest.output_count));
-    if (!scores) {
-      *out_msg = nomem_msg();
-      return SQLITE_NOMEM;
-    }
+    if (!scores) return vornel0_fail_nomem(out_msg);
   } else if (s.kind == KIND_MLP) {
     hidden.reset(host_calloc<float>(s.mlp.hidden_count > 0 ? s.mlp.hidden_count : 1));
     outputs.reset(host_calloc<float>(s.mlp.output_count));
-    if (!hidden || !outputs) {
-      *out_msg = nomem_msg();
-      return SQLITE_NOMEM;
-    }
+    if (!hidden || !outputs) return vornel0_fail_nomem(out_msg);
   }
   for (int32_t i = t; i < ts.n; i++) {
     const float *row = ts.x.data + (int64_t)i * ts.m;
@@ -44,7 +38,7 @@ int score_holdout(const TrainSet &ts, bool regress, int32_t t, const Student &s,
         double d = (double)nd.leaf_value - ts.truth_value[i];
         sum += d * d;
       } else if (nd.leaf_class >= 0 && nd.leaf_class < s.tree.class_count &&
-                 strcmp(s.tree.class_labels[nd.leaf_class], ts.truth_text.items[i]) == 0) {
+                 strcmp(s.tree.class_labels[nd.leaf_class], ts.truth_text.data[i]) == 0) {
         correct++;
       }
       continue;
@@ -56,13 +50,12 @@ int score_holdout(const TrainSet &ts, bool regress, int32_t t, const Student &s,
                                 : mlp_eval_row(&s.mlp, row, hidden.get(), outputs.get(), &text, &conf, &has);
     if (rc != SQLITE_OK || !text) {
       sqlite3_free(text);
-      *out_msg = nomem_msg();
-      return SQLITE_NOMEM;
+      return vornel0_fail_nomem(out_msg);
     }
     if (regress) {
       double d = strtod(text, nullptr) - ts.truth_value[i];
       sum += d * d;
-    } else if (strcmp(text, ts.truth_text.items[i]) == 0) {
+    } else if (strcmp(text, ts.truth_text.data[i]) == 0) {
       correct++;
     }
     sqlite3_free(text);
@@ -80,10 +73,7 @@ int store(vornel0_registry_writer *writer, const char *student_id, const Student
            : s.kind == KIND_GBT ? forest_serialize(&s.forest, &blob_raw, &len)
                                 : mlp_serialize(&s.mlp, &blob_raw, &len);
   HostPtr<unsigned char> blob(blob_raw);
-  if (rc != SQLITE_OK || !blob) {
-    *out_msg = nomem_msg();
-    return SQLITE_NOMEM;
-  }
+  if (rc != SQLITE_OK || !blob) return vornel0_fail_nomem(out_msg);
   vornel0_hash_bytes(blob.get(), len, row->content_hash);
   vornel0_new_model m{};
   m.model_id = student_id;
@@ -91,7 +81,7 @@ int store(vornel0_registry_writer *writer, const char *student_id, const Student
   m.weights = blob.get();
   m.weights_len = len;
   rc = vornel0_store_student(writer, &m, out_msg);
-  if (rc == SQLITE_NOMEM && !*out_msg) *out_msg = nomem_msg();
+  if (rc == SQLITE_NOMEM && !*out_msg) *out_msg = vornel0_nomem_msg();
   return rc;
 }
 
@@ -125,7 +115,7 @@ int train_all(sqlite3 *db, vornel0_registry_writer *writer, const char *query, c
   else
     rc = target_labels(regress, &ts);
   if (rc != SQLITE_OK) return rc;
-  if (!regress && ts.vocab.count < 2) {
+  if (!regress && ts.vocab.len < 2) {
     *out_msg = sqlite3_mprintf("%s: %s produced a single class; nothing to distill", VORNEL_ERR_SCHEMA,
                                o->teacher ? "teacher" : "target column");
     return SQLITE_ERROR;
@@ -143,8 +133,8 @@ int train_all(sqlite3 *db, vornel0_registry_writer *writer, const char *query, c
     *out_msg = sqlite3_mprintf("%s: mlp student is classification only", VORNEL_ERR_OPTIONS);
     return SQLITE_ERROR;
   }
-  if (s.kind == KIND_MLP && (rc = dist_check_mlp_classes(ts.vocab.count, out_msg)) != SQLITE_OK) return rc;
-  rc = dist_check_train_set(ts.x.data, ts.n, ts.m, ts.names.items, regress ? ts.truth_value.data : nullptr,
+  if (s.kind == KIND_MLP && (rc = dist_check_mlp_classes(ts.vocab.len, out_msg)) != SQLITE_OK) return rc;
+  rc = dist_check_train_set(ts.x.data, ts.n, ts.m, ts.names.data, regress ? ts.truth_value.data : nullptr,
                             regress ? ts.label_value.data : nullptr, ts.soft.len ? ts.soft.data : nullptr,
                             ts.proba_count, out_msg);
   if (rc != SQLITE_OK) return rc;
@@ -158,10 +148,7 @@ int train_all(sqlite3 *db, vornel0_registry_writer *writer, const char *query, c
   if (rc != SQLITE_OK) return rc;
   // The id is copied before the insert so that nothing can fail once the row is written.
   HostStr model_id(sqlite3_mprintf("%s", o->student_id));
-  if (!model_id) {
-    *out_msg = nomem_msg();
-    return SQLITE_NOMEM;
-  }
+  if (!model_id) return vornel0_fail_nomem(out_msg);
   rc = store(writer, o->student_id, s, row, out_msg);
   if (rc != SQLITE_OK) return rc;
   row->model_id = model_id.release();
@@ -180,6 +167,6 @@ int distill_train(sqlite3 *db, vornel0_registry_writer *writer, const char *trai
   HostStr query(vornel_distill::trim_query(train_query));
   int rc = query ? vornel_distill::train_all(db, writer, query.get(), opts, row, out_msg) : SQLITE_NOMEM;
   // Out of memory while reading rows or interning labels reports the same message as elsewhere.
-  if (rc == SQLITE_NOMEM && !*out_msg) *out_msg = vornel_distill::nomem_msg();
+  if (rc == SQLITE_NOMEM && !*out_msg) *out_msg = vornel0_nomem_msg();
   return rc;
 }

@@ -92,12 +92,7 @@ int dl_filter(VtabCursor *base, sqlite3_value *const *args) {
   if (rc != SQLITE_OK) {
     dl_clear(base);
     if (!msg && rc == SQLITE_NOMEM) msg = vornel0_nomem_msg();
-    sqlite3_free(vtab->zErrMsg);
-    vtab->zErrMsg = msg;
-    // A message that could not be built is out of memory; a bare error would read as
-    // "SQL logic error". Other host codes without a message pass through.
-    if (msg) return SQLITE_ERROR;
-    return rc == SQLITE_ERROR || rc == SQLITE_NOMEM ? SQLITE_NOMEM : rc;
+    return vtab_fail(vtab, rc, msg);
   }
   cur->kit.count = 1;
   return SQLITE_OK;

@@ -587,10 +587,7 @@ int train_mlp(const float *x, int n, int input_count, int output_count, const in
   int rc = mlp_train_params(x, n, input_count, output_count, class_indexes, targets, task, hidden, epochs,
                             learning_rate, linear_block, &p, cancel);
   if (rc == SQLITE_INTERRUPT) return rc;
-  if (rc != SQLITE_OK) {
-    *error_message = vornel0_nomem_msg();
-    return SQLITE_NOMEM;
-  }
+  if (rc != SQLITE_OK) return vornel0_fail_nomem(error_message);
   model->task = task;
   model->input_count = p.input_count;
   model->hidden_count = p.hidden;

@@ -8,11 +8,6 @@ namespace {
 
 inline bool fit(double v) { return isfinite((float)v); }
 
-int refuse(char **out_msg, char *msg) {
-  *out_msg = msg;
-  return msg ? SQLITE_ERROR : SQLITE_NOMEM;
-}
-
 bool all_fit(const float *v, int64_t count) { return !v || first_unfit_float(v, count) < 0; }
 
 bool tree_nodes_fit(const tree_node *nodes, int64_t count) {
@@ -40,27 +35,27 @@ int dist_check_train_set(const float *x, int32_t n, int32_t m, char *const *name
                          const float *labels, const float *soft, int32_t K, char **out_msg) {
   int64_t at = first_unfit_float(x, (int64_t)n * m);
   if (at >= 0)
-    return refuse(out_msg, sqlite3_mprintf("%s: train feature '%s' is not finite in binary32 at row %lld; filter "
-                                           "or rescale it",
-                                           VORNEL_ERR_SCHEMA, names[at % m], (long long)(at / m + 1)));
+    return vornel0_fail(out_msg, sqlite3_mprintf("%s: train feature '%s' is not finite in binary32 at row %lld; filter "
+                                                 "or rescale it",
+                                                 VORNEL_ERR_SCHEMA, names[at % m], (long long)(at / m + 1)));
   if (truth && (at = first_unfit_double(truth, n)) >= 0)
-    return refuse(out_msg, sqlite3_mprintf("%s: regress target is not finite in binary32 at row %lld; filter or "
-                                           "rescale it",
-                                           VORNEL_ERR_TARGET, (long long)(at + 1)));
+    return vornel0_fail(out_msg, sqlite3_mprintf("%s: regress target is not finite in binary32 at row %lld; filter or "
+                                                 "rescale it",
+                                                 VORNEL_ERR_TARGET, (long long)(at + 1)));
   if (labels && (at = first_unfit_float(labels, n)) >= 0)
-    return refuse(out_msg, sqlite3_mprintf("%s: the teacher's label is not finite in binary32 at row %lld",
-                                           VORNEL_ERR_TARGET, (long long)(at + 1)));
+    return vornel0_fail(out_msg, sqlite3_mprintf("%s: the teacher's label is not finite in binary32 at row %lld",
+                                                 VORNEL_ERR_TARGET, (long long)(at + 1)));
   if (soft && (at = first_unfit_float(soft, (int64_t)n * K)) >= 0)
-    return refuse(out_msg, sqlite3_mprintf("%s: proba columns are not finite at row %lld", VORNEL_ERR_SCHEMA,
-                                           (long long)(at / K + 1)));
+    return vornel0_fail(out_msg, sqlite3_mprintf("%s: proba columns are not finite at row %lld", VORNEL_ERR_SCHEMA,
+                                                 (long long)(at / K + 1)));
   return SQLITE_OK;
 }
 
 int dist_check_mlp_classes(int64_t class_count, char **out_msg) {
   if (class_count <= MLP_MAX_WIDTH) return SQLITE_OK;
-  return refuse(out_msg, sqlite3_mprintf("%s: an mlp student holds at most %d classes, the labels have %lld; use "
-                                         "student_kind 'tree' or 'gbt'",
-                                         VORNEL_ERR_OPTIONS, MLP_MAX_WIDTH, (long long)class_count));
+  return vornel0_fail(out_msg, sqlite3_mprintf("%s: an mlp student holds at most %d classes, the labels have %lld; use "
+                                               "student_kind 'tree' or 'gbt'",
+                                               VORNEL_ERR_OPTIONS, MLP_MAX_WIDTH, (long long)class_count));
 }
 
 int dist_check_trained(const tree_model *tree, const forest_model *forest, const mlp_model *mlp, char **out_msg) {
@@ -78,7 +73,7 @@ int dist_check_trained(const tree_model *tree, const forest_model *forest, const
          all_fit(mlp->skip_weights, O * I);
   }
   if (ok) return SQLITE_OK;
-  return refuse(out_msg, sqlite3_mprintf("%s: training diverged: the student's parameters are not all finite, so "
-                                         "nothing was stored; rescale the features or targets",
-                                         VORNEL_ERR_RESOURCE));
+  return vornel0_fail(out_msg, sqlite3_mprintf("%s: training diverged: the student's parameters are not all finite, so "
+                                               "nothing was stored; rescale the features or targets",
+                                               VORNEL_ERR_RESOURCE));
 }

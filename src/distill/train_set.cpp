@@ -18,12 +18,12 @@ const char STUDENT_TEACHER_SQL[] =
     "SELECT prediction FROM vornel(NULL, %Q, json_object('target',%Q,'task',%Q,'model',%Q))";
 
 // The quoted feature list: "name" per feature, embedded quotes doubled, joined by ",".
-char *quoted_features(sqlite3 *db, const TextList &names) {
+char *quoted_features(sqlite3 *db, const HostTexts &names) {
   sqlite3_str *s = sqlite3_str_new(db);
-  for (int64_t i = 0; i < names.count; i++) {
+  for (int64_t i = 0; i < names.len; i++) {
     if (i) sqlite3_str_appendchar(s, 1, ',');
     sqlite3_str_appendchar(s, 1, '"');
-    for (const char *p = names.items[i]; *p; p++) {
+    for (const char *p = names.data[i]; *p; p++) {
       if (*p == '"') sqlite3_str_appendchar(s, 1, '"');
       sqlite3_str_appendchar(s, 1, *p);
     }
@@ -50,11 +50,11 @@ bool is_stored_student(sqlite3 *db, const char *id) {
 
 } // namespace
 
-int32_t intern_label(TextList *vocab, TextVocab *index, const char *label) {
+int32_t intern_label(HostTexts *vocab, TextVocab *index, const char *label) {
   size_t n = strlen(label);
   int64_t code;
   if (n > INT32_MAX || !vocab_code(index, label, (int32_t)n, &code)) return -1;
-  if (code == vocab->count && (vocab->count >= INT32_MAX || !vocab->push_copy(label, 8))) return -1;
+  if (code == vocab->len && (vocab->len >= INT32_MAX || !vocab->push_copy(label, 8))) return -1;
   return (int32_t)code;
 }
 
@@ -122,7 +122,7 @@ int check_soft(sqlite3 *db, const distill_options *o, bool regress, TrainSet *ts
   for (int p = 0; p < ts->proba_count; p++) {
     int at = -1;
     for (int f = 0; f < ts->m; f++)
-      if (strcmp(ts->names.items[f], ts->proba[p]) == 0) {
+      if (strcmp(ts->names.data[f], ts->proba[p]) == 0) {
         at = f;
         break;
       }
@@ -132,13 +132,13 @@ int check_soft(sqlite3 *db, const distill_options *o, bool regress, TrainSet *ts
     }
     // The proba list has at most as many entries as there were features left to match.
     ts->proba_col[p] = ts->feature_col[at];
-    sqlite3_free(ts->names.items[at]);
+    sqlite3_free(ts->names.data[at]);
     for (int f = at; f + 1 < ts->m; f++) {
-      ts->names.items[f] = ts->names.items[f + 1];
+      ts->names.data[f] = ts->names.data[f + 1];
       ts->feature_col[f] = ts->feature_col[f + 1];
     }
     ts->m--;
-    ts->names.count--;
+    ts->names.len--;
   }
   if (ts->m == 0) {
     *out_msg = sqlite3_mprintf("%s: no feature columns left after excluding proba columns", VORNEL_ERR_SCHEMA);
@@ -167,7 +167,7 @@ int read_rows(sqlite3 *db, const char *query, bool regress, TrainSet *ts, char *
       int col = ts->feature_col[f] + 1;
       int type = sqlite3_column_type(st, col);
       if (type != SQLITE_INTEGER && type != SQLITE_FLOAT) {
-        *out_msg = sqlite3_mprintf("%s: train feature '%s' is not numeric", VORNEL_ERR_SCHEMA, ts->names.items[f]);
+        *out_msg = sqlite3_mprintf("%s: train feature '%s' is not numeric", VORNEL_ERR_SCHEMA, ts->names.data[f]);
         return SQLITE_ERROR;
       }
       ts->x.data[ts->x.len++] = (float)sqlite3_column_double(st, col);
@@ -280,7 +280,7 @@ int target_labels(bool regress, TrainSet *ts) {
     if (regress) {
       if (!ts->label_value.push((float)ts->truth_value[i], DIST_FIRST_ROWS)) return SQLITE_NOMEM;
     } else {
-      int32_t k = intern_label(&ts->vocab, &ts->vocab_index, ts->truth_text.items[i]);
+      int32_t k = intern_label(&ts->vocab, &ts->vocab_index, ts->truth_text.data[i]);
       if (k < 0 || !ts->label_class.push(k, DIST_FIRST_ROWS)) return SQLITE_NOMEM;
     }
   }

@@ -8,62 +8,27 @@
 
 namespace vornel_distill {
 
-constexpr int DIST_MAX_FEATURES = 64;
+constexpr int DIST_MAX_FEATURES = STUDENT_MAX_FEATURES; // a student reads no more
 constexpr int DIST_MIN_ROWS = 8;
 constexpr int64_t DIST_FIRST_ROWS = 256;
 
-// The out-of-memory message, built for a caller that owns and frees it.
-inline char *nomem_msg() { return sqlite3_mprintf("%s", VORNEL_MSG_NOMEM); }
-
-// A growable array of owned texts (feature names, the label vocabulary, target texts).
-struct TextList {
-  char **items = nullptr; // owned texts; owned array
-  int64_t count = 0;
-  int64_t cap = 0;
-  TextList() = default;
-  TextList(const TextList &) = delete;
-  TextList &operator=(const TextList &) = delete;
-  ~TextList() { student_names_free(items, count); }
-  // Appends an owned copy; false when memory runs out.
-  bool push_copy(const char *text, int64_t first_cap) {
-    if (count == cap) {
-      int64_t want = cap ? cap * 2 : first_cap;
-      char **p = (char **)sqlite3_realloc64(items, (sqlite3_uint64)want * sizeof(char *));
-      if (!p) return false;
-      items = p;
-      cap = want;
-    }
-    char *copy = sqlite3_mprintf("%s", text ? text : "");
-    if (!copy) return false;
-    items[count++] = copy;
-    return true;
-  }
-  // Hands the array to a student (count entries) and forgets it.
-  char **release() {
-    char **p = items;
-    items = nullptr;
-    count = cap = 0;
-    return p;
-  }
-};
-
 // Index of label in the vocabulary, appending it when new (capacity starts at 8); index holds
 // the same texts in the same order for the look-up. Returns -1 when memory runs out.
-int32_t intern_label(TextList *vocab, TextVocab *index, const char *label);
+int32_t intern_label(HostTexts *vocab, TextVocab *index, const char *label);
 
 // The training set; freed by the destructor.
 struct TrainSet {
-  TextList names;                              // feature names, query column order
+  HostTexts names;                             // feature names, query column order
   int feature_col[DIST_MAX_FEATURES + 1] = {}; // each feature's column in train_query
   int m = 0;                                   // feature count
   int target_col = -1;                         // target column in train_query
   HostArray<float> x;                          // n x m features
   HostArray<double> truth_value;               // regression ground truth per row
-  TextList truth_text;                         // classification ground truth per row
+  HostTexts truth_text;                        // classification ground truth per row
   HostArray<float> label_value;                // regression training labels
   HostArray<int32_t> label_class;              // classification training labels
   HostArray<float> soft;                       // n x K distributions (soft distillation)
-  TextList vocab;                              // label vocabulary
+  HostTexts vocab;                             // label vocabulary
   TextVocab vocab_index;                       // the hard labels' vocabulary again, for look-ups
   int32_t n = 0;                               // rows read
   char **proba = nullptr;                      // parsed proba names; owned
@@ -107,7 +72,7 @@ struct Student {
 };
 
 // Trains the chosen kind on the first t rows and attaches names and labels to the student.
-int train_student(const TrainSet &ts, TextList *vocab, bool regress, int32_t t, Student *s, Cancel *cancel,
+int train_student(const TrainSet &ts, HostTexts *vocab, bool regress, int32_t t, Student *s, Cancel *cancel,
                   char **out_msg);
 
 } // namespace vornel_distill

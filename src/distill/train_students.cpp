@@ -15,13 +15,13 @@ constexpr int MLP_STUDENT_EPOCHS = 400;
 constexpr float MLP_STUDENT_LR = 0.02f;
 
 // Copies a names list for a student.
-char **copy_names(const TextList &names) {
-  char **out = host_calloc<char *>(names.count);
+char **copy_names(const HostTexts &names) {
+  char **out = host_calloc<char *>(names.len);
   if (!out) return nullptr;
-  for (int64_t i = 0; i < names.count; i++) {
-    out[i] = sqlite3_mprintf("%s", names.items[i]);
+  for (int64_t i = 0; i < names.len; i++) {
+    out[i] = sqlite3_mprintf("%s", names.data[i]);
     if (!out[i]) {
-      student_names_free(out, names.count);
+      student_names_free(out, names.len);
       return nullptr;
     }
   }
@@ -29,12 +29,9 @@ char **copy_names(const TextList &names) {
 }
 
 // Gives a trained student its copies of the feature names and the label vocabulary.
-int attach_names(const TrainSet &ts, TextList *vocab, char ***names, char ***labels, char **out_msg) {
+int attach_names(const TrainSet &ts, HostTexts *vocab, char ***names, char ***labels, char **out_msg) {
   *names = copy_names(ts.names);
-  if (!*names) {
-    *out_msg = nomem_msg();
-    return SQLITE_NOMEM;
-  }
+  if (!*names) return vornel0_fail_nomem(out_msg);
   *labels = vocab->release();
   return SQLITE_OK;
 }
@@ -43,9 +40,9 @@ int attach_names(const TrainSet &ts, TextList *vocab, char ***names, char ***lab
 
 // Trains the chosen kind on the first t rows, then hands the student copies of the feature
 // names and the label vocabulary, which its blob carries.
-int train_student(const TrainSet &ts, TextList *vocab, bool regress, int32_t t, Student *s, Cancel *cancel,
+int train_student(const TrainSet &ts, HostTexts *vocab, bool regress, int32_t t, Student *s, Cancel *cancel,
                   char **out_msg) {
-  const int32_t K = regress ? 0 : (int32_t)vocab->count;
+  const int32_t K = regress ? 0 : (int32_t)vocab->len;
   const float *soft = ts.soft.len ? ts.soft.data : nullptr;
   const int32_t *classes = regress ? nullptr : ts.label_class.data;
   const float *values = regress ? ts.label_value.data : nullptr;
@@ -69,10 +66,7 @@ int train_student(const TrainSet &ts, TextList *vocab, bool regress, int32_t t, 
     s->tree.nodes = b.nodes;
     s->tree.node_count = b.node_count;
     if (root < 0 && b.stopped) return SQLITE_INTERRUPT;
-    if (root < 0) {
-      *out_msg = nomem_msg();
-      return SQLITE_NOMEM;
-    }
+    if (root < 0) return vornel0_fail_nomem(out_msg);
     s->tree.task = regress ? STUDENT_REGRESS : STUDENT_CLASSIFY;
     s->tree.feature_count = ts.m;
     s->tree.class_count = K;
@@ -82,10 +76,7 @@ int train_student(const TrainSet &ts, TextList *vocab, bool regress, int32_t t, 
     gbt_input in{ts.x.data, ts.m, t, regress ? 1 : 0, K, classes, values, soft, cancel};
     const int trained = gbt_train(&in, &s->forest);
     if (trained == SQLITE_INTERRUPT) return trained;
-    if (trained != SQLITE_OK) {
-      *out_msg = nomem_msg();
-      return SQLITE_NOMEM;
-    }
+    if (trained != SQLITE_OK) return vornel0_fail_nomem(out_msg);
     s->forest.feature_count = ts.m;
     s->forest.class_count = K;
     return attach_names(ts, vocab, &s->forest.feature_names, &s->forest.class_labels, out_msg);

@@ -128,8 +128,7 @@ int fcst_deserialize(const void *blob, int64_t size, fcst_student *student, char
   }
   if (!ok) {
     fcst_student_free(student);
-    *out_msg = vornel0_nomem_msg();
-    return SQLITE_NOMEM;
+    return vornel0_fail_nomem(out_msg);
   }
 
   BlobReader r{b, size, HEADER_SIZE, false};

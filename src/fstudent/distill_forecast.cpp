@@ -52,6 +52,8 @@ const OptionTable FCST_DIST_OPTIONS = option_table("distill_forecast", FD_FIELDS
 
 namespace {
 
+void fd_options_free(FdOptions *o) { options_free(&FCST_DIST_OPTIONS, o); }
+
 // Keys are checked by the parser; the values are read afterwards with the host's JSON functions.
 int fd_accept_option(void *, const char *, sqlite3_value *, char **) { return 0; }
 
@@ -89,10 +91,7 @@ int read_levels(sqlite3 *db, const char *options, FdOptions *o, char **msg) {
       o->levels[n++] = (float)sqlite3_column_double(st, 0);
     }
   }
-  if (rc == SQLITE_NOMEM) {
-    *msg = vornel0_nomem_msg();
-    return SQLITE_NOMEM;
-  }
+  if (rc == SQLITE_NOMEM) return vornel0_fail_nomem(msg);
   // Absent, empty or unreadable: the median alone.
   if (rc != SQLITE_DONE || n == 0) {
     o->levels[0] = 0.5f;
@@ -192,10 +191,7 @@ int fd_filter(VtabCursor *base, sqlite3_value *const *args) {
   sqlite3 *db = base->db;
 
   FdOptions o = {};
-  struct OptionsGuard {
-    FdOptions *o;
-    ~OptionsGuard() { options_free(&FCST_DIST_OPTIONS, o); }
-  } guard{&o};
+  FreeGuard<FdOptions, fd_options_free> guard(&o);
   char *msg = nullptr;
   if (read_options(db, options, &o, &msg) != SQLITE_OK) return vtab_set_error(vtab, msg);
   // The writer's checks and the id probe come before any window is read.
@@ -213,9 +209,7 @@ int fd_filter(VtabCursor *base, sqlite3_value *const *args) {
                       (int)o.hidden, (int)o.epochs, (float)o.lr, &rows, &rmse, cur->hash, &msg);
   if (rc != SQLITE_OK) {
     cur->hash[0] = 0;
-    // An interrupt has no message of its own: the host reports it.
-    if (rc == SQLITE_INTERRUPT && !msg) return rc;
-    return vtab_set_error(vtab, msg);
+    return vtab_fail(vtab, rc, msg);
   }
   cur->model_id = o.student_id;
   o.student_id = nullptr;

@@ -105,15 +105,9 @@ int fcst_run(int steps, double confidence, double *out_centre, double *out_lower
   const int64_t stride = E >= 2 ? E / 2 : 1;
   // The error windows can be many: evaluate them with the transposed layout (same bits), or
   // with the plain forward pass when there is no memory for it.
-  fcst_kernel kernel;
+  fcst_kernel kernel = {};
+  FreeGuard<fcst_kernel, fcst_kernel_free> guard(&kernel);
   const bool fast = n >= (int64_t)L + E && fcst_kernel_init(&kernel, &student->net) == SQLITE_OK;
-  struct kernel_guard {
-    fcst_kernel *k;
-    bool live;
-    ~kernel_guard() {
-      if (live) fcst_kernel_free(k);
-    }
-  } guard{&kernel, fast};
   int64_t count = 0;
   for (int64_t w = 0; w + L + E <= n; w += stride) {
     if (fast)

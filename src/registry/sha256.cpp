@@ -264,12 +264,9 @@ int vornel0_hash_file_on(sqlite3 *db, const char *path, char *out, char **out_ms
   sha256_init(&st);
   unsigned char buf[65536];
   int rc = 0;
-  // 16 chunks are a mebibyte: a few milliseconds of hashing between two looks at interrupts.
-  for (int64_t chunk = 0;; chunk++) {
-    if ((chunk & 15) == 15 && db && vornel0_interrupted(db)) {
-      rc = SQLITE_INTERRUPT;
-      break;
-    }
+  // A byte counts as one unit of work: a few milliseconds of hashing between two looks.
+  Cancel cancel = vornel0_cancel(db);
+  for (;;) {
     ssize_t got = read(fd, buf, sizeof buf);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
@@ -277,6 +274,10 @@ int vornel0_hash_file_on(sqlite3 *db, const char *path, char *out, char **out_ms
       break;
     }
     if (got == 0) break;
+    if (cancel.stop(got)) {
+      rc = SQLITE_INTERRUPT;
+      break;
+    }
     sha256_update(&st, buf, (size_t)got);
   }
   close(fd);

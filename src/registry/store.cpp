@@ -17,8 +17,7 @@ const char *const REGISTRY_COLUMNS[] = {"model_id", "kind",         "runtime", "
                                         "io_spec",  "content_hash", "license", "created_at"};
 
 int refuse(char **out_msg, const char *why) {
-  *out_msg = sqlite3_mprintf("%s: cannot write the model registry: %s", VORNEL_ERR_RESOURCE, why);
-  return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+  return vornel0_fail(out_msg, sqlite3_mprintf("%s: cannot write the model registry: %s", VORNEL_ERR_RESOURCE, why));
 }
 
 // The statement's single integer answer, or -1 when it could not be had (*rc says why).

@@ -26,12 +26,7 @@ struct Feature {
   TextVocab vocab;           // categorical codes
 };
 
-int build_msg(char **out_msg, const char *code, const char *text, const char *detail) {
-  *out_msg = sqlite3_mprintf("%s: %s%s", code, text, detail ? detail : "");
-  return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
-}
-
-// The in-context working set; everything is released by its destructor.
+// The in-context working set; every member frees its own memory.
 struct Context {
   Feature features[MAX_FEATURES];
   int feature_count = 0;
@@ -43,7 +38,6 @@ struct Context {
   HostArray<char> name_bytes;  // feature names, each with its NUL
   int64_t name_offsets[MAX_FEATURES] = {};
   const char *name(int f) const { return name_bytes.data + name_offsets[f]; }
-  ~Context() { knn_matrix_free(&matrix); }
 };
 
 // Reads the training query into the context. Returns 0, or 1 / 7 with *out_msg.
@@ -62,13 +56,15 @@ int read_training(sqlite3 *db, const char *train_sql, const char *target, Contex
       continue;
     }
     if (cx->feature_count == MAX_FEATURES)
-      return build_msg(out_msg, VORNEL_ERR_SCHEMA, "too many feature columns (max 64)", "");
+      return vornel0_fail(out_msg, sqlite3_mprintf("%s: too many feature columns (max 64)", VORNEL_ERR_SCHEMA));
     cx->name_offsets[cx->feature_count] = cx->name_bytes.len;
     if (!arena_append(&cx->name_bytes, name, (int64_t)strlen(name) + 1)) return SQLITE_NOMEM;
     feature_columns[cx->feature_count++] = c;
   }
-  if (label_column < 0) return build_msg(out_msg, VORNEL_ERR_TARGET, "no such target column: ", target);
-  if (cx->feature_count == 0) return build_msg(out_msg, VORNEL_ERR_SCHEMA, "train_query needs feature columns", "");
+  if (label_column < 0)
+    return vornel0_fail(out_msg, sqlite3_mprintf("%s: no such target column: %s", VORNEL_ERR_TARGET, target));
+  if (cx->feature_count == 0)
+    return vornel0_fail(out_msg, sqlite3_mprintf("%s: train_query needs feature columns", VORNEL_ERR_SCHEMA));
   const int F = cx->feature_count;
   for (int f = 0; f < F; f++)
     cx->features[f].column = feature_columns[f];
@@ -78,7 +74,8 @@ int read_training(sqlite3 *db, const char *train_sql, const char *target, Contex
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
     const int64_t r = cx->matrix.rows;
     if (r == MAX_TRAIN_ROWS)
-      return build_msg(out_msg, VORNEL_ERR_CONTEXT_TOO_LARGE, "train set exceeds knn5-incontext capacity", "");
+      return vornel0_fail(
+          out_msg, sqlite3_mprintf("%s: train set exceeds knn5-incontext capacity", VORNEL_ERR_CONTEXT_TOO_LARGE));
     if (!knn_matrix_reserve_row(&cx->matrix, FIRST_ROWS)) return SQLITE_NOMEM;
     for (int f = 0; f < F; f++) {
       Feature &ft = cx->features[f];
@@ -115,10 +112,13 @@ int read_training(sqlite3 *db, const char *train_sql, const char *target, Contex
     cx->matrix.rows++;
   }
   if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
-  if (rc != SQLITE_DONE) return build_msg(out_msg, VORNEL_ERR_RESOURCE, "train query failed: ", sqlite3_errmsg(db));
+  if (rc != SQLITE_DONE)
+    return vornel0_fail(out_msg,
+                        sqlite3_mprintf("%s: train query failed: %s", VORNEL_ERR_RESOURCE, sqlite3_errmsg(db)));
   if (!cx->classify && non_numeric_label)
-    return build_msg(out_msg, VORNEL_ERR_TARGET, "regress target must be numeric", "");
-  if (cx->matrix.rows < KNN_K) return build_msg(out_msg, VORNEL_ERR_SCHEMA, "train set smaller than k=5", "");
+    return vornel0_fail(out_msg, sqlite3_mprintf("%s: regress target must be numeric", VORNEL_ERR_TARGET));
+  if (cx->matrix.rows < KNN_K)
+    return vornel0_fail(out_msg, sqlite3_mprintf("%s: train set smaller than k=5", VORNEL_ERR_SCHEMA));
   return SQLITE_OK;
 }
 
@@ -192,7 +192,9 @@ bool predict(const Context *cx, const knn_hit *list, vornel0_result *row) {
 // column c. Returns 0 or 1 / 7 with *out_msg.
 int map_apply_columns(sqlite3_stmt *stmt, const Context *cx, int *position, char **out_msg) {
   const int columns = sqlite3_column_count(stmt);
-  if (columns < 2) return build_msg(out_msg, VORNEL_ERR_SCHEMA, "apply_query needs a row_ref column plus features", "");
+  if (columns < 2)
+    return vornel0_fail(out_msg,
+                        sqlite3_mprintf("%s: apply_query needs a row_ref column plus features", VORNEL_ERR_SCHEMA));
   bool named[MAX_FEATURES] = {};
   bool mismatch = columns - 1 != cx->feature_count;
   for (int c = 1; c < columns; c++) {
@@ -219,7 +221,9 @@ int map_apply_columns(sqlite3_stmt *stmt, const Context *cx, int *position, char
     named[match] = true;
     position[c - 1] = match;
   }
-  if (mismatch) return build_msg(out_msg, VORNEL_ERR_SCHEMA, "apply features must match train features exactly", "");
+  if (mismatch)
+    return vornel0_fail(out_msg,
+                        sqlite3_mprintf("%s: apply features must match train features exactly", VORNEL_ERR_SCHEMA));
   return SQLITE_OK;
 }
 
@@ -245,10 +249,12 @@ int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_s
   *out_msg = nullptr;
   int rc = vornel_refuse_device(opts->device, opts->precision, out_msg);
   if (rc != SQLITE_OK) return rc;
-  if (!train_sql) return build_msg(out_msg, VORNEL_ERR_SCHEMA, "train_query is required for in-context models", "");
+  if (!train_sql)
+    return vornel0_fail(out_msg,
+                        sqlite3_mprintf("%s: train_query is required for in-context models", VORNEL_ERR_SCHEMA));
   if (opts->task && strcmp(opts->task, "classify") != 0 && strcmp(opts->task, "regress") != 0)
-    return build_msg(out_msg, VORNEL_ERR_TASK, "task must be classify|regress: ", opts->task);
-  if (!opts->target) return build_msg(out_msg, VORNEL_ERR_TARGET, "target option is required", "");
+    return vornel0_fail(out_msg, sqlite3_mprintf("%s: task must be classify|regress: %s", VORNEL_ERR_TASK, opts->task));
+  if (!opts->target) return vornel0_fail(out_msg, sqlite3_mprintf("%s: target option is required", VORNEL_ERR_TARGET));
 
   Context cx;
   cx.classify = !opts->task || strcmp(opts->task, "classify") == 0;
@@ -340,7 +346,9 @@ int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_s
   }
   // The apply rows are read between searches, so an interrupt may reach either; both stop alike.
   if (rc == SQLITE_NOMEM || rc == SQLITE_INTERRUPT) return rc;
-  if (rc != SQLITE_DONE) return build_msg(out_msg, VORNEL_ERR_RESOURCE, "apply query failed: ", sqlite3_errmsg(db));
+  if (rc != SQLITE_DONE)
+    return vornel0_fail(out_msg,
+                        sqlite3_mprintf("%s: apply query failed: %s", VORNEL_ERR_RESOURCE, sqlite3_errmsg(db)));
   if (pending && (rc = flush()) != SQLITE_OK) return rc;
   *out_rows = rows.release(out_count);
   return SQLITE_OK;

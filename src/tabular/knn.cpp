@@ -118,22 +118,17 @@ VORNEL_KERNEL void search_group(const double *data, int F, int64_t b0, int64_t b
 
 void knn_matrix_free(knn_matrix *m) {
   if (!m) return;
-  sqlite3_free(m->data);
-  m->data = nullptr;
-  m->rows = m->capacity = 0;
+  sqlite3_free(m->values.release());
+  m->rows = 0;
 }
 
 bool knn_matrix_reserve_row(knn_matrix *m, int64_t first_rows) {
-  if (m->rows < m->capacity) return true;
-  int64_t want = m->capacity ? m->capacity * 2 : first_rows;
+  const int64_t F = m->features > 0 ? m->features : 1;
+  const int64_t capacity = m->values.cap / F;
+  if (m->rows < capacity) return true;
+  int64_t want = capacity ? capacity * 2 : first_rows;
   want = (want + KNN_LANES - 1) / KNN_LANES * KNN_LANES;
-  int64_t F = m->features > 0 ? m->features : 1;
-  if (want <= 0 || (uint64_t)want > (uint64_t)INT64_MAX / sizeof(double) / (uint64_t)F) return false;
-  double *grown = (double *)sqlite3_realloc64(m->data, (sqlite3_uint64)(want * F) * sizeof(double));
-  if (!grown) return false;
-  m->data = grown;
-  m->capacity = want;
-  return true;
+  return want > 0 && want <= INT64_MAX / F && m->values.reserve(want * F);
 }
 
 void knn_matrix_seal(knn_matrix *m) {
@@ -167,10 +162,10 @@ bool knn5_search(const knn_matrix *m, const double *apply, int64_t count, knn_hi
     int64_t b1 = b0 + TILE_BLOCKS < blocks ? b0 + TILE_BLOCKS : blocks;
     const int64_t group_work = (b1 - b0) * KNN_LANES * F * GROUP; // distance terms of one group
     for (int64_t g = 0; g < full; g += GROUP) {
-      search_group(m->data, F, b0, b1, apply + g * F, out + g * KNN_K);
+      search_group(m->values.data, F, b0, b1, apply + g * F, out + g * KNN_K);
       if (cancel_stop(cancel, group_work)) return false;
     }
-    if (rest) search_group(m->data, F, b0, b1, pad_q, pad_lists);
+    if (rest) search_group(m->values.data, F, b0, b1, pad_q, pad_lists);
   }
   for (int a = 0; a < rest; a++)
     for (int s = 0; s < KNN_K; s++)

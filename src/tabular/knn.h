@@ -19,10 +19,9 @@ inline constexpr double KNN_EMPTY = 1e300; // distance of an empty slot
 // Training matrix: value (row r, feature f) at data[((r / LANES) * features + f) * LANES + r % LANES].
 // Lanes past the last row hold +infinity, so they never enter a neighbour list.
 struct knn_matrix {
-  int32_t features; // F
-  int64_t rows;     // rows in use
-  int64_t capacity; // rows allocated (a multiple of KNN_LANES)
-  double *data;     // owned
+  int32_t features;         // F
+  int64_t rows;             // rows in use
+  HostArray<double> values; // room for a multiple of KNN_LANES rows of F values
 };
 
 // One neighbour slot.
@@ -36,7 +35,7 @@ void knn_matrix_free(knn_matrix *m);
 // when memory runs out (the matrix is unchanged).
 bool knn_matrix_reserve_row(knn_matrix *m, int64_t first_rows);
 inline double &knn_at(const knn_matrix *m, int64_t row, int32_t feature) {
-  return m->data[((row / KNN_LANES) * m->features + feature) * KNN_LANES + row % KNN_LANES];
+  return m->values.data[((row / KNN_LANES) * m->features + feature) * KNN_LANES + row % KNN_LANES];
 }
 // Marks the lanes after the last row of the final block as never-nearest.
 void knn_matrix_seal(knn_matrix *m);

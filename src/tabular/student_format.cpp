@@ -149,10 +149,7 @@ ReadResult get_names(BlobReader *r, int32_t count, char ***out) {
 
 // Builds the reader's failure: the layout's message for a broken blob, or out of memory.
 int read_failure(ReadResult rr, const char *layout_text, char **out_msg) {
-  if (rr == READ_NOMEM) {
-    *out_msg = vornel0_nomem_msg();
-    return SQLITE_NOMEM;
-  }
+  if (rr == READ_NOMEM) return vornel0_fail_nomem(out_msg);
   *out_msg = sqlite3_mprintf("%s: %s", VORNEL_ERR_SCHEMA, layout_text);
   return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
 }

@@ -9,16 +9,6 @@ namespace {
 
 constexpr int64_t FOREST_BATCH = 64; // apply rows scored together by a boosted student
 
-int fail(char **out_msg, int rc, char *msg) {
-  *out_msg = msg;
-  return msg ? rc : SQLITE_NOMEM;
-}
-
-int out_of_memory(char **out_msg) {
-  *out_msg = vornel0_nomem_msg();
-  return SQLITE_NOMEM;
-}
-
 // The student's inputs as one view over the three kinds.
 struct StudentInputs {
   int32_t count;      // F
@@ -82,50 +72,45 @@ int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *we
   student_model student;
   rc = student_read(weights, weights_len, &student, out_msg);
   if (rc != SQLITE_OK) return rc;
-  struct StudentGuard {
-    student_model *s;
-    ~StudentGuard() { student_free(s); }
-  } student_guard{&student};
+  FreeGuard<student_model, student_free> student_guard(&student);
 
   Scratch scratch;
-  if (!scratch_alloc(student, &scratch)) return out_of_memory(out_msg);
+  if (!scratch_alloc(student, &scratch)) return vornel0_fail_nomem(out_msg);
 
   StmtGuard stmt;
   if (!apply_sql)
-    return fail(out_msg, SQLITE_ERROR,
-                sqlite3_mprintf("%s: apply query does not parse: %s", VORNEL_ERR_SCHEMA, sqlite3_errmsg(db)));
+    return vornel0_fail(out_msg,
+                        sqlite3_mprintf("%s: apply query does not parse: %s", VORNEL_ERR_SCHEMA, sqlite3_errmsg(db)));
   // A stored student's apply query may hold more than one statement; only the first runs.
   rc = vornel0_prepare_query(db, apply_sql, "apply query", false, stmt.out(), out_msg);
-  if (rc == SQLITE_NOMEM) return out_of_memory(out_msg);
+  if (rc == SQLITE_NOMEM) return vornel0_fail_nomem(out_msg);
   if (rc != SQLITE_OK) return rc;
 
   const StudentInputs in = inputs_of(student);
   const int columns = sqlite3_column_count(stmt);
   if (columns != in.count + 1)
-    return fail(out_msg, SQLITE_ERROR,
-                sqlite3_mprintf("%s: apply features (%d) must match the student's (%d)", VORNEL_ERR_SCHEMA, columns - 1,
-                                in.count));
+    return vornel0_fail(out_msg, sqlite3_mprintf("%s: apply features (%d) must match the student's (%d)",
+                                                 VORNEL_ERR_SCHEMA, columns - 1, in.count));
   // position[c] is the student input that apply column c + 1 fills.
   int32_t position[STUDENT_MAX_FEATURES];
   bool filled[STUDENT_MAX_FEATURES] = {};
   for (int c = 1; c < columns; c++) {
     const char *name = sqlite3_column_name(stmt, c);
-    if (!name) return out_of_memory(out_msg);
+    if (!name) return vornel0_fail_nomem(out_msg);
     int32_t match = -1;
     for (int32_t f = 0; f < in.count; f++) // the last match wins
       if (strcmp(in.names && in.names[f] ? in.names[f] : "", name) == 0) match = f;
     if (match < 0)
-      return fail(
-          out_msg, SQLITE_ERROR,
-          sqlite3_mprintf("%s: apply column '%s' is not a student feature", VORNEL_ERR_SCHEMA, *name ? name : "?"));
+      return vornel0_fail(out_msg, sqlite3_mprintf("%s: apply column '%s' is not a student feature", VORNEL_ERR_SCHEMA,
+                                                   *name ? name : "?"));
     position[c - 1] = match;
     filled[match] = true;
   }
   // A column named twice leaves some input unfilled, which would be read undefined.
   for (int32_t f = 0; f < in.count; f++)
     if (!filled[f])
-      return fail(out_msg, SQLITE_ERROR,
-                  sqlite3_mprintf("%s: apply features must match the student's features exactly", VORNEL_ERR_SCHEMA));
+      return vornel0_fail(
+          out_msg, sqlite3_mprintf("%s: apply features must match the student's features exactly", VORNEL_ERR_SCHEMA));
 
   ResultRows rows;
   // Boosted trees are evaluated a batch of rows at a time (one tree over all of them), with the
@@ -140,7 +125,7 @@ int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *we
     batch_inputs.reset(host_calloc<float>(FOREST_BATCH * STUDENT_MAX_FEATURES));
     batch_scores.reset(host_calloc<double>(FOREST_BATCH * (int64_t)score_width));
     batch_rows.reset(host_calloc<int64_t>(FOREST_BATCH));
-    if (!batch_inputs || !batch_scores || !batch_rows) return out_of_memory(out_msg);
+    if (!batch_inputs || !batch_scores || !batch_rows) return vornel0_fail_nomem(out_msg);
   }
   auto flush = [&]() -> bool {
     forest_score_rows(&student.forest, batch_inputs.get(), STUDENT_MAX_FEATURES, pending, batch_scores.get());
@@ -164,7 +149,7 @@ int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *we
     float *inputs = batched ? batch_inputs.get() + pending * STUDENT_MAX_FEATURES : single;
     if (rows.full()) return vornel_refuse_apply_rows(out_msg);
     vornel0_result *row = rows.add();
-    if (!row || !record_row_ref(stmt, row)) return out_of_memory(out_msg);
+    if (!row || !record_row_ref(stmt, row)) return vornel0_fail_nomem(out_msg);
     bool numeric = true;
     for (int c = 1; c < columns && numeric; c++) {
       switch (sqlite3_column_type(stmt, c)) {
@@ -185,7 +170,7 @@ int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *we
     }
     if (batched) {
       batch_rows[pending++] = rows.rows.len - 1;
-      if (pending == FOREST_BATCH && !flush()) return out_of_memory(out_msg);
+      if (pending == FOREST_BATCH && !flush()) return vornel0_fail_nomem(out_msg);
       continue;
     }
     double confidence = 0.0;
@@ -195,7 +180,7 @@ int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *we
     case STUDENT_KIND_TREE:
       erc = tree_eval_row(&student.tree, inputs, &row->prediction, &confidence, &has_confidence);
       if (erc == SQLITE_ERROR)
-        return fail(out_msg, SQLITE_ERROR, sqlite3_mprintf("%s: malformed tree traversal", VORNEL_ERR_SCHEMA));
+        return vornel0_fail(out_msg, sqlite3_mprintf("%s: malformed tree traversal", VORNEL_ERR_SCHEMA));
       break;
     case STUDENT_KIND_FOREST:
       erc = forest_eval_row(&student.forest, inputs, scratch.scores.get(), &row->prediction, &confidence,
@@ -206,16 +191,16 @@ int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *we
                          &confidence, &has_confidence);
       break;
     }
-    if (erc != SQLITE_OK) return out_of_memory(out_msg);
+    if (erc != SQLITE_OK) return vornel0_fail_nomem(out_msg);
     row->confidence = confidence;
     row->has_confidence = has_confidence;
   }
-  if (rc == SQLITE_NOMEM) return out_of_memory(out_msg);
+  if (rc == SQLITE_NOMEM) return vornel0_fail_nomem(out_msg);
   if (rc == SQLITE_INTERRUPT) return rc;
   if (rc != SQLITE_DONE)
-    return fail(out_msg, SQLITE_ERROR,
-                sqlite3_mprintf("%s: apply query failed: %s", VORNEL_ERR_RESOURCE, sqlite3_errmsg(db)));
-  if (pending && !flush()) return out_of_memory(out_msg);
+    return vornel0_fail(out_msg,
+                        sqlite3_mprintf("%s: apply query failed: %s", VORNEL_ERR_RESOURCE, sqlite3_errmsg(db)));
+  if (pending && !flush()) return vornel0_fail_nomem(out_msg);
   *out_rows = rows.release(out_count);
   return SQLITE_OK;
 }

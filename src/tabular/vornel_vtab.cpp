@@ -126,15 +126,6 @@ void vn_clear(VtabCursor *base) {
   cur->kit.count = 0;
 }
 
-int set_error(sqlite3_vtab *vtab, int rc, char *msg) {
-  if (msg) {
-    vtab_set_error(vtab, msg);
-    return rc == SQLITE_NOMEM ? SQLITE_NOMEM : SQLITE_ERROR;
-  }
-  // An interrupt carries no message of its own: the host reports it.
-  return rc == SQLITE_INTERRUPT ? rc : SQLITE_NOMEM;
-}
-
 bool is_incontext_model(const char *model) {
   return !model || strcmp(model, "default-tabular") == 0 || strcmp(model, "knn5-incontext") == 0;
 }
@@ -145,10 +136,7 @@ int run_student(sqlite3 *db, const char *train_sql, const char *apply_sql, const
   vornel0_model_row row;
   memset(&row, 0, sizeof row);
   int rc = vornel0_registry_lookup(db, opts->model, &row);
-  struct RowGuard {
-    vornel0_model_row *r;
-    ~RowGuard() { vornel0_model_row_free(r); }
-  } guard{&row};
+  FreeGuard<vornel0_model_row, vornel0_model_row_free> guard(&row);
   if (rc == 1) {
     *out_msg = sqlite3_mprintf("%s: %s%s", VORNEL_ERR_MODEL_NOT_FOUND, opts->model, "");
     return SQLITE_ERROR;
@@ -196,13 +184,10 @@ int vn_filter(VtabCursor *base, sqlite3_value *const *args) {
 
   vornel_options opts;
   memset(&opts, 0, sizeof opts);
-  struct OptionsGuard {
-    vornel_options *o;
-    ~OptionsGuard() { vornel_options_free(o); }
-  } opts_guard{&opts};
+  FreeGuard<vornel_options, vornel_options_free> opts_guard(&opts);
   char *msg = nullptr;
   int rc = options_read(db, options, &VORNEL_OPTIONS, &opts, &msg);
-  if (rc != SQLITE_OK) return set_error(vtab, rc, msg);
+  if (rc != SQLITE_OK) return vtab_fail(vtab, rc, msg);
 
   vornel0_result *rows = nullptr;
   int64_t count = 0;
@@ -212,7 +197,7 @@ int vn_filter(VtabCursor *base, sqlite3_value *const *args) {
     rc = run_student(db, train_sql, apply_sql, &opts, &rows, &count, &msg);
   if (rc != SQLITE_OK) {
     vornel0_results_free(rows, count);
-    return set_error(vtab, rc, msg);
+    return vtab_fail(vtab, rc, msg);
   }
   cur->rows = rows;
   cur->kit.count = count;
