@@ -1,5 +1,5 @@
-// Perceptron training core: population standardisation, xorshift32 Glorot-uniform
-// initialisation from a fixed seed, and full-batch Adam (Kingma and Ba) with weight decay.
+// Perceptron training's epoch kernel: the forward pass, the output deltas and the gradient
+// sums of every row. Set-up, initialisation and the Adam steps are in mlp_fit.cpp.
 //
 // Every sum runs in binary64 in one fixed order: each hidden unit's sum over the inputs, each
 // output's sum over the hidden units, and each gradient's sum over the rows in row order. The
@@ -8,10 +8,8 @@
 // changes no result. Vector lanes run across hidden units (padded to a multiple of four with
 // zero weights), across inputs or across the rows of a block, never inside one sum, so the
 // vectorised and the scalar builds give the same bits.
-#include "distill/mlp_train.h"
-#include "core/api.h"
+#include "distill/mlp_work.h"
 #include "distill/tanh_lanes.h"
-#include "tabular/student.h"
 #include <math.h>
 
 // The vector helpers are always inlined, so the AVX argument-passing note does not apply.
@@ -19,15 +17,7 @@
 
 namespace {
 
-constexpr uint32_t MLP_SEED = 0x243F6A88u;
-constexpr float MLP_SCALE_FLOOR = 1e-6f;
-constexpr double ADAM_BETA1 = 0.9;
-constexpr double ADAM_BETA2 = 0.999;
-constexpr double ADAM_ONE_MINUS_BETA1 = 0.09999999999999998;
-constexpr double ADAM_ONE_MINUS_BETA2 = 0.0010000000000000009;
-constexpr double ADAM_EPSILON = 1e-8;
-constexpr double WEIGHT_DECAY = 1e-4;
-constexpr int BLOCK = 8; // rows per block
+constexpr int BLOCK = MLP_BLOCK;
 
 typedef double v4d __attribute__((vector_size(32)));
 
@@ -38,51 +28,9 @@ typedef double v4d __attribute__((vector_size(32)));
 }
 [[gnu::always_inline]] inline void store4(double *p, v4d v) { memcpy(p, &v, sizeof v); }
 
-// Working state of one training run; everything is host memory freed by the destructor.
-// Hidden-unit arrays have a row stride of Hp = H rounded up to a multiple of 4; the padding
-// lanes hold zero weights, zero gradients and zero activations throughout.
-struct MlpWork {
-  int Hp = 0;
-  float *w1t = nullptr; // I x Hp first layer, transposed (an input's weights to every unit together)
-  float *b1 = nullptr;  // Hp first-layer biases
-  float *w2 = nullptr;  // O x Hp second layer
-  double *w1d = nullptr, *b1d = nullptr, *w2d = nullptr;       // binary64 copies of the three, per epoch
-  double *g_w1t = nullptr, *m_w1t = nullptr, *v_w1t = nullptr; // I x Hp
-  double *g_b1 = nullptr, *m_b1 = nullptr, *v_b1 = nullptr;    // Hp
-  double *g_w2 = nullptr, *m_w2 = nullptr, *v_w2 = nullptr;    // O x Hp
-  double *g_sk = nullptr, *m_sk = nullptr, *v_sk = nullptr;    // O x I (skip block only)
-  double *g_b2 = nullptr, *m_b2 = nullptr, *v_b2 = nullptr;    // O
-  double *z = nullptr;                                         // BLOCK x I standardised inputs
-  double *act = nullptr;                                       // BLOCK x Hp hidden activations
-  double *out = nullptr;                                       // BLOCK x O output scores, then output deltas
-  double *act_t = nullptr; // H x BLOCK activations, transposed (a unit's block rows together)
-  double *z_t = nullptr;   // I x BLOCK standardised inputs, transposed
-  double *ds = nullptr;    // BLOCK x O output deltas times the hidden-path factor
-  double *skd = nullptr;   // O x I binary64 copy of the skip block, per epoch
-  ~MlpWork() {
-    double *all[] = {w1d,  b1d,  w2d,  g_w1t, m_w1t, v_w1t, g_b1, m_b1, v_b1,  g_w2, m_w2, v_w2, g_sk,
-                     m_sk, v_sk, g_b2, m_b2,  v_b2,  z,     act,  out,  act_t, z_t,  ds,   skd};
-    for (double *p : all)
-      sqlite3_free(p);
-    sqlite3_free(w1t);
-    sqlite3_free(b1);
-    sqlite3_free(w2);
-  }
-};
-
-// What one epoch reads.
-struct EpochInput {
-  const float *x;
-  int n, I, H, O;
-  const int32_t *class_indexes;
-  const float *targets;
-  int task;
-  const float *means, *scales, *b2, *skip; // skip null without the linear block
-  double s;                                // hidden-path factor
-};
-
 // Forward pass, output deltas and gradient accumulation for rows i0 .. i0 + R - 1 (R is the
-// block size or 1). Loops over r are unrolled so that per-row accumulators stay in registers.
+// block size or 1). Loops over r are unrolled so that per-row accumulators stay in registers;
+// it is one long function on purpose, as the hot kernel whose phases share those registers.
 template <int R> [[gnu::always_inline]] inline void epoch_block(const EpochInput &in, MlpWork &w, int i0) {
   constexpr int V = R / 4; // vectors of rows, when the rows are the lanes (0 for a single row)
   const int I = in.I, H = in.H, Hp = w.Hp, O = in.O;
@@ -369,9 +317,8 @@ VORNEL_KERNEL_WIDE void mlp_epoch_rows(const EpochInput &in, MlpWork &w, int fir
     epoch_block<1>(in, w, i);
 }
 
-// One epoch's pass over all rows, in slices of about CANCEL_POLL_WORK multiply-adds so that an
-// interrupt is seen within the epoch. Slices are whole blocks, so slicing changes no result.
-// Returns false when the work was asked to stop.
+} // namespace
+
 bool mlp_epoch(const EpochInput &in, MlpWork &w, Cancel *cancel) {
   const int64_t per_row = 2 * ((int64_t)w.Hp * (in.I + in.O) + (in.skip ? (int64_t)in.O * in.I : 0)) + in.O;
   int64_t slice = CANCEL_POLL_WORK / (per_row > 0 ? per_row : 1) / BLOCK * BLOCK;
@@ -382,223 +329,4 @@ bool mlp_epoch(const EpochInput &in, MlpWork &w, Cancel *cancel) {
     if (cancel_stop(cancel, (last - i) * per_row)) return false;
   }
   return true;
-}
-
-// Refreshes the binary64 copies of the hidden-layer parameters after an update.
-void refresh_copies(MlpWork &w, int I, int O) {
-  for (int64_t k = 0; k < (int64_t)I * w.Hp; k++)
-    w.w1d[k] = (double)w.w1t[k];
-  for (int h = 0; h < w.Hp; h++)
-    w.b1d[h] = (double)w.b1[h];
-  for (int64_t k = 0; k < (int64_t)O * w.Hp; k++)
-    w.w2d[k] = (double)w.w2[k];
-}
-
-} // namespace
-
-double mlp_draw(uint32_t *state) {
-  uint32_t s = *state;
-  if (s == 0) s = 1;
-  s ^= s << 13;
-  s ^= s >> 17;
-  s ^= s << 5;
-  *state = s;
-  return (double)s * (1.0 / 2147483648.0) - 1.0;
-}
-
-void mlp_params_free(mlp_params *p) {
-  if (!p) return;
-  float *all[] = {p->means, p->scales, p->w1, p->b1, p->w2, p->b2, p->skip};
-  for (float *a : all)
-    sqlite3_free(a);
-  memset(p, 0, sizeof *p);
-}
-
-VORNEL_KERNEL void mlp_adam(float *parameters, double *gradients, double *first_moments, double *second_moments,
-                            int64_t count, float learning_rate, double gradient_scale, double bias_correction1,
-                            double bias_correction2) {
-  const double lr = (double)learning_rate;
-  for (int64_t i = 0; i < count; i++) {
-    double w = (double)parameters[i];
-    double grad = gradients[i] * gradient_scale + WEIGHT_DECAY * w;
-    double m = ADAM_BETA1 * first_moments[i] + ADAM_ONE_MINUS_BETA1 * grad;
-    double v = ADAM_BETA2 * second_moments[i] + ADAM_ONE_MINUS_BETA2 * (grad * grad);
-    first_moments[i] = m;
-    second_moments[i] = v;
-    parameters[i] = (float)(w - lr * (m / bias_correction1) / (sqrt(v / bias_correction2) + ADAM_EPSILON));
-    gradients[i] = 0.0;
-  }
-}
-
-int mlp_train_params(const float *x, int n, int input_count, int output_count, const int32_t *class_indexes,
-                     const float *targets, int task, int hidden, int epochs, float learning_rate, int linear_block,
-                     mlp_params *out, Cancel *cancel) {
-  memset(out, 0, sizeof *out);
-  const int I = input_count, H = hidden > 0 ? hidden : 0, O = output_count;
-  if (n <= 0 || I <= 0 || O <= 0 || (task != 0 && !targets) || (task == 0 && !targets && !class_indexes))
-    return SQLITE_MISUSE;
-  mlp_params p{};
-  p.task = task;
-  p.input_count = I;
-  p.hidden = H;
-  p.output_count = O;
-  MlpWork w;
-  w.Hp = (H + 3) / 4 * 4;
-  const int Hp = w.Hp;
-  bool ok = true;
-  // Every working array gets at least one element so that a zero-width layer needs no checks.
-  auto f32 = [&](float **dst, int64_t count, bool always) {
-    if (count <= 0 && !always) return;
-    *dst = host_calloc<float>(count > 0 ? count : 1);
-    if (!*dst) ok = false;
-  };
-  auto f64 = [&](double **dst, int64_t count) {
-    *dst = host_calloc<double>(count > 0 ? count : 1);
-    if (!*dst) ok = false;
-  };
-  const int64_t HI = (int64_t)H * I, OH = (int64_t)O * H, OI = (int64_t)O * I;
-  const int64_t IHp = (int64_t)I * Hp, OHp = (int64_t)O * Hp;
-  f32(&p.means, I, false);
-  f32(&p.scales, I, false);
-  f32(&p.w1, HI, false);
-  f32(&p.b1, H, false);
-  f32(&p.w2, OH, false);
-  f32(&p.b2, O, false);
-  if (linear_block) f32(&p.skip, OI, false);
-  f32(&w.w1t, IHp, true);
-  f32(&w.b1, Hp, true);
-  f32(&w.w2, OHp, true);
-  f64(&w.w1d, IHp);
-  f64(&w.b1d, Hp);
-  f64(&w.w2d, OHp);
-  f64(&w.g_w1t, IHp);
-  f64(&w.m_w1t, IHp);
-  f64(&w.v_w1t, IHp);
-  f64(&w.g_b1, Hp);
-  f64(&w.m_b1, Hp);
-  f64(&w.v_b1, Hp);
-  f64(&w.g_w2, OHp);
-  f64(&w.m_w2, OHp);
-  f64(&w.v_w2, OHp);
-  if (linear_block) {
-    f64(&w.g_sk, OI);
-    f64(&w.m_sk, OI);
-    f64(&w.v_sk, OI);
-  }
-  f64(&w.g_b2, O);
-  f64(&w.m_b2, O);
-  f64(&w.v_b2, O);
-  f64(&w.z, (int64_t)BLOCK * I);
-  f64(&w.act, (int64_t)BLOCK * Hp);
-  f64(&w.out, (int64_t)BLOCK * O);
-  f64(&w.act_t, (int64_t)BLOCK * Hp);
-  f64(&w.z_t, (int64_t)BLOCK * I);
-  f64(&w.ds, (int64_t)BLOCK * O);
-  if (linear_block) f64(&w.skd, OI);
-  if (!ok) {
-    mlp_params_free(&p);
-    return SQLITE_NOMEM;
-  }
-
-  // Population mean and deviation per input, in row order.
-  for (int j = 0; j < I; j++) {
-    double sum = 0.0;
-    for (int i = 0; i < n; i++)
-      sum += (double)x[(int64_t)i * I + j];
-    double mean = sum / n;
-    double sq = 0.0;
-    for (int i = 0; i < n; i++) {
-      double d = (double)x[(int64_t)i * I + j] - mean;
-      sq += d * d;
-    }
-    float scale = (float)sqrt(sq / n);
-    if (!(scale > MLP_SCALE_FLOOR)) scale = MLP_SCALE_FLOOR;
-    p.means[j] = (float)mean;
-    p.scales[j] = scale;
-  }
-
-  // Glorot-uniform draws, group by group in the model's array order.
-  uint32_t state = MLP_SEED;
-  const double hidden_fan = H > 0 ? (double)H : 1.0;
-  const double lim1 = sqrt(6.0 / (hidden_fan + I));
-  for (int64_t k = 0; k < HI; k++)
-    p.w1[k] = (float)(mlp_draw(&state) * lim1);
-  const double lim2 = sqrt(6.0 / (hidden_fan + O));
-  for (int64_t k = 0; k < OH; k++)
-    p.w2[k] = (float)(mlp_draw(&state) * lim2);
-  if (linear_block) {
-    const double lim3 = sqrt(6.0 / ((double)O + I));
-    for (int64_t k = 0; k < OI; k++)
-      p.skip[k] = (float)(mlp_draw(&state) * lim3);
-  }
-  for (int h = 0; h < H; h++)
-    for (int j = 0; j < I; j++)
-      w.w1t[(int64_t)j * Hp + h] = p.w1[(int64_t)h * I + j];
-  for (int k = 0; k < O; k++)
-    for (int h = 0; h < H; h++)
-      w.w2[(int64_t)k * Hp + h] = p.w2[(int64_t)k * H + h];
-  refresh_copies(w, I, O);
-  if (linear_block)
-    for (int64_t k = 0; k < OI; k++)
-      w.skd[k] = (double)p.skip[k];
-
-  EpochInput in{x, n, I, H, O, class_indexes, targets, task, p.means, p.scales, p.b2, p.skip, linear_block ? 0.1 : 1.0};
-  const double grad_scale = 1.0 / n;
-  double pow1 = 1.0, pow2 = 1.0;
-  for (int e = 1; e <= epochs; e++) {
-    pow1 *= ADAM_BETA1;
-    pow2 *= ADAM_BETA2;
-    if (!mlp_epoch(in, w, cancel)) {
-      mlp_params_free(&p);
-      return SQLITE_INTERRUPT;
-    }
-    const double bc1 = 1.0 - pow1, bc2 = 1.0 - pow2;
-    if (H > 0) {
-      mlp_adam(w.w1t, w.g_w1t, w.m_w1t, w.v_w1t, IHp, learning_rate, grad_scale, bc1, bc2);
-      mlp_adam(w.b1, w.g_b1, w.m_b1, w.v_b1, Hp, learning_rate, grad_scale, bc1, bc2);
-      mlp_adam(w.w2, w.g_w2, w.m_w2, w.v_w2, OHp, learning_rate, grad_scale, bc1, bc2);
-      refresh_copies(w, I, O);
-    }
-    if (linear_block) {
-      mlp_adam(p.skip, w.g_sk, w.m_sk, w.v_sk, OI, learning_rate, grad_scale, bc1, bc2);
-      for (int64_t k = 0; k < OI; k++)
-        w.skd[k] = (double)p.skip[k];
-    }
-    mlp_adam(p.b2, w.g_b2, w.m_b2, w.v_b2, O, learning_rate, grad_scale, bc1, bc2);
-  }
-  for (int h = 0; h < H; h++) {
-    for (int j = 0; j < I; j++)
-      p.w1[(int64_t)h * I + j] = w.w1t[(int64_t)j * Hp + h];
-    p.b1[h] = w.b1[h];
-  }
-  for (int k = 0; k < O; k++)
-    for (int h = 0; h < H; h++)
-      p.w2[(int64_t)k * H + h] = w.w2[(int64_t)k * Hp + h];
-  *out = p;
-  return SQLITE_OK;
-}
-
-int train_mlp(const float *x, int n, int input_count, int output_count, const int32_t *class_indexes,
-              const float *targets, int task, int hidden, int epochs, float learning_rate, int linear_block,
-              mlp_model *model, char **error_message, Cancel *cancel) {
-  *error_message = nullptr;
-  memset(model, 0, sizeof *model);
-  mlp_params p{};
-  int rc = mlp_train_params(x, n, input_count, output_count, class_indexes, targets, task, hidden, epochs,
-                            learning_rate, linear_block, &p, cancel);
-  if (rc == SQLITE_INTERRUPT) return rc;
-  if (rc != SQLITE_OK) return vornel0_fail_nomem(error_message);
-  model->task = task;
-  model->input_count = p.input_count;
-  model->hidden_count = p.hidden;
-  model->output_count = p.output_count;
-  model->class_count = task == 0 ? p.output_count : 0;
-  model->input_mean = p.means;
-  model->input_scale = p.scales;
-  model->hidden_weights = p.w1;
-  model->hidden_bias = p.b1;
-  model->output_weights = p.w2;
-  model->output_bias = p.b2;
-  model->skip_weights = p.skip;
-  return SQLITE_OK;
 }

@@ -1,22 +1,9 @@
-// CART builder (Breiman et al.): exhaustive threshold search per feature with Gini impurity
-// or squared error, recursion in pre-order. Scores are binary64; a later candidate replaces
-// the best only when strictly greater, so ties keep the lowest feature and position.
-#include "distill/tree_build.h"
+// CART builder (Breiman et al.): recursion in pre-order over the rows' sorted orders, each
+// node split where tree_split.cpp finds its best split, and the leaves' values.
 #include "core/mem.h"
+#include "distill/tree_work.h"
 #include <algorithm>
 #include <math.h>
-
-// Working memory of one build, allocated once at the root call.
-struct bld_work {
-  bld_entry *order = nullptr;          // feature_count x n_root; node rows are one segment per feature
-  bld_entry *scratch = nullptr;        // n_root entries for stable partitions
-  uint8_t *go_left = nullptr;          // per row index: 1 when the current split sends it left
-  int64_t *counts = nullptr;           // 3 x K class counts: node total, left side, right side
-  double *recip = nullptr;             // recip[k] = 1 / k for k = 1..n_root (the sweeps' estimates)
-  const bld_entry *root_src = nullptr; // the root's orders: the shared presort, or order itself
-  const int32_t *root = nullptr;       // the root call's index array (segment offsets are relative to it)
-  int32_t n_root = 0;
-};
 
 namespace {
 
@@ -110,100 +97,6 @@ int32_t append_node(tree_builder *s) {
   return id;
 }
 
-struct Split {
-  bool found = false;
-  double score = 0.0;
-  int32_t feature = -1;
-  float threshold = 0.0f;
-};
-
-inline void consider(Split &best, double score, int32_t f, float lo, float hi) {
-  if (!best.found || score > best.score) {
-    best.found = true;
-    best.score = score;
-    best.feature = f;
-    best.threshold = (float)(((double)lo + (double)hi) * 0.5);
-  }
-}
-
-// The sweeps below keep the exact scores of the split rule but avoid its divisions where they
-// cannot matter: a cheap estimate from reciprocals (recip[k] = 1/k) bounds each candidate's
-// exact score within a margin far wider than the rounding of either formula, and only a
-// candidate whose bound reaches the best score so far is scored exactly. The chosen split
-// and its score are therefore those of the plain exhaustive sweep.
-constexpr double GINI_MARGIN = 1e-9;     // scores lie in [-1, 0]; rounding is ~1e-15
-constexpr double SSE_MARGIN_REL = 1e-12; // relative to the magnitudes of the terms
-
-// Gini sweep over one feature's segment. sl and sr track the sums of squared class counts.
-void sweep_gini(const bld_entry *e, int32_t n, const int32_t *labels, int32_t K, const int64_t *total, int64_t *left,
-                int64_t *right, const double *recip, int32_t f, Split &best) {
-  int64_t sl = 0, sr = 0;
-  for (int32_t c = 0; c < K; c++) {
-    left[c] = 0;
-    right[c] = total[c];
-    sr += total[c] * total[c];
-  }
-  const double inv_n = recip[n];
-  for (int32_t i = 1; i < n; i++) {
-    int32_t c = labels[e[i - 1].row];
-    sl += 2 * left[c] + 1;
-    sr -= 2 * right[c] - 1;
-    left[c]++;
-    right[c]--;
-    if (e[i - 1].value == e[i].value) continue;
-    if (best.found) {
-      double estimate = -((double)n - (double)sl * recip[i] - (double)sr * recip[n - i]) * inv_n;
-      if (!(estimate + GINI_MARGIN >= best.score)) continue;
-    }
-    double pl_sum = 0.0, pr_sum = 0.0;
-    for (int32_t k = 0; k < K; k++) {
-      double pl = (double)left[k] / i;
-      double pr = (double)right[k] / (n - i);
-      pl_sum += pl * pl;
-      pr_sum += pr * pr;
-    }
-    double gl = 1.0 - pl_sum, gr = 1.0 - pr_sum;
-    double score = -((double)i * gl + (double)(n - i) * gr) / n;
-    consider(best, score, f, e[i - 1].value, e[i].value);
-  }
-}
-
-// Squared-error sweep over G features' segments at once (their running sums are independent
-// chains, so interleaving them hides the latency of each); S and Q are the node's sum and sum
-// of squares. Each feature keeps its own best, first found and replaced only when strictly
-// greater; the caller merges them in feature order.
-template <int G>
-void sweep_sse(const bld_entry *const *seg, int32_t n, const float *targets, double S, double Q, const double *recip,
-               const int32_t *features, Split *best) {
-  double s[G], q[G];
-  for (int g = 0; g < G; g++)
-    s[g] = q[g] = 0.0;
-  // Every term (q, s^2/i, Q - q, rs^2/(n-i)) is at most about Q (s^2 <= i q), so one margin
-  // per node covers the rounding of both formulas; a NaN estimate is always scored exactly.
-  const double margin = SSE_MARGIN_REL * 8.0 * fabs(Q);
-  for (int32_t i = 1; i < n; i++) {
-    const double ri = recip[i], rni = recip[n - i];
-    for (int g = 0; g < G; g++) {
-      const bld_entry *e = seg[g];
-      double t = (double)targets[e[i - 1].row];
-      s[g] += t;
-      q[g] += t * t;
-      double rs = S - s[g];
-      double estimate = s[g] * s[g] * ri + rs * rs * rni - Q;
-      bool open = !best[g].found || estimate + margin >= best[g].score || !(estimate == estimate);
-      if (e[i - 1].value != e[i].value && open) {
-        double score = -((q[g] - s[g] * s[g] / i) + ((Q - q[g]) - rs * rs / (n - i)));
-        consider(best[g], score, features[g], e[i - 1].value, e[i].value);
-      }
-    }
-  }
-}
-
-// Merges a feature's best into the node's: strictly greater wins, so the lower feature keeps ties.
-inline void merge_best(Split &into, const Split &cand) {
-  if (cand.found && (!into.found || cand.score > into.score)) into = cand;
-}
-
 // Moves one feature's segment into the order array with the rows going left first, each side
 // keeping its sorted order. src may be the segment itself (then scratch holds the right side).
 void stable_split(const bld_entry *src, bld_entry *dst, int32_t n, int32_t n_left, const uint8_t *go_left,
@@ -231,120 +124,71 @@ void stable_split(const bld_entry *src, bld_entry *dst, int32_t n, int32_t n_lef
   }
 }
 
+// Whether every row of a classification node has the same label (a node of at most one row is).
+bool is_pure(const tree_builder *s, const int32_t *indexes, int32_t n) {
+  if (s->regression) return false;
+  if (n <= 1) return true;
+  const int32_t first = s->labels[indexes[0]];
+  for (int32_t i = 1; i < n; i++)
+    if (s->labels[indexes[i]] != first) return false;
+  return true;
+}
+
+// In-place partition of the index array: rows whose feature value is below the threshold stay
+// in front. Returns how many went left.
+int32_t partition_rows(const tree_builder *s, int32_t *indexes, int32_t n, const bld_split &split) {
+  const int32_t m = s->feature_count;
+  int32_t i = 0, j = n - 1;
+  while (i <= j) {
+    if (s->x[(int64_t)indexes[i] * m + split.feature] < split.threshold) {
+      i++;
+    } else {
+      int32_t t = indexes[i];
+      indexes[i] = indexes[j];
+      indexes[j] = t;
+      j--;
+    }
+  }
+  return i;
+}
+
 // src is the orders array this node reads: the root's source, or the work order below it.
 int32_t build_rec(tree_builder *s, int32_t *indexes, int32_t n, int32_t depth, const bld_entry *src) {
   int32_t node = append_node(s);
   if (node < 0) return -1;
   bld_work *w = s->work;
   const int32_t m = s->feature_count;
-  const int32_t K = s->class_count;
   const int32_t depth_limit = s->max_depth ? s->max_depth : 8;
   const int32_t split_min = s->min_split ? s->min_split : 5;
-  bool pure = false;
-  if (!s->regression) {
-    pure = n <= 1;
-    if (!pure) {
-      pure = true;
-      int32_t first = s->labels[indexes[0]];
-      for (int32_t i = 1; i < n && pure; i++)
-        pure = s->labels[indexes[i]] == first;
+  bld_split best;
+  const int64_t off = indexes - w->root;
+  if (depth < depth_limit && n >= split_min && !is_pure(s, indexes, n)) {
+    if (!bld_best_split(s, indexes, n, src, off, &best)) return -1;
+  }
+  const int32_t i = best.found ? partition_rows(s, indexes, n, best) : 0;
+  if (i <= 0 || i >= n) {
+    bld_leaf(s, indexes, n, node);
+    return node;
+  }
+  // The children need sorted orders only if either of them may still split.
+  if (depth + 1 < depth_limit && (i >= split_min || n - i >= split_min)) {
+    for (int32_t p = 0; p < n; p++)
+      w->go_left[indexes[p]] = p < i ? 1 : 0;
+    for (int32_t f = 0; f < m; f++) {
+      int64_t at = (int64_t)f * w->n_root + off;
+      stable_split(src + at, w->order + at, n, i, w->go_left, w->scratch);
     }
   }
-  // A split search reads every feature's segment; a large one is polled once per feature.
-  auto stop = [s](int64_t work) {
-    if (!cancel_stop(s->cancel, work)) return false;
-    s->stopped = 1;
-    return true;
-  };
-  if (depth < depth_limit && !pure && n >= split_min) {
-    const int64_t off = indexes - w->root;
-    Split best;
-    if (s->regression) {
-      double S = 0.0, Q = 0.0;
-      for (int32_t i = 0; i < n; i++) {
-        double t = (double)s->targets[indexes[i]];
-        S += t;
-        Q += t * t;
-      }
-      // Features with more than one value, swept four at a time in feature order.
-      const bld_entry *seg[4];
-      int32_t feats[4];
-      int g = 0;
-      for (int32_t f = 0; f <= m; f++) {
-        if (f < m) {
-          const bld_entry *e = src + (int64_t)f * w->n_root + off;
-          if (e[0].value == e[n - 1].value) continue;
-          seg[g] = e;
-          feats[g++] = f;
-          if (g < 4) continue;
-        }
-        Split part[4];
-        if (g == 4)
-          sweep_sse<4>(seg, n, s->targets, S, Q, w->recip, feats, part);
-        else if (g == 3)
-          sweep_sse<3>(seg, n, s->targets, S, Q, w->recip, feats, part);
-        else if (g == 2)
-          sweep_sse<2>(seg, n, s->targets, S, Q, w->recip, feats, part);
-        else if (g == 1)
-          sweep_sse<1>(seg, n, s->targets, S, Q, w->recip, feats, part);
-        for (int k = 0; k < g; k++)
-          merge_best(best, part[k]);
-        if (stop((int64_t)n * g)) return -1;
-        g = 0;
-      }
-    } else {
-      int64_t *total = w->counts, *left = w->counts + K, *right = w->counts + 2 * K;
-      for (int32_t c = 0; c < K; c++)
-        total[c] = 0;
-      for (int32_t i = 0; i < n; i++)
-        total[s->labels[indexes[i]]]++;
-      for (int32_t f = 0; f < m; f++) {
-        const bld_entry *e = src + (int64_t)f * w->n_root + off;
-        if (e[0].value == e[n - 1].value) continue;
-        sweep_gini(e, n, s->labels, K, total, left, right, w->recip, f, best);
-        if (stop((int64_t)n * K)) return -1;
-      }
-    }
-    if (best.found) {
-      // In-place partition of the index array: values below the threshold stay in front.
-      const float thr = best.threshold;
-      const int32_t bf = best.feature;
-      int32_t i = 0, j = n - 1;
-      while (i <= j) {
-        if (s->x[(int64_t)indexes[i] * m + bf] < thr) {
-          i++;
-        } else {
-          int32_t t = indexes[i];
-          indexes[i] = indexes[j];
-          indexes[j] = t;
-          j--;
-        }
-      }
-      if (i > 0 && i < n) {
-        // The children need sorted orders only if either of them may still split.
-        if (depth + 1 < depth_limit && (i >= split_min || n - i >= split_min)) {
-          for (int32_t p = 0; p < n; p++)
-            w->go_left[indexes[p]] = p < i ? 1 : 0;
-          for (int32_t f = 0; f < m; f++) {
-            int64_t at = (int64_t)f * w->n_root + off;
-            stable_split(src + at, w->order + at, n, i, w->go_left, w->scratch);
-          }
-        }
-        int32_t l = build_rec(s, indexes, i, depth + 1, w->order);
-        if (l < 0) return -1;
-        int32_t r = build_rec(s, indexes + i, n - i, depth + 1, w->order);
-        if (r < 0) return -1;
-        tree_node *nd = &s->nodes[node];
-        nd->feature = bf;
-        nd->threshold = thr;
-        nd->left = l;
-        nd->right = r;
-        nd->leaf_class = -1;
-        return node;
-      }
-    }
-  }
-  bld_leaf(s, indexes, n, node);
+  int32_t l = build_rec(s, indexes, i, depth + 1, w->order);
+  if (l < 0) return -1;
+  int32_t r = build_rec(s, indexes + i, n - i, depth + 1, w->order);
+  if (r < 0) return -1;
+  tree_node *nd = &s->nodes[node];
+  nd->feature = best.feature;
+  nd->threshold = best.threshold;
+  nd->left = l;
+  nd->right = r;
+  nd->leaf_class = -1;
   return node;
 }
 
