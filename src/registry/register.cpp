@@ -50,6 +50,42 @@ bool set_default(HostStr *field, const char *value) {
   return (bool)*field;
 }
 
+// Reads the configuration (a bare path or a JSON object), fills the defaults and checks the
+// runtime and the weights file's presence. Returns SQLITE_OK, SQLITE_NOMEM, or SQLITE_ERROR
+// with *msg.
+int read_config(sqlite3 *db, const char *config, RegisterConfig *cfg, char **msg) {
+  if (is_bare_path(config)) {
+    cfg->weights_uri.reset(sqlite3_mprintf("%s", config));
+    cfg->runtime.reset(sqlite3_mprintf("onnx"));
+    if (!cfg->weights_uri || !cfg->runtime) return SQLITE_NOMEM;
+  } else {
+    int rc = read_json_config(db, config, cfg);
+    if (rc == SQLITE_NOMEM) return rc;
+    if (rc != SQLITE_OK) return vornel0_fail(msg, sqlite3_mprintf("%s: config is not valid JSON", VORNEL_ERR_OPTIONS));
+  }
+  if (!set_default(&cfg->runtime, "onnx") || !set_default(&cfg->kind, "student") ||
+      !set_default(&cfg->license, "unspecified"))
+    return SQLITE_NOMEM;
+  const char *runtime = cfg->runtime.get();
+  if (strcmp(runtime, "onnx") != 0 && strcmp(runtime, "ggml") != 0 && strcmp(runtime, "tree") != 0)
+    return vornel0_fail(msg, sqlite3_mprintf("%s: vornel_register handles onnx|ggml|tree runtimes, got '%s'",
+                                             VORNEL_ERR_OPTIONS, runtime));
+  if (!cfg->weights_uri)
+    return vornel0_fail(msg, sqlite3_mprintf("%s: %s models need a weights_uri", VORNEL_ERR_OPTIONS, runtime));
+  return SQLITE_OK;
+}
+
+// Reports a failed step: out of memory as the host's own error, anything else by its message.
+void report_failure(sqlite3_context *ctx, int rc, char *msg, const char *fallback = VORNEL_MSG_NOMEM) {
+  if (rc == SQLITE_NOMEM) {
+    sqlite3_free(msg);
+    sqlite3_result_error_nomem(ctx);
+    return;
+  }
+  vornel0_report(ctx, msg, fallback);
+  if (rc == SQLITE_INTERRUPT) sqlite3_result_error_code(ctx, SQLITE_INTERRUPT);
+}
+
 } // namespace
 
 void vornel_register_func(sqlite3_context *ctx, int, sqlite3_value **argv) {
@@ -72,58 +108,12 @@ void vornel_register_func(sqlite3_context *ctx, int, sqlite3_value **argv) {
   // write learns nothing about the file.
   vornel0_registry_writer writer;
   int rc = vornel0_registry_writer_open(db, VORNEL0_WRITES_FILE, &writer, &msg);
-  if (rc != SQLITE_OK) {
-    if (rc == SQLITE_NOMEM) {
-      sqlite3_free(msg);
-      sqlite3_result_error_nomem(ctx);
-      return;
-    }
-    vornel0_report(ctx, msg, "registry unavailable");
-    return;
-  }
-
+  if (rc != SQLITE_OK) return report_failure(ctx, rc, msg, "registry unavailable");
   RegisterConfig cfg;
-  if (is_bare_path(config)) {
-    cfg.weights_uri.reset(sqlite3_mprintf("%s", config));
-    cfg.runtime.reset(sqlite3_mprintf("onnx"));
-    if (!cfg.weights_uri || !cfg.runtime) {
-      sqlite3_result_error_nomem(ctx);
-      return;
-    }
-  } else {
-    rc = read_json_config(db, config, &cfg);
-    if (rc == SQLITE_NOMEM) {
-      sqlite3_result_error_nomem(ctx);
-      return;
-    }
-    if (rc != SQLITE_OK) {
-      vornel0_report(ctx, sqlite3_mprintf("%s: config is not valid JSON", VORNEL_ERR_OPTIONS));
-      return;
-    }
-  }
-  if (!set_default(&cfg.runtime, "onnx") || !set_default(&cfg.kind, "student") ||
-      !set_default(&cfg.license, "unspecified")) {
-    sqlite3_result_error_nomem(ctx);
-    return;
-  }
-
-  const char *runtime = cfg.runtime.get();
-  if (strcmp(runtime, "onnx") != 0 && strcmp(runtime, "ggml") != 0 && strcmp(runtime, "tree") != 0) {
-    vornel0_report(ctx, sqlite3_mprintf("%s: vornel_register handles onnx|ggml|tree runtimes, got '%s'",
-                                        VORNEL_ERR_OPTIONS, runtime));
-    return;
-  }
-  if (!cfg.weights_uri) {
-    vornel0_report(ctx, sqlite3_mprintf("%s: %s models need a weights_uri", VORNEL_ERR_OPTIONS, runtime));
-    return;
-  }
+  if ((rc = read_config(db, config, &cfg, &msg)) != SQLITE_OK) return report_failure(ctx, rc, msg);
   char hex[VORNEL_HASH_HEX_SIZE];
   rc = vornel0_hash_file_on(db, cfg.weights_uri.get(), hex, &msg);
-  if (rc != 0) {
-    vornel0_report(ctx, msg);
-    if (rc == SQLITE_INTERRUPT) sqlite3_result_error_code(ctx, SQLITE_INTERRUPT);
-    return;
-  }
+  if (rc != 0) return report_failure(ctx, rc == SQLITE_INTERRUPT ? rc : SQLITE_ERROR, msg);
   if (!cfg.io_spec) {
     vornel0_report(ctx, sqlite3_mprintf("%s: io_spec is required in this build; the onnx build (loadable-onnx) "
                                         "derives it from the model",
@@ -135,16 +125,11 @@ void vornel_register_func(sqlite3_context *ctx, int, sqlite3_value **argv) {
   row.model_id = model_id;
   row.content_hash = hex;
   row.kind = cfg.kind.get();
-  row.runtime = runtime;
+  row.runtime = cfg.runtime.get();
   row.weights_uri = cfg.weights_uri.get();
   row.io_spec = cfg.io_spec.get();
   row.license = cfg.license.get();
   rc = vornel0_store_student(&writer, &row, &msg);
-  if (rc == SQLITE_OK) {
-    sqlite3_result_text(ctx, hex, 64, SQLITE_TRANSIENT);
-  } else if (rc == SQLITE_NOMEM) {
-    sqlite3_result_error_nomem(ctx);
-  } else {
-    vornel0_report(ctx, msg);
-  }
+  if (rc != SQLITE_OK) return report_failure(ctx, rc, msg);
+  sqlite3_result_text(ctx, hex, 64, SQLITE_TRANSIENT);
 }

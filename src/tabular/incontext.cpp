@@ -240,6 +240,79 @@ int batch_order_cmp(const void *pa, const void *pb) {
   return a->index < b->index ? -1 : a->index > b->index ? 1 : 0;
 }
 
+// Reads the current apply row's features, standardised, into values. Returns SQLITE_OK, with
+// *numeric false when a value cannot be used, or SQLITE_NOMEM.
+int read_apply_row(sqlite3_stmt *apply, Context *cx, const int *position, double *values, bool *numeric) {
+  *numeric = false;
+  for (int c = 1; c <= cx->feature_count; c++) {
+    Feature &ft = cx->features[position[c - 1]];
+    const int type = sqlite3_column_type(apply, c);
+    double value;
+    if (type == SQLITE_NULL) return SQLITE_OK;
+    if (ft.kind == KIND_CATEGORICAL) {
+      if (type != SQLITE_TEXT) return SQLITE_OK;
+      const char *text = (const char *)sqlite3_column_text(apply, c);
+      int n = sqlite3_column_bytes(apply, c);
+      if (!text && n > 0) return SQLITE_NOMEM;
+      int64_t code;
+      if (!vocab_code(&ft.vocab, text ? text : "", n, &code)) return SQLITE_NOMEM;
+      value = (double)code;
+    } else {
+      if (type == SQLITE_TEXT || type == SQLITE_BLOB) return SQLITE_OK;
+      value = sqlite3_column_double(apply, c);
+    }
+    values[position[c - 1]] = (value - ft.mean) / ft.deviation;
+  }
+  *numeric = true;
+  return SQLITE_OK;
+}
+
+// The apply rows waiting to be searched, and the search of a full batch.
+struct ApplyBatch {
+  int F = 0;
+  HostPtr<double> values;      // APPLY_BATCH x F standardised rows
+  HostPtr<knn_hit> hits;       // APPLY_BATCH x KNN_K
+  HostPtr<int64_t> result_row; // result row of each pending row
+  HostPtr<double> sorted;      // the pending rows in search order
+  HostPtr<BatchOrder> order;
+  int64_t pending = 0; // numeric rows waiting in the batch
+  Cancel cancel;
+
+  bool init(sqlite3 *db, int features) {
+    F = features;
+    values.reset(host_calloc<double>(APPLY_BATCH * F));
+    hits.reset(host_calloc<knn_hit>(APPLY_BATCH * KNN_K));
+    result_row.reset(host_calloc<int64_t>(APPLY_BATCH));
+    sorted.reset(host_calloc<double>(APPLY_BATCH * F));
+    order.reset(host_calloc<BatchOrder>(APPLY_BATCH));
+    cancel = vornel0_cancel(db);
+    return values && hits && result_row && sorted && order;
+  }
+  double *next_values() const { return values.get() + pending * F; }
+
+  // Each apply row's search is independent of the others, so a batch is searched in an order
+  // that puts similar rows in the same group of four: their fifth-slot distances shrink
+  // together, which lets the search skip more blocks early. Results do not depend on it.
+  // Returns SQLITE_OK, SQLITE_NOMEM or SQLITE_INTERRUPT.
+  int flush(Context *cx, ResultRows &rows) {
+    for (int64_t i = 0; i < pending; i++) {
+      double key = 0.0;
+      for (int f = 0; f < F; f++)
+        key += values[i * F + f];
+      if (key != key) key = INFINITY; // NaN would not order consistently
+      order[i] = BatchOrder{key, i};
+    }
+    qsort(order.get(), (size_t)pending, sizeof(BatchOrder), batch_order_cmp);
+    for (int64_t i = 0; i < pending; i++)
+      memcpy(sorted.get() + i * F, values.get() + order[i].index * F, sizeof(double) * (size_t)F);
+    if (!knn5_search(&cx->matrix, sorted.get(), pending, hits.get(), &cancel)) return SQLITE_INTERRUPT;
+    for (int64_t i = 0; i < pending; i++)
+      if (!predict(cx, hits.get() + i * KNN_K, &rows.rows[result_row[order[i].index]])) return SQLITE_NOMEM;
+    pending = 0;
+    return SQLITE_OK;
+  }
+};
+
 } // namespace
 
 int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_sql, const vornel_options *opts,
@@ -269,87 +342,28 @@ int vornel_incontext_run(sqlite3 *db, const char *train_sql, const char *apply_s
   rc = map_apply_columns(apply, &cx, position, out_msg);
   if (rc != SQLITE_OK) return rc;
 
-  const int F = cx.feature_count;
   ResultRows rows;
-  HostPtr<double> batch(host_calloc<double>(APPLY_BATCH * F));
-  HostPtr<knn_hit> hits(host_calloc<knn_hit>(APPLY_BATCH * KNN_K));
-  HostPtr<int64_t> batch_rows(host_calloc<int64_t>(APPLY_BATCH));
-  HostPtr<double> sorted(host_calloc<double>(APPLY_BATCH * F));
-  HostPtr<BatchOrder> order(host_calloc<BatchOrder>(APPLY_BATCH));
-  if (!batch || !hits || !batch_rows || !sorted || !order) return SQLITE_NOMEM;
-  int64_t pending = 0; // numeric rows waiting in the batch
-  Cancel cancel = vornel0_cancel(db);
-
-  // Each apply row's search is independent of the others, so a batch is searched in an order
-  // that puts similar rows in the same group of four: their fifth-slot distances shrink
-  // together, which lets the search skip more blocks early. Results do not depend on it.
-  // Returns SQLITE_OK, SQLITE_NOMEM or SQLITE_INTERRUPT.
-  auto flush = [&]() -> int {
-    for (int64_t i = 0; i < pending; i++) {
-      double key = 0.0;
-      for (int f = 0; f < F; f++)
-        key += batch[i * F + f];
-      if (key != key) key = INFINITY; // NaN would not order consistently
-      order[i] = BatchOrder{key, i};
-    }
-    qsort(order.get(), (size_t)pending, sizeof(BatchOrder), batch_order_cmp);
-    for (int64_t i = 0; i < pending; i++)
-      memcpy(sorted.get() + i * F, batch.get() + order[i].index * F, sizeof(double) * (size_t)F);
-    if (!knn5_search(&cx.matrix, sorted.get(), pending, hits.get(), &cancel)) return SQLITE_INTERRUPT;
-    for (int64_t i = 0; i < pending; i++)
-      if (!predict(&cx, hits.get() + i * KNN_K, &rows.rows[batch_rows[order[i].index]])) return SQLITE_NOMEM;
-    pending = 0;
-    return SQLITE_OK;
-  };
-
-  const int columns = F + 1;
+  ApplyBatch batch;
+  if (!batch.init(db, cx.feature_count)) return SQLITE_NOMEM;
   while ((rc = sqlite3_step(apply)) == SQLITE_ROW) {
     if (rows.full()) return vornel_refuse_apply_rows(out_msg);
     vornel0_result *row = rows.add();
     if (!row || !record_row_ref(apply, row)) return SQLITE_NOMEM;
-    double *values = batch.get() + pending * F;
-    bool numeric = true;
-    for (int c = 1; c < columns && numeric; c++) {
-      Feature &ft = cx.features[position[c - 1]];
-      const int type = sqlite3_column_type(apply, c);
-      double value;
-      if (type == SQLITE_NULL) {
-        numeric = false;
-        break;
-      }
-      if (ft.kind == KIND_CATEGORICAL) {
-        if (type != SQLITE_TEXT) {
-          numeric = false;
-          break;
-        }
-        const char *text = (const char *)sqlite3_column_text(apply, c);
-        int n = sqlite3_column_bytes(apply, c);
-        if (!text && n > 0) return SQLITE_NOMEM;
-        int64_t code;
-        if (!vocab_code(&ft.vocab, text ? text : "", n, &code)) return SQLITE_NOMEM;
-        value = (double)code;
-      } else {
-        if (type == SQLITE_TEXT || type == SQLITE_BLOB) {
-          numeric = false;
-          break;
-        }
-        value = sqlite3_column_double(apply, c);
-      }
-      values[position[c - 1]] = (value - ft.mean) / ft.deviation;
-    }
+    bool numeric;
+    if (read_apply_row(apply, &cx, position, batch.next_values(), &numeric) != SQLITE_OK) return SQLITE_NOMEM;
     if (!numeric) {
       row->status = VORNEL_STATUS_NON_NUMERIC;
       continue;
     }
-    batch_rows[pending++] = rows.rows.len - 1;
-    if (pending == APPLY_BATCH && (rc = flush()) != SQLITE_OK) return rc;
+    batch.result_row[batch.pending++] = rows.rows.len - 1;
+    if (batch.pending == APPLY_BATCH && (rc = batch.flush(&cx, rows)) != SQLITE_OK) return rc;
   }
   // The apply rows are read between searches, so an interrupt may reach either; both stop alike.
   if (rc == SQLITE_NOMEM || rc == SQLITE_INTERRUPT) return rc;
   if (rc != SQLITE_DONE)
     return vornel0_fail(out_msg,
                         sqlite3_mprintf("%s: apply query failed: %s", VORNEL_ERR_RESOURCE, sqlite3_errmsg(db)));
-  if (pending && (rc = flush()) != SQLITE_OK) return rc;
+  if (batch.pending && (rc = batch.flush(&cx, rows)) != SQLITE_OK) return rc;
   *out_rows = rows.release(out_count);
   return SQLITE_OK;
 }

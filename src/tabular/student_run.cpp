@@ -58,41 +58,13 @@ int64_t row_work(const student_model &s) {
   }
 }
 
-} // namespace
-
-int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *weights, int64_t weights_len,
-                     const char *device, const char *precision, vornel0_result **out_rows, int64_t *out_count,
-                     char **out_msg) {
-  *out_rows = nullptr;
-  *out_count = 0;
-  *out_msg = nullptr;
-  int rc = vornel_refuse_device(device, precision, out_msg);
-  if (rc != SQLITE_OK) return rc;
-
-  student_model student;
-  rc = student_read(weights, weights_len, &student, out_msg);
-  if (rc != SQLITE_OK) return rc;
-  FreeGuard<student_model, student_free> student_guard(&student);
-
-  Scratch scratch;
-  if (!scratch_alloc(student, &scratch)) return vornel0_fail_nomem(out_msg);
-
-  StmtGuard stmt;
-  if (!apply_sql)
-    return vornel0_fail(out_msg,
-                        sqlite3_mprintf("%s: apply query does not parse: %s", VORNEL_ERR_SCHEMA, sqlite3_errmsg(db)));
-  // A stored student's apply query may hold more than one statement; only the first runs.
-  rc = vornel0_prepare_query(db, apply_sql, "apply query", false, stmt.out(), out_msg);
-  if (rc == SQLITE_NOMEM) return vornel0_fail_nomem(out_msg);
-  if (rc != SQLITE_OK) return rc;
-
-  const StudentInputs in = inputs_of(student);
+// Maps the apply query's columns onto the student's inputs by name: position[c] is the input
+// that apply column c + 1 fills. Returns SQLITE_OK, or a failure with *out_msg.
+int map_apply_columns(sqlite3_stmt *stmt, const StudentInputs &in, int32_t *position, char **out_msg) {
   const int columns = sqlite3_column_count(stmt);
   if (columns != in.count + 1)
     return vornel0_fail(out_msg, sqlite3_mprintf("%s: apply features (%d) must match the student's (%d)",
                                                  VORNEL_ERR_SCHEMA, columns - 1, in.count));
-  // position[c] is the student input that apply column c + 1 fills.
-  int32_t position[STUDENT_MAX_FEATURES];
   bool filled[STUDENT_MAX_FEATURES] = {};
   for (int c = 1; c < columns; c++) {
     const char *name = sqlite3_column_name(stmt, c);
@@ -111,96 +83,152 @@ int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *we
     if (!filled[f])
       return vornel0_fail(
           out_msg, sqlite3_mprintf("%s: apply features must match the student's features exactly", VORNEL_ERR_SCHEMA));
+  return SQLITE_OK;
+}
 
-  ResultRows rows;
-  // Boosted trees are evaluated a batch of rows at a time (one tree over all of them), with the
-  // same sums per row; the other students go row by row.
-  const bool batched = student.kind == STUDENT_KIND_FOREST;
-  const int32_t score_width = student.forest.task == STUDENT_CLASSIFY ? student.forest.output_count : 1;
-  HostPtr<float> batch_inputs;
-  HostPtr<double> batch_scores;
-  HostPtr<int64_t> batch_rows;
-  int64_t pending = 0;
-  if (batched) {
-    batch_inputs.reset(host_calloc<float>(FOREST_BATCH * STUDENT_MAX_FEATURES));
-    batch_scores.reset(host_calloc<double>(FOREST_BATCH * (int64_t)score_width));
-    batch_rows.reset(host_calloc<int64_t>(FOREST_BATCH));
-    if (!batch_inputs || !batch_scores || !batch_rows) return vornel0_fail_nomem(out_msg);
+// Reads the current row's features into inputs; false when one is not a number.
+bool read_inputs(sqlite3_stmt *stmt, int columns, const int32_t *position, float *inputs) {
+  for (int c = 1; c < columns; c++) {
+    switch (sqlite3_column_type(stmt, c)) {
+    case SQLITE_INTEGER:
+      inputs[position[c - 1]] = (float)sqlite3_column_int64(stmt, c);
+      break;
+    case SQLITE_FLOAT:
+      inputs[position[c - 1]] = (float)sqlite3_column_double(stmt, c);
+      break;
+    default:
+      return false;
+    }
   }
-  auto flush = [&]() -> bool {
-    forest_score_rows(&student.forest, batch_inputs.get(), STUDENT_MAX_FEATURES, pending, batch_scores.get());
+  return true;
+}
+
+// Scores one row with a tree or perceptron student (or a boosted one unbatched).
+int score_row(const student_model &s, Scratch &scratch, const float *inputs, vornel0_result *row, char **out_msg) {
+  double confidence = 0.0;
+  int has_confidence = 0;
+  int erc;
+  switch (s.kind) {
+  case STUDENT_KIND_TREE:
+    erc = tree_eval_row(&s.tree, inputs, &row->prediction, &confidence, &has_confidence);
+    if (erc == SQLITE_ERROR)
+      return vornel0_fail(out_msg, sqlite3_mprintf("%s: malformed tree traversal", VORNEL_ERR_SCHEMA));
+    break;
+  case STUDENT_KIND_FOREST:
+    erc = forest_eval_row(&s.forest, inputs, scratch.scores.get(), &row->prediction, &confidence, &has_confidence);
+    break;
+  default:
+    erc = mlp_eval_row(&s.mlp, inputs, scratch.hidden.get(), scratch.outputs.get(), &row->prediction, &confidence,
+                       &has_confidence);
+    break;
+  }
+  if (erc != SQLITE_OK) return vornel0_fail_nomem(out_msg);
+  row->confidence = confidence;
+  row->has_confidence = has_confidence;
+  return SQLITE_OK;
+}
+
+// Boosted trees are evaluated a batch of rows at a time (one tree over all of them), with the
+// same sums per row.
+struct ForestBatch {
+  const forest_model *forest = nullptr;
+  int32_t width = 1;      // scores per row
+  HostPtr<float> inputs;  // FOREST_BATCH x STUDENT_MAX_FEATURES
+  HostPtr<double> scores; // FOREST_BATCH x width
+  HostPtr<int64_t> rows;  // result row of each pending input
+  int64_t pending = 0;
+
+  bool init(const forest_model *f) {
+    forest = f;
+    width = f->task == STUDENT_CLASSIFY ? f->output_count : 1;
+    inputs.reset(host_calloc<float>(FOREST_BATCH * STUDENT_MAX_FEATURES));
+    scores.reset(host_calloc<double>(FOREST_BATCH * (int64_t)width));
+    rows.reset(host_calloc<int64_t>(FOREST_BATCH));
+    return inputs && scores && rows;
+  }
+  float *next_inputs() const { return inputs.get() + pending * STUDENT_MAX_FEATURES; }
+  // Scores the pending rows into their results; false when memory runs out.
+  bool flush(ResultRows &results) {
+    forest_score_rows(forest, inputs.get(), STUDENT_MAX_FEATURES, pending, scores.get());
     for (int64_t i = 0; i < pending; i++) {
-      vornel0_result &row = rows.rows[batch_rows[i]];
+      vornel0_result &row = results.rows[rows[i]];
       int has = 0;
-      if (forest_row_result(&student.forest, batch_scores.get() + i * score_width, &row.prediction, &row.confidence,
-                            &has) != SQLITE_OK)
+      if (forest_row_result(forest, scores.get() + i * width, &row.prediction, &row.confidence, &has) != SQLITE_OK)
         return false;
       row.has_confidence = has;
     }
     pending = 0;
     return true;
-  };
+  }
+};
+
+// Scores every row of the apply query into out. Returns SQLITE_OK, SQLITE_INTERRUPT, or a
+// failure with *out_msg.
+int score_rows(sqlite3 *db, sqlite3_stmt *stmt, const student_model &student, const int32_t *position, ResultRows &out,
+               char **out_msg) {
+  Scratch scratch;
+  if (!scratch_alloc(student, &scratch)) return vornel0_fail_nomem(out_msg);
+  ForestBatch batch;
+  const bool batched = student.kind == STUDENT_KIND_FOREST;
+  if (batched && !batch.init(&student.forest)) return vornel0_fail_nomem(out_msg);
+  const int columns = sqlite3_column_count(stmt);
   float single[STUDENT_MAX_FEATURES];
   // Reading a row asks the host too, so an interrupt may reach either; both stop alike.
   Cancel cancel = vornel0_cancel(db);
   const int64_t work = row_work(student);
+  int rc;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
     if (cancel.stop(work)) return SQLITE_INTERRUPT;
-    float *inputs = batched ? batch_inputs.get() + pending * STUDENT_MAX_FEATURES : single;
-    if (rows.full()) return vornel_refuse_apply_rows(out_msg);
-    vornel0_result *row = rows.add();
+    float *inputs = batched ? batch.next_inputs() : single;
+    if (out.full()) return vornel_refuse_apply_rows(out_msg);
+    vornel0_result *row = out.add();
     if (!row || !record_row_ref(stmt, row)) return vornel0_fail_nomem(out_msg);
-    bool numeric = true;
-    for (int c = 1; c < columns && numeric; c++) {
-      switch (sqlite3_column_type(stmt, c)) {
-      case SQLITE_INTEGER:
-        inputs[position[c - 1]] = (float)sqlite3_column_int64(stmt, c);
-        break;
-      case SQLITE_FLOAT:
-        inputs[position[c - 1]] = (float)sqlite3_column_double(stmt, c);
-        break;
-      default:
-        numeric = false;
-        break;
-      }
-    }
-    if (!numeric) {
+    if (!read_inputs(stmt, columns, position, inputs)) {
       row->status = VORNEL_STATUS_NON_NUMERIC;
       continue;
     }
     if (batched) {
-      batch_rows[pending++] = rows.rows.len - 1;
-      if (pending == FOREST_BATCH && !flush()) return vornel0_fail_nomem(out_msg);
+      batch.rows[batch.pending++] = out.rows.len - 1;
+      if (batch.pending == FOREST_BATCH && !batch.flush(out)) return vornel0_fail_nomem(out_msg);
       continue;
     }
-    double confidence = 0.0;
-    int has_confidence = 0;
-    int erc;
-    switch (student.kind) {
-    case STUDENT_KIND_TREE:
-      erc = tree_eval_row(&student.tree, inputs, &row->prediction, &confidence, &has_confidence);
-      if (erc == SQLITE_ERROR)
-        return vornel0_fail(out_msg, sqlite3_mprintf("%s: malformed tree traversal", VORNEL_ERR_SCHEMA));
-      break;
-    case STUDENT_KIND_FOREST:
-      erc = forest_eval_row(&student.forest, inputs, scratch.scores.get(), &row->prediction, &confidence,
-                            &has_confidence);
-      break;
-    default:
-      erc = mlp_eval_row(&student.mlp, inputs, scratch.hidden.get(), scratch.outputs.get(), &row->prediction,
-                         &confidence, &has_confidence);
-      break;
-    }
-    if (erc != SQLITE_OK) return vornel0_fail_nomem(out_msg);
-    row->confidence = confidence;
-    row->has_confidence = has_confidence;
+    if ((rc = score_row(student, scratch, inputs, row, out_msg)) != SQLITE_OK) return rc;
   }
   if (rc == SQLITE_NOMEM) return vornel0_fail_nomem(out_msg);
   if (rc == SQLITE_INTERRUPT) return rc;
   if (rc != SQLITE_DONE)
     return vornel0_fail(out_msg,
                         sqlite3_mprintf("%s: apply query failed: %s", VORNEL_ERR_RESOURCE, sqlite3_errmsg(db)));
-  if (pending && !flush()) return vornel0_fail_nomem(out_msg);
+  if (batch.pending && !batch.flush(out)) return vornel0_fail_nomem(out_msg);
+  return SQLITE_OK;
+}
+
+} // namespace
+
+int student_run_blob(sqlite3 *db, const char *apply_sql, const unsigned char *weights, int64_t weights_len,
+                     const char *device, const char *precision, vornel0_result **out_rows, int64_t *out_count,
+                     char **out_msg) {
+  *out_rows = nullptr;
+  *out_count = 0;
+  *out_msg = nullptr;
+  int rc = vornel_refuse_device(device, precision, out_msg);
+  if (rc != SQLITE_OK) return rc;
+  student_model student;
+  rc = student_read(weights, weights_len, &student, out_msg);
+  if (rc != SQLITE_OK) return rc;
+  FreeGuard<student_model, student_free> student_guard(&student);
+  StmtGuard stmt;
+  if (!apply_sql)
+    return vornel0_fail(out_msg,
+                        sqlite3_mprintf("%s: apply query does not parse: %s", VORNEL_ERR_SCHEMA, sqlite3_errmsg(db)));
+  // A stored student's apply query may hold more than one statement; only the first runs.
+  rc = vornel0_prepare_query(db, apply_sql, "apply query", false, stmt.out(), out_msg);
+  if (rc == SQLITE_NOMEM) return vornel0_fail_nomem(out_msg);
+  if (rc != SQLITE_OK) return rc;
+  int32_t position[STUDENT_MAX_FEATURES];
+  if ((rc = map_apply_columns(stmt, inputs_of(student), position, out_msg)) != SQLITE_OK) return rc;
+  ResultRows rows;
+  if ((rc = score_rows(db, stmt, student, position, rows, out_msg)) != SQLITE_OK) return rc;
   *out_rows = rows.release(out_count);
   return SQLITE_OK;
 }
