@@ -26,6 +26,18 @@ struct Feature {
   TextVocab vocab;           // categorical codes
 };
 
+// The code of column c's text in the feature's vocabulary (added when new), as a value;
+// false when memory runs out.
+bool category_code(sqlite3_stmt *stmt, int c, TextVocab *vocab, double *value) {
+  const char *text = (const char *)sqlite3_column_text(stmt, c);
+  int n = sqlite3_column_bytes(stmt, c);
+  if (!text && n > 0) return false;
+  int64_t code;
+  if (!vocab_code(vocab, text ? text : "", n, &code)) return false;
+  *value = (double)code;
+  return true;
+}
+
 // The in-context working set; every member frees its own memory.
 struct Context {
   Feature features[MAX_FEATURES];
@@ -85,12 +97,7 @@ int read_training(sqlite3 *db, const char *train_sql, const char *target, Contex
       if (type != SQLITE_NULL) {
         if (ft.kind == KIND_UNDECIDED) ft.kind = type == SQLITE_TEXT ? KIND_CATEGORICAL : KIND_NUMERIC;
         if (ft.kind == KIND_CATEGORICAL) {
-          const char *text = (const char *)sqlite3_column_text(stmt, c);
-          int n = sqlite3_column_bytes(stmt, c);
-          if (!text && n > 0) return SQLITE_NOMEM;
-          int64_t code;
-          if (!vocab_code(&ft.vocab, text ? text : "", n, &code)) return SQLITE_NOMEM;
-          value = (double)code;
+          if (!category_code(stmt, c, &ft.vocab, &value)) return SQLITE_NOMEM;
         } else {
           value = sqlite3_column_double(stmt, c);
         }
@@ -251,12 +258,7 @@ int read_apply_row(sqlite3_stmt *apply, Context *cx, const int *position, double
     if (type == SQLITE_NULL) return SQLITE_OK;
     if (ft.kind == KIND_CATEGORICAL) {
       if (type != SQLITE_TEXT) return SQLITE_OK;
-      const char *text = (const char *)sqlite3_column_text(apply, c);
-      int n = sqlite3_column_bytes(apply, c);
-      if (!text && n > 0) return SQLITE_NOMEM;
-      int64_t code;
-      if (!vocab_code(&ft.vocab, text ? text : "", n, &code)) return SQLITE_NOMEM;
-      value = (double)code;
+      if (!category_code(apply, c, &ft.vocab, &value)) return SQLITE_NOMEM;
     } else {
       if (type == SQLITE_TEXT || type == SQLITE_BLOB) return SQLITE_OK;
       value = sqlite3_column_double(apply, c);
