@@ -11,8 +11,8 @@ int vornel0_options_parse(sqlite3 *db, const char *doc, const char *const *keys,
                               nullptr);
   if (rc != SQLITE_OK) {
     if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
-    *out_msg = sqlite3_mprintf("%s: options parsing unavailable (%s)", VORNEL_ERR_OPTIONS, sqlite3_errmsg(db));
-    return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+    return vornel0_fail(
+        out_msg, sqlite3_mprintf("%s: options parsing unavailable (%s)", VORNEL_ERR_OPTIONS, sqlite3_errmsg(db)));
   }
   sqlite3_bind_text(st, 1, doc, -1, SQLITE_STATIC);
   sqlite3_bind_text(st, 2, doc, -1, SQLITE_STATIC);
@@ -24,10 +24,7 @@ int vornel0_options_parse(sqlite3 *db, const char *doc, const char *const *keys,
     const char *const *k = keys;
     while (*k && strcmp(*k, key) != 0)
       k++;
-    if (!*k) {
-      *out_msg = sqlite3_mprintf("%s: unknown option '%s'", VORNEL_ERR_OPTIONS, key);
-      return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
-    }
+    if (!*k) return vornel0_fail(out_msg, sqlite3_mprintf("%s: unknown option '%s'", VORNEL_ERR_OPTIONS, key));
     seen = true;
     sqlite3_value *v = sqlite3_column_value(st, 1);
     if (sqlite3_value_type(v) == SQLITE_NULL) continue;
@@ -36,8 +33,7 @@ int vornel0_options_parse(sqlite3 *db, const char *doc, const char *const *keys,
   if (rc != SQLITE_DONE) {
     // Out of memory is not malformed JSON.
     if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
-    *out_msg = sqlite3_mprintf("%s: options is not valid JSON", VORNEL_ERR_OPTIONS);
-    return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+    return vornel0_fail(out_msg, sqlite3_mprintf("%s: options is not valid JSON", VORNEL_ERR_OPTIONS));
   }
   if (seen) return SQLITE_OK;
   rc = sqlite3_prepare_v2(db, "SELECT json_type(?)", -1, st.out(), nullptr);
@@ -50,8 +46,7 @@ int vornel0_options_parse(sqlite3 *db, const char *doc, const char *const *keys,
   } else if (rc == SQLITE_NOMEM) {
     return SQLITE_NOMEM;
   }
-  *out_msg = sqlite3_mprintf("%s: options must be a JSON object", VORNEL_ERR_OPTIONS);
-  return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+  return vornel0_fail(out_msg, sqlite3_mprintf("%s: options must be a JSON object", VORNEL_ERR_OPTIONS));
 }
 
 void str_array_free(char **items, int count) {
@@ -71,27 +66,23 @@ int read_texts(sqlite3 *db, const char *json, const char *what, HostTexts *items
   int rc = sqlite3_prepare_v2(db, "SELECT value FROM json_each(?) WHERE json_type(?) = 'array'", -1, st.out(), nullptr);
   if (rc != SQLITE_OK) {
     if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
-    *out_msg = sqlite3_mprintf("%s: cannot parse option array", VORNEL_ERR_OPTIONS);
-    return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+    return vornel0_fail(out_msg, sqlite3_mprintf("%s: cannot parse option array", VORNEL_ERR_OPTIONS));
   }
   sqlite3_bind_text(st, 1, json, -1, SQLITE_STATIC);
   sqlite3_bind_text(st, 2, json, -1, SQLITE_STATIC);
   while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
     const char *text = (const char *)sqlite3_column_text(st, 0);
     if (!text && sqlite3_column_type(st, 0) != SQLITE_NULL) return SQLITE_NOMEM;
-    if (text && strlen(text) != (size_t)sqlite3_column_bytes(st, 0)) {
-      *out_msg = sqlite3_mprintf("%s: %s entries must not contain NUL characters", VORNEL_ERR_OPTIONS, what);
-      return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
-    }
+    if (text && strlen(text) != (size_t)sqlite3_column_bytes(st, 0))
+      return vornel0_fail(out_msg,
+                          sqlite3_mprintf("%s: %s entries must not contain NUL characters", VORNEL_ERR_OPTIONS, what));
     if (!items->push_copy(text, 8)) return SQLITE_NOMEM;
   }
   // A text that is not an array stops the walk at once and yields an empty array; running out
   // of memory while walking must not pass for a shorter array.
   if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
-  if (rc != SQLITE_DONE && items->len > 0) {
-    *out_msg = sqlite3_mprintf("%s: cannot parse option array", VORNEL_ERR_OPTIONS);
-    return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
-  }
+  if (rc != SQLITE_DONE && items->len > 0)
+    return vornel0_fail(out_msg, sqlite3_mprintf("%s: cannot parse option array", VORNEL_ERR_OPTIONS));
   return SQLITE_OK;
 }
 

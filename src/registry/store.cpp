@@ -133,10 +133,9 @@ int vornel0_registry_require_free(sqlite3 *db, const char *model_id, char **out_
   *out_msg = nullptr;
   int rc = SQLITE_OK;
   HostStr existing(vornel0_registry_model_hash(db, model_id, &rc));
-  if (existing) {
-    *out_msg = sqlite3_mprintf("%s: student '%s' already exists", VORNEL_ERR_STUDENT_EXISTS, model_id);
-    return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
-  }
+  if (existing)
+    return vornel0_fail(out_msg,
+                        sqlite3_mprintf("%s: student '%s' already exists", VORNEL_ERR_STUDENT_EXISTS, model_id));
   if (rc == SQLITE_NOMEM) {
     *out_msg = sqlite3_mprintf("%s", VORNEL_MSG_NOMEM);
     return SQLITE_NOMEM;

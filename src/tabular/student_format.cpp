@@ -84,13 +84,11 @@ ReadResult get_names(BlobReader *r, int32_t count, char ***out) {
 // Builds the reader's failure: the layout's message for a broken blob, or out of memory.
 int read_failure(ReadResult rr, const char *layout_text, char **out_msg) {
   if (rr == READ_NOMEM) return vornel0_fail_nomem(out_msg);
-  *out_msg = sqlite3_mprintf("%s: %s", VORNEL_ERR_SCHEMA, layout_text);
-  return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+  return vornel0_fail(out_msg, sqlite3_mprintf("%s: %s", VORNEL_ERR_SCHEMA, layout_text));
 }
 
 int not_a_student(char **out_msg) {
-  *out_msg = sqlite3_mprintf("%s: not a tree student blob", VORNEL_ERR_SCHEMA);
-  return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+  return vornel0_fail(out_msg, sqlite3_mprintf("%s: not a tree student blob", VORNEL_ERR_SCHEMA));
 }
 
 bool has_magic(const unsigned char *blob, int64_t len, const char magic[8]) {
@@ -339,10 +337,8 @@ int mlp_deserialize(const unsigned char *blob, int64_t len, mlp_model *out, char
 int student_read(const unsigned char *blob, int64_t len, student_model *out, char **out_msg) {
   memset(out, 0, sizeof *out);
   *out_msg = nullptr;
-  if (!blob || len < 1) {
-    *out_msg = sqlite3_mprintf("%s: tree student has no weights", VORNEL_ERR_SCHEMA);
-    return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
-  }
+  if (!blob || len < 1)
+    return vornel0_fail(out_msg, sqlite3_mprintf("%s: tree student has no weights", VORNEL_ERR_SCHEMA));
   if (len < 8) return not_a_student(out_msg);
   int rc;
   if (memcmp(blob, GBT_MAGIC, 8) == 0) {

@@ -51,18 +51,14 @@ void vornel_options_free(vornel_options *opts) { options_free(&VORNEL_OPTIONS, o
 
 int vornel_refuse_device(const char *device, const char *precision, char **out_msg) {
   if (!device && !precision) return SQLITE_OK;
-  *out_msg = sqlite3_mprintf("%s: option '%s' needs a model runtime that is not in this build", VORNEL_ERR_OPTIONS,
-                             device ? "device" : "precision");
-  return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
+  return vornel0_fail(out_msg, sqlite3_mprintf("%s: option '%s' needs a model runtime that is not in this build",
+                                               VORNEL_ERR_OPTIONS, device ? "device" : "precision"));
 }
 
 int vornel_prepare_query(sqlite3 *db, const char *sql, sqlite3_stmt **out, char **out_msg) {
   *out = nullptr;
   *out_msg = nullptr;
-  if (!sql) {
-    *out_msg = sqlite3_mprintf("%s: %s", VORNEL_ERR_SCHEMA, "query must be text");
-    return *out_msg ? SQLITE_ERROR : SQLITE_NOMEM;
-  }
+  if (!sql) return vornel0_fail(out_msg, sqlite3_mprintf("%s: %s", VORNEL_ERR_SCHEMA, "query must be text"));
   return vornel0_prepare_query(db, sql, "query", true, out, out_msg);
 }
 
