@@ -42,7 +42,10 @@ constexpr OptionField FD_FIELDS[] = {
     option_text("quantiles", OPT_TEXT, OPTION_READ_BY_CALLER,
                 "JSON array of quantile levels in (0,1), at most 64 (default [0.5])"),
 };
+// The texts above name the loader's limits; these keep them from drifting apart.
 static_assert(FCST_MAX_HIDDEN == 2048, "the hidden range text says 2048");
+static_assert(FCST_MAX_CONTEXT == 4096 && FCST_MAX_HORIZON == 2048 && FCST_MAX_LEVELS == 64,
+              "the texts name the limits");
 constexpr auto FD_KEYS = option_keys(FD_FIELDS);
 constexpr int FD_EXTRACTED = 7;
 
