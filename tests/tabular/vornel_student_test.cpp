@@ -1,6 +1,6 @@
 // vornel() in student mode through SQL: registry rows carrying hand-made blobs of the three
-// layouts, the dispatch messages per runtime, the apply-query rules of the runtime, row
-// statuses, and hostile weights.
+// layouts, row statuses, and hostile weights. The apply-query rules and the dispatch messages
+// per runtime are in tests/sql/vornel_student.test.
 #include "registry/registry.h"
 #include "student_test_util.h"
 #include "support/harness.h"
@@ -140,65 +140,6 @@ TEST(VornelStudent, ClassificationTreeConfidenceAndCycles) {
   EXPECT_EQ(db.run(student("cyc", "SELECT 1, 5 AS x")).text(), "1|1|NULL|ok");
   EXPECT_EQ(db.error(student("cyc", "SELECT 1, 5 AS x UNION ALL SELECT 2, -5")),
             "VORNEL_ERR_SCHEMA: malformed tree traversal");
-}
-
-TEST(VornelStudent, ApplyQueryRules) {
-  StudentDb db;
-  tree_model t;
-  reg_tree(&t);
-  db.put_tree("reg", &t);
-  EXPECT_EQ(db.error(student("reg", "SELEC 1")),
-            "VORNEL_ERR_SCHEMA: apply query does not parse: near \"SELEC\": syntax error");
-  EXPECT_EQ(db.error(student("reg", "  ")), "VORNEL_ERR_SCHEMA: apply query does not parse: not an error");
-  EXPECT_EQ(db.error("SELECT * FROM vornel(NULL, NULL, '{\"model\":\"reg\"}')"),
-            "VORNEL_ERR_SCHEMA: apply query does not parse: not an error");
-  EXPECT_EQ(db.error(student("reg", "DELETE FROM _vornel_models")),
-            "VORNEL_ERR_QUERY_NOT_READONLY: apply query must be a read-only SELECT");
-  EXPECT_EQ(db.error(student("reg", "SELECT 1, 2 AS a, 3 AS b, 4 AS c")),
-            "VORNEL_ERR_SCHEMA: apply features (3) must match the student's (2)");
-  EXPECT_EQ(db.error(student("reg", "SELECT 1, 2 AS a")),
-            "VORNEL_ERR_SCHEMA: apply features (1) must match the student's (2)");
-  EXPECT_EQ(db.error(student("reg", "SELECT 1, 2 AS a, 3 AS c")),
-            "VORNEL_ERR_SCHEMA: apply column 'c' is not a student feature");
-  // One feature named twice and another left out would leave an input unread.
-  EXPECT_EQ(db.error(student("reg", "SELECT 1, 2 AS a, 3 AS a")),
-            "VORNEL_ERR_SCHEMA: apply features must match the student's features exactly");
-  EXPECT_EQ(db.error(student("reg", "SELECT 1, 2 AS a, 3 AS b", ",\"device\":\"gpu\"")),
-            "VORNEL_ERR_OPTIONS: option 'device' needs a model runtime that is not in this build");
-  EXPECT_EQ(db.error(student("reg", "SELECT 1, 2 AS a, 3 AS b", ",\"precision\":\"int8\"")),
-            "VORNEL_ERR_OPTIONS: option 'precision' needs a model runtime that is not in this build");
-  // A non-NULL train_query is refused before any query is prepared.
-  EXPECT_EQ(db.error("SELECT * FROM vornel('not even SQL', 'SELEC', '{\"model\":\"reg\"}')"),
-            "VORNEL_ERR_OPTIONS: a distilled student takes no train_query; pass NULL: reg");
-}
-
-TEST(VornelStudent, DispatchByRuntime) {
-  StudentDb db;
-  EXPECT_EQ(db.error(student("missing", "SELECT 1")), "VORNEL_ERR_MODEL_NOT_FOUND: missing");
-  EXPECT_EQ(db.error(student("theta-classic", "SELECT 1")),
-            "VORNEL_ERR_MODEL_NOT_FOUND: unsupported model runtime for vornel(): bundled");
-  db.exec("SELECT vornel_register('ext', '{\"weights_uri\":\"tests/registry/data/example-weights.bin\","
-          "\"io_spec\":\"x -> y\"}')");
-  EXPECT_EQ(db.error(student("ext", "SELECT 1")),
-            "VORNEL_ERR_RUNTIME_UNAVAILABLE: onnx runtime is not in this build: ext");
-  db.exec(
-      "SELECT vornel_register('gg', '{\"runtime\":\"ggml\",\"weights_uri\":\"tests/registry/data/example-weights.bin\","
-      "\"io_spec\":\"x -> y\"}')");
-  EXPECT_EQ(db.error(student("gg", "SELECT 1")),
-            "VORNEL_ERR_MODEL_NOT_FOUND: unsupported model runtime for vornel(): ggml");
-  // The built-in in-context id runs in-context, not through the registry.
-  EXPECT_EQ(db.error(student("knn5-incontext", "SELECT 1")),
-            "VORNEL_ERR_SCHEMA: train_query is required for in-context models");
-  // A tree row whose weights live in a file has no inline weights.
-  db.exec("INSERT INTO _vornel_models (model_id, kind, runtime, weights_uri, content_hash, license) VALUES "
-          "('file-tree', 'student', 'tree', 'x.bin', 'h', 'MIT')");
-  EXPECT_EQ(db.error(student("file-tree", "SELECT 1")), "VORNEL_ERR_SCHEMA: tree student has no weights");
-}
-
-TEST(VornelStudent, NoRegistryTable) {
-  vt::Db db;
-  warm_up(db.handle(), "first");
-  EXPECT_EQ(db.one(student("anything", "SELECT 1")), "Error: VORNEL_ERR_MODEL_NOT_FOUND: anything");
 }
 
 TEST(VornelStudent, HostileWeights) {
