@@ -29,9 +29,8 @@ double power_of_two(int k) { return from_bits((uint64_t)(k + 1023) << 52); }
 // exp(x) = 2^k exp(r), x = k ln2 + r with |r| <= ln2 / 2, r carried as hi - lo; exp(r) from
 // R(r^2) with c = r - r^2 R and exp(r) = 1 + 2r / (2 - c).
 double portable_exp(double x) {
-  const double p1 = 1.66666666666666019037e-01, p2 = -2.77777777770155933842e-03,
-               p3 = 6.61375632143793436117e-05, p4 = -1.65339022054652515390e-06,
-               p5 = 4.13813679705723846039e-08;
+  const double p1 = 1.66666666666666019037e-01, p2 = -2.77777777770155933842e-03, p3 = 6.61375632143793436117e-05,
+               p4 = -1.65339022054652515390e-06, p5 = 4.13813679705723846039e-08;
   const double inv_ln2 = 1.44269504088896338700e+00;
   if (isnan(x)) return x;
   if (x > 7.09782712893383973096e+02) return HUGE_VAL;
@@ -66,9 +65,8 @@ double portable_exp(double x) {
 // log(x) = k ln2 + log(1 + f), 1 + f in [sqrt(2)/2, sqrt(2)); log(1 + f) = f - s(f - R(s^2))
 // with s = f / (2 + f), or the closer form f - (f^2/2 - s(f^2/2 + R)) where f is large.
 double portable_log(double x) {
-  const double lg1 = 6.666666666666735130e-01, lg2 = 3.999999999940941908e-01,
-               lg3 = 2.857142874366239149e-01, lg4 = 2.222219843214978396e-01,
-               lg5 = 1.818357216161805012e-01, lg6 = 1.531383769920937332e-01,
+  const double lg1 = 6.666666666666735130e-01, lg2 = 3.999999999940941908e-01, lg3 = 2.857142874366239149e-01,
+               lg4 = 2.222219843214978396e-01, lg5 = 1.818357216161805012e-01, lg6 = 1.531383769920937332e-01,
                lg7 = 1.479819860511658591e-01;
   if (isnan(x) || x < 0) return NAN;
   if (x == 0) return -HUGE_VAL;

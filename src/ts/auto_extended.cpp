@@ -121,9 +121,9 @@ const char *ts_auto_extended(const double *y, int n, int h, int g, int F, double
   double *final_dev = final_out + CANDIDATES * (int64_t)h, *tmp = final_dev + CANDIDATES * (int64_t)h;
   for (int i = 0; i < k; i++)
     cuts[i] = (int)(usable - k + 1 + i);
-  const int variants = ts_ets_variants_rolling(y, n, h, final_out + ETS_FIRST * (int64_t)h,
-                                               final_dev + ETS_FIRST * (int64_t)h, season, cuts.get(), k, steps,
-                                               ets_folds, sc);
+  const int variants =
+      ts_ets_variants_rolling(y, n, h, final_out + ETS_FIRST * (int64_t)h, final_dev + ETS_FIRST * (int64_t)h, season,
+                              cuts.get(), k, steps, ets_folds, sc);
   if (variants == TS_STOPPED) return nullptr;
   double score[CANDIDATES] = {};
   for (int v = 0; v < TS_ETS_VARIANTS; v++)

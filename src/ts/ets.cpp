@@ -221,7 +221,7 @@ bool variant_folds(const ets_fits &fs, const double *y, const double *x, int m, 
 } // namespace
 
 int ts_ets_variants_rolling(const double *y, int n, int s, double *out, double *dev, int period, const int *cuts, int k,
-                          int steps, double *fold_out, ts_scratch *sc) {
+                            int steps, double *fold_out, ts_scratch *sc) {
   if (n < 1 || k < 1 || cuts[0] < 1) return 0;
   const int m = ets_season(y, n, period, sc);
   ets_fits fs;

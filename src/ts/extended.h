@@ -73,8 +73,8 @@ enum { TS_ETS_DAMPED, TS_ETS_BEST, TS_ETS_AKAIKE, TS_ETS_VARIANTS };
 // every form on the values before cuts[0], so that no fold is scored with a fit that saw its
 // holdout. Returns the variants that have a fit on the whole series, bit v for variant v (0:
 // none; nothing written), or TS_STOPPED when the scratch's cancel hook asked to stop.
-int ts_ets_variants_rolling(const double *y, int n, int s, double *out, double *dev, int period, const int *cuts,
-                            int k, int steps, double *fold_out, ts_scratch *sc);
+int ts_ets_variants_rolling(const double *y, int n, int s, double *out, double *dev, int period, const int *cuts, int k,
+                            int steps, double *fold_out, ts_scratch *sc);
 // The form ets chooses and its fit, for inspection: error (0 additive, 1 multiplicative),
 // trend (0 none, 1 additive, 2 damped), season (0 none, 1 additive, 2 multiplicative), the
 // weights, the initial states (on the fitting scale y / scale), the AICc and the parameter
@@ -98,7 +98,7 @@ const ts_model *ts_extended_find(const char *name);
 
 // auto-extended: combines the classic models, theta-m3 and ets's variants by their error over
 // rolling folds that start no earlier than two seasons (a weighted trimmed mean without the
-// worst candidate), and fills forecasts and deviations for h steps. Returns "auto-extended", or "theta-m3" when the series is too short
-// for one fold (theta-m3 then runs alone), or null on out of memory or when the scratch's
-// cancel hook asked to stop (then sc->cancel->stopped is set).
+// worst candidate), and fills forecasts and deviations for h steps. Returns "auto-extended", or "theta-m3" when the
+// series is too short for one fold (theta-m3 then runs alone), or null on out of memory or when the scratch's cancel
+// hook asked to stop (then sc->cancel->stopped is set).
 const char *ts_auto_extended(const double *y, int n, int h, int g, int F, double *out, double *dev, ts_scratch *sc);
