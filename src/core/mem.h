@@ -52,6 +52,11 @@ template <class T> struct HostPtr {
 };
 using HostStr = HostPtr<char>;
 
+// Frees each host allocation in turn (null ones are fine): the body of a record's _free.
+template <class... P> void host_free_all(P *...p) {
+  (sqlite3_free(const_cast<void *>(static_cast<const void *>(p))), ...);
+}
+
 // Frees a record that owns memory through its fields, with its _free function, when the scope
 // ends.
 template <class T, void (*Free)(T *)> struct FreeGuard {

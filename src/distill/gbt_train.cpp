@@ -22,11 +22,7 @@ struct GbtWork {
   int32_t *index = nullptr; // t row indexes
   bld_presort presort{};
   ~GbtWork() {
-    sqlite3_free(F);
-    sqlite3_free(P);
-    sqlite3_free(grad);
-    sqlite3_free(hess);
-    sqlite3_free(index);
+    host_free_all(F, P, grad, hess, index);
     bld_presort_free(&presort);
   }
 };

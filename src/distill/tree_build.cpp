@@ -32,12 +32,7 @@ inline int64_t sort_work(int32_t n) { return (int64_t)n * 20; }
 
 void work_free(bld_work *w) {
   if (!w) return;
-  sqlite3_free(w->order);
-  sqlite3_free(w->scratch);
-  sqlite3_free(w->go_left);
-  sqlite3_free(w->counts);
-  sqlite3_free(w->recip);
-  sqlite3_free(w);
+  host_free_all(w->order, w->scratch, w->go_left, w->counts, w->recip, w);
 }
 
 // Allocates the working memory for a root call over n rows. Returns null on exhaustion.

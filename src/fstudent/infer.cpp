@@ -149,11 +149,7 @@ void fcst_runner_free(fcst_runner *r) {
   if (r->kernel) fcst_kernel_free(r->kernel);
   sqlite3_free(r->kernel);
   fcst_student_free(&r->st);
-  sqlite3_free(r->context);
-  sqlite3_free(r->values);
-  sqlite3_free(r->inputs);
-  sqlite3_free(r->hidden);
-  sqlite3_free(r->outputs);
+  host_free_all(r->context, r->values, r->inputs, r->hidden, r->outputs);
   memset(r, 0, sizeof *r);
 }
 

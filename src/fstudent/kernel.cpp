@@ -109,13 +109,7 @@ int fcst_kernel_init(fcst_kernel *k, const mlp_model *net) {
 
 void fcst_kernel_free(fcst_kernel *k) {
   if (!k) return;
-  sqlite3_free(k->hidden_t);
-  sqlite3_free(k->output_t);
-  sqlite3_free(k->skip_t);
-  sqlite3_free(k->z);
-  sqlite3_free(k->hd);
-  sqlite3_free(k->acc);
-  sqlite3_free(k->direct);
+  host_free_all(k->hidden_t, k->output_t, k->skip_t, k->z, k->hd, k->acc, k->direct);
   memset(k, 0, sizeof *k);
 }
 

@@ -164,13 +164,7 @@ int vornel0_registry_ensure(sqlite3 *db, char **out_msg) {
 
 void vornel0_model_row_free(vornel0_model_row *row) {
   if (!row) return;
-  sqlite3_free(row->runtime);
-  sqlite3_free(row->kind);
-  sqlite3_free(row->weights_uri);
-  sqlite3_free(row->io_spec);
-  sqlite3_free(row->license);
-  sqlite3_free(row->content_hash);
-  sqlite3_free(row->weights);
+  host_free_all(row->runtime, row->kind, row->weights_uri, row->io_spec, row->license, row->content_hash, row->weights);
   memset(row, 0, sizeof *row);
 }
 

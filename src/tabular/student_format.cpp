@@ -281,13 +281,8 @@ void mlp_free(mlp_model *model) {
   if (!model) return;
   student_names_free(model->feature_names, model->input_count);
   student_names_free(model->class_labels, model->class_count);
-  sqlite3_free(model->input_mean);
-  sqlite3_free(model->input_scale);
-  sqlite3_free(model->hidden_weights);
-  sqlite3_free(model->hidden_bias);
-  sqlite3_free(model->output_weights);
-  sqlite3_free(model->output_bias);
-  sqlite3_free(model->skip_weights);
+  host_free_all(model->input_mean, model->input_scale, model->hidden_weights, model->hidden_bias, model->output_weights,
+                model->output_bias, model->skip_weights);
   memset(model, 0, sizeof *model);
 }
 

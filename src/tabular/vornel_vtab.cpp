@@ -122,6 +122,12 @@ void vn_clear(VtabCursor *base) {
   cur->kit.count = 0;
 }
 
+// vornel() answers out of memory with SQLITE_NOMEM even when a message was built for the slot.
+int vn_fail(sqlite3_vtab *vtab, int rc, char *msg) {
+  int reported = vtab_fail(vtab, rc, msg);
+  return rc == SQLITE_NOMEM ? SQLITE_NOMEM : reported;
+}
+
 bool is_incontext_model(const char *model) {
   return !model || strcmp(model, "default-tabular") == 0 || strcmp(model, "knn5-incontext") == 0;
 }
@@ -183,7 +189,7 @@ int vn_filter(VtabCursor *base, sqlite3_value *const *args) {
   FreeGuard<vornel_options, vornel_options_free> opts_guard(&opts);
   char *msg = nullptr;
   int rc = options_read(db, options, &VORNEL_OPTIONS, &opts, &msg);
-  if (rc != SQLITE_OK) return vtab_fail(vtab, rc, msg);
+  if (rc != SQLITE_OK) return vn_fail(vtab, rc, msg);
 
   vornel0_result *rows = nullptr;
   int64_t count = 0;
@@ -193,7 +199,7 @@ int vn_filter(VtabCursor *base, sqlite3_value *const *args) {
     rc = run_student(db, train_sql, apply_sql, &opts, &rows, &count, &msg);
   if (rc != SQLITE_OK) {
     vornel0_results_free(rows, count);
-    return vtab_fail(vtab, rc, msg);
+    return vn_fail(vtab, rc, msg);
   }
   cur->rows = rows;
   cur->kit.count = count;
