@@ -64,31 +64,16 @@ int ensure_in_savepoint(sqlite3 *db, char **out_msg) {
   if (rc != SQLITE_OK) return rc;
   // Only the columns a table lacks are added: a failing ALTER on a current table would leave
   // its error text on the connection after a call that succeeded.
-  bool has_column[2] = {false, false};
-  {
-    StmtGuard probe;
-    rc = sqlite3_prepare_v2(db,
-                            "SELECT coalesce(sum(name = 'weights_uri'), 0), coalesce(sum(name = 'io_spec'), 0) "
-                            "FROM pragma_table_info('_vornel_models')",
-                            -1, probe.out(), nullptr);
-    if (rc == SQLITE_OK) rc = sqlite3_step(probe);
-    if (rc == SQLITE_ROW) {
-      has_column[0] = sqlite3_column_int(probe, 0) > 0;
-      has_column[1] = sqlite3_column_int(probe, 1) > 0;
-    } else if (rc == SQLITE_NOMEM) {
-      *out_msg = sqlite3_mprintf("%s", VORNEL_MSG_NOMEM);
-      return rc;
-    }
-  }
+  static const char *const HAS_COLUMN[2] = {
+      "SELECT count(*) FROM pragma_table_info('_vornel_models') WHERE name = 'weights_uri'",
+      "SELECT count(*) FROM pragma_table_info('_vornel_models') WHERE name = 'io_spec'"};
   for (int i = 0; i < 2; i++) {
-    if (has_column[i]) continue;
+    if (vornel0_registry_ask(db, HAS_COLUMN[i], &rc) > 0) continue;
+    if (rc == SQLITE_NOMEM) return vornel0_fail_nomem(out_msg);
     // Other failures are ignored as before; running out of memory is not, as it would leave an
     // old table unmigrated behind a success.
     rc = sqlite3_exec(db, MIGRATIONS[i], nullptr, nullptr, nullptr);
-    if (rc == SQLITE_NOMEM) {
-      *out_msg = sqlite3_mprintf("%s", VORNEL_MSG_NOMEM);
-      return rc;
-    }
+    if (rc == SQLITE_NOMEM) return vornel0_fail_nomem(out_msg);
   }
   rc = vornel0_registry_check_shape(db, true, out_msg);
   if (rc != SQLITE_OK) return rc;
@@ -96,18 +81,12 @@ int ensure_in_savepoint(sqlite3 *db, char **out_msg) {
   // reader from taking the write lock, which concurrent writers on the file would contend for.
   // A read-only database still runs them, so that it reports the built-ins it cannot offer.
   if (sqlite3_db_readonly(db, "main") == 0) {
-    StmtGuard present;
-    rc = sqlite3_prepare_v2(db,
-                            "SELECT count(*) FROM _vornel_models WHERE model_id IN ('theta-classic', "
-                            "'stub-seasonal-naive', 'sub-pca', 'tsb', 'auto', 'knn5-incontext')",
-                            -1, present.out(), nullptr);
-    if (rc == SQLITE_OK) rc = sqlite3_step(present);
-    if (rc == SQLITE_ROW && sqlite3_column_int(present, 0) == (int)(sizeof BUILT_INS / sizeof BUILT_INS[0]))
-      return SQLITE_OK;
-    if (rc == SQLITE_NOMEM) {
-      *out_msg = sqlite3_mprintf("%s", VORNEL_MSG_NOMEM);
-      return rc;
-    }
+    int64_t present = vornel0_registry_ask(db,
+                                           "SELECT count(*) FROM _vornel_models WHERE model_id IN ('theta-classic', "
+                                           "'stub-seasonal-naive', 'sub-pca', 'tsb', 'auto', 'knn5-incontext')",
+                                           &rc);
+    if (rc == SQLITE_OK && present == (int64_t)(sizeof BUILT_INS / sizeof BUILT_INS[0])) return SQLITE_OK;
+    if (rc == SQLITE_NOMEM) return vornel0_fail_nomem(out_msg);
   }
   for (const BuiltIn &b : BUILT_INS) {
     char seed[64];

@@ -97,6 +97,9 @@ int vornel0_registry_writer_open(sqlite3 *db, vornel0_writer_kind kind, vornel0_
 // columns) has the registry's columns with model_id as its key. SQLITE_OK, or a code with
 // *out_msg.
 int vornel0_registry_check_shape(sqlite3 *db, bool columns, char **out_msg);
+// The first column of a one-row query's row as an integer, with *rc SQLITE_OK; -1 with the
+// host's code in *rc when it did not give a row.
+int64_t vornel0_registry_ask(sqlite3 *db, const char *sql, int *rc);
 
 // One new registry row. Students give their blob; registered files their kind, runtime,
 // location, io_spec and license. content_hash is the digest the caller computed.

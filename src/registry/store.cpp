@@ -21,7 +21,9 @@ int refuse(char **out_msg, const char *why) {
 }
 
 // The statement's single integer answer, or -1 when it could not be had (*rc says why).
-int64_t ask(sqlite3 *db, const char *sql, int *rc) {
+} // namespace
+
+int64_t vornel0_registry_ask(sqlite3 *db, const char *sql, int *rc) {
   StmtGuard st;
   *rc = sqlite3_prepare_v2(db, sql, -1, st.out(), nullptr);
   if (*rc == SQLITE_OK) *rc = sqlite3_step(st);
@@ -30,28 +32,27 @@ int64_t ask(sqlite3 *db, const char *sql, int *rc) {
   return sqlite3_column_int64(st, 0);
 }
 
-} // namespace
-
 // Writes must land in main's ordinary table: a temporary object of that name would take the
 // unqualified insert, a view's INSTEAD OF trigger could swallow it, and a virtual table could
 // do anything with it.
 int vornel0_registry_check_shape(sqlite3 *db, bool columns, char **out_msg) {
   int rc;
-  int64_t temp = ask(db, "SELECT count(*) FROM temp.sqlite_schema WHERE name = '_vornel_models'", &rc);
+  int64_t temp = vornel0_registry_ask(db, "SELECT count(*) FROM temp.sqlite_schema WHERE name = '_vornel_models'", &rc);
   if (rc == SQLITE_OK && temp != 0) return refuse(out_msg, "a temporary _vornel_models hides the one in main");
   int64_t plain = -1;
   if (rc == SQLITE_OK)
-    plain = ask(db,
-                "SELECT count(*) FROM main.sqlite_schema WHERE type = 'table' AND name = '_vornel_models' "
-                "AND sql NOT LIKE 'CREATE VIRTUAL%'",
-                &rc);
+    plain =
+        vornel0_registry_ask(db,
+                             "SELECT count(*) FROM main.sqlite_schema WHERE type = 'table' AND name = '_vornel_models' "
+                             "AND sql NOT LIKE 'CREATE VIRTUAL%'",
+                             &rc);
   if (rc == SQLITE_OK && plain != 1) return refuse(out_msg, "_vornel_models in main is not an ordinary table");
   for (int i = 0; columns && rc == SQLITE_OK && i < (int)(sizeof REGISTRY_COLUMNS / sizeof *REGISTRY_COLUMNS); i++) {
     const char *col = REGISTRY_COLUMNS[i];
     HostStr sql(sqlite3_mprintf("SELECT count(*) FROM pragma_table_info('_vornel_models', 'main') WHERE name = %Q%s",
                                 col, strcmp(col, "model_id") == 0 ? " AND pk = 1" : ""));
     if (!sql) return SQLITE_NOMEM;
-    int64_t found = ask(db, sql.get(), &rc);
+    int64_t found = vornel0_registry_ask(db, sql.get(), &rc);
     if (rc != SQLITE_OK) break;
     if (found != 1) {
       HostStr why(sqlite3_mprintf("_vornel_models lacks the column %s%s", col,
@@ -78,7 +79,7 @@ int vornel0_registry_writer_open(sqlite3 *db, vornel0_writer_kind kind, vornel0_
   // read-only database that lacks the registry or a built-in row; this catches the rest
   // before any file is read or any training.
   if (sqlite3_db_readonly(db, "main") != 0) return refuse(out_msg, "the main database is read-only");
-  int64_t query_only = ask(db, "PRAGMA query_only", &rc);
+  int64_t query_only = vornel0_registry_ask(db, "PRAGMA query_only", &rc);
   if (rc == SQLITE_NOMEM) return SQLITE_NOMEM;
   if (rc != SQLITE_OK) return refuse(out_msg, "PRAGMA query_only cannot be read");
   if (query_only != 0) return refuse(out_msg, "PRAGMA query_only is on");
