@@ -36,6 +36,16 @@ inline double dot_zw(const double *z, const float *w, int n) {
   return acc;
 }
 
+// The same dot product over the standardised inputs: from the stacked values z when there are
+// any, else standardising each input as it is used.
+inline double dot_inputs(const mlp_model *net, const float *x, const double *z, const float *w, int n) {
+  if (z) return dot_zw(z, w, n);
+  double acc = 0.0;
+  for (int i = 0; i < n; i++)
+    acc += standardise(net, x, i) * (double)w[i];
+  return acc;
+}
+
 // Boosted trees walked together: the walks of several trees are independent, so interleaving
 // them hides each walk's chain of dependent loads, and the branch-free child choice avoids a
 // mispredicted jump per level. Values come out per tree; the caller adds them in tree order.
@@ -150,14 +160,7 @@ void mlp_forward(const mlp_model *net, const float *inputs, float *hidden, float
   }
   for (; j < H; j++) {
     const float *w = net->hidden_weights + (int64_t)j * I;
-    double acc;
-    if (stacked) {
-      acc = dot_zw(zbuf, w, I);
-    } else {
-      acc = 0.0;
-      for (int i = 0; i < I; i++)
-        acc += standardise(net, inputs, i) * (double)w[i];
-    }
+    const double acc = dot_inputs(net, inputs, stacked ? zbuf : nullptr, w, I);
     hidden[j] = (float)tanh((double)net->hidden_bias[j] + acc);
   }
 
@@ -170,15 +173,7 @@ void mlp_forward(const mlp_model *net, const float *inputs, float *hidden, float
     double o = (double)net->output_bias[k] + scale * acc;
     if (net->skip_weights) {
       const float *s = net->skip_weights + (int64_t)k * I;
-      double direct;
-      if (stacked) {
-        direct = dot_zw(zbuf, s, I);
-      } else {
-        direct = 0.0;
-        for (int i = 0; i < I; i++)
-          direct += standardise(net, inputs, i) * (double)s[i];
-      }
-      o += direct;
+      o += dot_inputs(net, inputs, stacked ? zbuf : nullptr, s, I);
     }
     outputs[k] = (float)o;
   }
@@ -238,6 +233,27 @@ int forest_eval_row(const forest_model *forest, const float *inputs, double *sco
   return forest_row_result(forest, scores, out_text, out_confidence, out_has_confidence);
 }
 
+namespace {
+
+// A classifier's answer from its K scores: the first highest one's label, and as confidence the
+// softmax probability of that class, computed in double from the scores as stored.
+template <class T>
+int class_result(const T *scores, int32_t K, char *const *labels, int32_t label_count, char **out_text,
+                 double *out_confidence, int *out_has_confidence) {
+  int32_t winner = 0;
+  for (int32_t k = 1; k < K; k++)
+    if (scores[k] > scores[winner]) winner = k;
+  double denom = 0.0;
+  for (int32_t k = 0; k < K; k++)
+    denom += exp((double)scores[k] - (double)scores[winner]);
+  *out_confidence = denom > 0.0 ? 1.0 / denom : 0.0;
+  *out_has_confidence = 1;
+  *out_text = copy_label(labels, label_count, winner);
+  return *out_text ? SQLITE_OK : SQLITE_NOMEM;
+}
+
+} // namespace
+
 int forest_row_result(const forest_model *forest, const double *scores, char **out_text, double *out_confidence,
                       int *out_has_confidence) {
   *out_text = nullptr;
@@ -247,17 +263,8 @@ int forest_row_result(const forest_model *forest, const double *scores, char **o
     *out_text = format_value(scores[0]);
     return *out_text ? SQLITE_OK : SQLITE_NOMEM;
   }
-  const int32_t K = forest->output_count;
-  int32_t winner = 0;
-  for (int32_t k = 1; k < K; k++)
-    if (scores[k] > scores[winner]) winner = k;
-  double denom = 0.0;
-  for (int32_t k = 0; k < K; k++)
-    denom += exp(scores[k] - scores[winner]);
-  *out_confidence = denom > 0.0 ? 1.0 / denom : 0.0;
-  *out_has_confidence = 1;
-  *out_text = copy_label(forest->class_labels, forest->class_count, winner);
-  return *out_text ? SQLITE_OK : SQLITE_NOMEM;
+  return class_result(scores, forest->output_count, forest->class_labels, forest->class_count, out_text, out_confidence,
+                      out_has_confidence);
 }
 
 void forest_score_rows(const forest_model *forest, const float *inputs, int64_t stride, int64_t count, double *scores) {
@@ -290,15 +297,6 @@ int mlp_eval_row(const mlp_model *net, const float *inputs, float *hidden, float
     *out_text = format_value((double)outputs[0]);
     return *out_text ? SQLITE_OK : SQLITE_NOMEM;
   }
-  const int32_t O = net->output_count;
-  int32_t winner = 0;
-  for (int32_t k = 1; k < O; k++)
-    if (outputs[k] > outputs[winner]) winner = k;
-  double denom = 0.0;
-  for (int32_t k = 0; k < O; k++)
-    denom += exp((double)outputs[k] - (double)outputs[winner]);
-  *out_confidence = denom > 0.0 ? 1.0 / denom : 0.0;
-  *out_has_confidence = 1;
-  *out_text = copy_label(net->class_labels, net->class_count, winner);
-  return *out_text ? SQLITE_OK : SQLITE_NOMEM;
+  return class_result(outputs, net->output_count, net->class_labels, net->class_count, out_text, out_confidence,
+                      out_has_confidence);
 }
