@@ -138,6 +138,27 @@ void initial_weights(mlp_params &p, MlpWork &w) {
       w.skd[k] = (double)p.skip[k];
 }
 
+} // namespace
+
+// Defined before its first call: a function cannot gain its clones after it has been used.
+VORNEL_KERNEL void mlp_adam(float *parameters, double *gradients, double *first_moments, double *second_moments,
+                            int64_t count, float learning_rate, double gradient_scale, double bias_correction1,
+                            double bias_correction2) {
+  const double lr = (double)learning_rate;
+  for (int64_t i = 0; i < count; i++) {
+    double w = (double)parameters[i];
+    double grad = gradients[i] * gradient_scale + WEIGHT_DECAY * w;
+    double m = ADAM_BETA1 * first_moments[i] + ADAM_ONE_MINUS_BETA1 * grad;
+    double v = ADAM_BETA2 * second_moments[i] + ADAM_ONE_MINUS_BETA2 * (grad * grad);
+    first_moments[i] = m;
+    second_moments[i] = v;
+    parameters[i] = (float)(w - lr * (m / bias_correction1) / (sqrt(v / bias_correction2) + ADAM_EPSILON));
+    gradients[i] = 0.0;
+  }
+}
+
+namespace {
+
 // The epochs: a pass over the rows, then one Adam step per parameter group. Returns false
 // when cancel asked to stop.
 bool run_epochs(const EpochInput &in, mlp_params &p, MlpWork &w, int epochs, float learning_rate, Cancel *cancel) {
@@ -197,22 +218,6 @@ void mlp_params_free(mlp_params *p) {
   for (float *a : all)
     sqlite3_free(a);
   memset(p, 0, sizeof *p);
-}
-
-VORNEL_KERNEL void mlp_adam(float *parameters, double *gradients, double *first_moments, double *second_moments,
-                            int64_t count, float learning_rate, double gradient_scale, double bias_correction1,
-                            double bias_correction2) {
-  const double lr = (double)learning_rate;
-  for (int64_t i = 0; i < count; i++) {
-    double w = (double)parameters[i];
-    double grad = gradients[i] * gradient_scale + WEIGHT_DECAY * w;
-    double m = ADAM_BETA1 * first_moments[i] + ADAM_ONE_MINUS_BETA1 * grad;
-    double v = ADAM_BETA2 * second_moments[i] + ADAM_ONE_MINUS_BETA2 * (grad * grad);
-    first_moments[i] = m;
-    second_moments[i] = v;
-    parameters[i] = (float)(w - lr * (m / bias_correction1) / (sqrt(v / bias_correction2) + ADAM_EPSILON));
-    gradients[i] = 0.0;
-  }
 }
 
 int mlp_train_params(const float *x, int n, int input_count, int output_count, const int32_t *class_indexes,
