@@ -5,5 +5,5 @@
 
 void agg_an_step(sqlite3_context *ctx, int argc, sqlite3_value **argv);
 void agg_an_final(sqlite3_context *ctx);
-extern const VtabSpec FORECAST_ROWS_SPEC;
-extern const VtabSpec ANOMALY_ROWS_SPEC;
+extern const VtabShape FORECAST_ROWS_SHAPE;
+extern const VtabShape ANOMALY_ROWS_SHAPE;

@@ -1,5 +1,5 @@
-// forecast_rows(doc) and anomaly_rows(doc): two table specs over one filter and one column
-// callback (the spec's datum says which document kind), expanding a result document into rows.
+// forecast_rows(doc) and anomaly_rows(doc): two table shapes over one filter and one column
+// callback (the shape's datum says which document kind), expanding a result document into rows.
 // The document is read with the host's own JSON functions through statements prepared on the
 // caller's connection; filter computes every row into an array the cursor owns, and the kit's
 // callbacks only walk that array.
@@ -52,7 +52,7 @@ struct XrCursor {
   char *status;     // owned copy of the document's status
 };
 
-int xr_kind(const XrCursor *cur) { return (int)cur->kit.spec->aux; }
+int xr_kind(const XrCursor *cur) { return (int)cur->kit.shape->aux; }
 
 void xr_clear(VtabCursor *base) {
   XrCursor *cur = (XrCursor *)base;
@@ -189,30 +189,30 @@ void xr_column(VtabCursor *base, sqlite3_context *ctx, int col) {
 
 } // namespace
 
-// One module, two specs: the client datum says which document kind the table expands.
-extern const VtabSpec FORECAST_ROWS_SPEC = {XR_FORECAST_SCHEMA,
-                                            XF_DOC,
-                                            1,
-                                            1,
-                                            "VORNEL_ERR_SCHEMA: forecast_rows(doc) requires a document argument",
-                                            1000.0,
-                                            VTAB_INNOCUOUS,
-                                            0,
-                                            sizeof(XrCursor),
-                                            XR_FORECAST,
-                                            xr_filter,
-                                            xr_column,
-                                            xr_clear};
-extern const VtabSpec ANOMALY_ROWS_SPEC = {XR_ANOMALY_SCHEMA,
-                                           XA_DOC,
-                                           1,
-                                           1,
-                                           "VORNEL_ERR_SCHEMA: anomaly_rows(doc) requires a document argument",
-                                           1000.0,
-                                           VTAB_INNOCUOUS,
-                                           0,
-                                           sizeof(XrCursor),
-                                           XR_ANOMALY,
-                                           xr_filter,
-                                           xr_column,
-                                           xr_clear};
+// One module, two shapes: the client datum says which document kind the table expands.
+extern const VtabShape FORECAST_ROWS_SHAPE = {XR_FORECAST_SCHEMA,
+                                              XF_DOC,
+                                              1,
+                                              1,
+                                              "VORNEL_ERR_SCHEMA: forecast_rows(doc) requires a document argument",
+                                              1000.0,
+                                              VTAB_INNOCUOUS,
+                                              0,
+                                              sizeof(XrCursor),
+                                              XR_FORECAST,
+                                              xr_filter,
+                                              xr_column,
+                                              xr_clear};
+extern const VtabShape ANOMALY_ROWS_SHAPE = {XR_ANOMALY_SCHEMA,
+                                             XA_DOC,
+                                             1,
+                                             1,
+                                             "VORNEL_ERR_SCHEMA: anomaly_rows(doc) requires a document argument",
+                                             1000.0,
+                                             VTAB_INNOCUOUS,
+                                             0,
+                                             sizeof(XrCursor),
+                                             XR_ANOMALY,
+                                             xr_filter,
+                                             xr_column,
+                                             xr_clear};

@@ -7,7 +7,7 @@
 #include "core/vtab.h"
 #include "ts/ts.h"
 
-extern const VtabSpec BACKTEST_SPEC;
+extern const VtabShape BACKTEST_SHAPE;
 
 // One series of the query's rows: the rows sharing one group key, in arrival order, in the
 // series record of the aggregates (points.rejected: a row of this series had an unusable time

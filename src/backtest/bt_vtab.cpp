@@ -328,16 +328,16 @@ void bt_column(VtabCursor *base, sqlite3_context *ctx, int col) {
 
 } // namespace
 
-extern const VtabSpec BACKTEST_SPEC = {BT_SCHEMA,
-                                       BT_COL_QUERY,
-                                       3,
-                                       2,
-                                       "VORNEL_ERR_SCHEMA: backtest(query, horizon) requires both arguments",
-                                       1000.0,
-                                       VTAB_DIRECT_ONLY,
-                                       0,
-                                       sizeof(BtCursor),
-                                       0,
-                                       bt_filter,
-                                       bt_column,
-                                       bt_clear};
+extern const VtabShape BACKTEST_SHAPE = {BT_SCHEMA,
+                                         BT_COL_QUERY,
+                                         3,
+                                         2,
+                                         "VORNEL_ERR_SCHEMA: backtest(query, horizon) requires both arguments",
+                                         1000.0,
+                                         VTAB_DIRECT_ONLY,
+                                         0,
+                                         sizeof(BtCursor),
+                                         0,
+                                         bt_filter,
+                                         bt_column,
+                                         bt_clear};

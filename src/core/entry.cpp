@@ -25,7 +25,7 @@ struct Registration {
   int flags;                                              // eTextRep argument of sqlite3_create_function_v2
   void (*func)(sqlite3_context *, int, sqlite3_value **); // scalar body or aggregate step
   void (*final)(sqlite3_context *);                       // aggregate final
-  const VtabSpec *table;                                  // table-valued functions
+  const VtabShape *table;                                 // table-valued functions
 };
 
 // Applications load the extension and then run SQL they did not write, or open files other
@@ -43,18 +43,18 @@ const Registration REGISTRATIONS[] = {
     {"vornel_debug", REG_SCALAR, 0, F_PURE, vornel_debug_func, nullptr, nullptr},
     {"vornel_ulid", REG_SCALAR, 1, F_PURE, vornel_ulid_func, nullptr, nullptr},
     {"vornel_register", REG_SCALAR, 2, F_WRITER, vornel_register_func, nullptr, nullptr},
-    {"backtest", REG_MODULE, 0, 0, nullptr, nullptr, &BACKTEST_SPEC},
-    {"forecast_rows", REG_MODULE, 0, 0, nullptr, nullptr, &FORECAST_ROWS_SPEC},
-    {"anomaly_rows", REG_MODULE, 0, 0, nullptr, nullptr, &ANOMALY_ROWS_SPEC},
+    {"backtest", REG_MODULE, 0, 0, nullptr, nullptr, &BACKTEST_SHAPE},
+    {"forecast_rows", REG_MODULE, 0, 0, nullptr, nullptr, &FORECAST_ROWS_SHAPE},
+    {"anomaly_rows", REG_MODULE, 0, 0, nullptr, nullptr, &ANOMALY_ROWS_SHAPE},
     {"forecast", REG_AGGREGATE, 3, F_READER, agg_fc_step, agg_fc_final, nullptr},
     {"forecast", REG_AGGREGATE, 4, F_READER, agg_fc_step, agg_fc_final, nullptr},
     {"detect_anomalies", REG_AGGREGATE, 2, F_PURE, agg_an_step, agg_an_final, nullptr},
     {"detect_anomalies", REG_AGGREGATE, 3, F_PURE, agg_an_step, agg_an_final, nullptr},
     {"forecast", REG_SCALAR, 2, F_PURE, forecast_misuse_func, nullptr, nullptr},
     {"describe_series", REG_AGGREGATE, 2, F_PURE, agg_ds_step, agg_ds_final, nullptr},
-    {"vornel", REG_MODULE, 0, 0, nullptr, nullptr, &VORNEL_SPEC},
-    {"distill_vornel", REG_MODULE, 0, 0, nullptr, nullptr, &DISTILL_SPEC},
-    {"distill_forecast", REG_MODULE, 0, 0, nullptr, nullptr, &DISTILL_FORECAST_SPEC},
+    {"vornel", REG_MODULE, 0, 0, nullptr, nullptr, &VORNEL_SHAPE},
+    {"distill_vornel", REG_MODULE, 0, 0, nullptr, nullptr, &DISTILL_SHAPE},
+    {"distill_forecast", REG_MODULE, 0, 0, nullptr, nullptr, &DISTILL_FORECAST_SHAPE},
 };
 
 // Registers rows first..last (1-based, inclusive) in order; returns the first failing code.

@@ -1,8 +1,8 @@
-// One skeleton for the eponymous table-valued functions. A module is a VtabSpec: its declared
+// One skeleton for the eponymous table-valued functions. A module is a VtabShape: its declared
 // schema with the hidden argument columns last, how many of those arguments are required, what
 // the planner should estimate, and the three callbacks that are its own (filter, column, clear).
 // The kit supplies connect, best-index, open, next, eof, rowid, close and disconnect, and the
-// one host module record every spec is registered with (the spec travels as client data).
+// one host module record every shape is registered with (the shape travels as client data).
 //
 // Argument slots: best-index hands the usable equality constraint of hidden argument k
 // (0-based, in schema order) to filter, and the kit's filter passes the module an array of
@@ -18,18 +18,18 @@ enum VtabRisk {
 
 inline constexpr int VTAB_MAX_ARGS = 4;
 
-struct VtabSpec;
+struct VtabShape;
 
 // The part of every cursor the kit looks after; a module's cursor begins with it.
 struct VtabCursor {
   sqlite3_vtab_cursor base; // host's record; must come first
-  const VtabSpec *spec;     // the module's spec; not owned
+  const VtabShape *shape;   // the module's shape; not owned
   sqlite3 *db;              // the connection the function was called on
   int64_t count;            // rows the last filter produced (set by the module's filter)
   int64_t position;         // current row, 0-based
 };
 
-struct VtabSpec {
+struct VtabShape {
   const char *schema;          // handed to sqlite3_declare_vtab as written; arguments last
   int first_arg;               // column number of the first hidden argument
   int arg_count;               // hidden argument columns (at most VTAB_MAX_ARGS)
@@ -49,13 +49,13 @@ struct VtabSpec {
   void (*clear)(VtabCursor *cur);
 };
 
-// The host module record shared by every spec; register with the spec as client data.
+// The host module record shared by every shape; register with the shape as client data.
 extern const sqlite3_module VTAB_KIT_MODULE;
 
 // The planning rule of best-index, without the table: assigns argument positions and the cost
 // in info. Returns SQLITE_OK, SQLITE_CONSTRAINT (try another plan) or SQLITE_ERROR (a
-// required argument is missing; the caller reports spec->missing_message).
-int vtab_plan(const VtabSpec *spec, sqlite3_index_info *info);
+// required argument is missing; the caller reports shape->missing_message).
+int vtab_plan(const VtabShape *shape, sqlite3_index_info *info);
 
 // Places a message built as "code: text" in the cursor's table error slot. Returns
 // SQLITE_ERROR, or SQLITE_NOMEM when the message could not be built.

@@ -6,7 +6,7 @@
 #include "core/api.h"
 #include "core/vtab.h"
 
-extern const VtabSpec DISTILL_SPEC;
+extern const VtabShape DISTILL_SHAPE;
 extern const OptionTable DIST_OPTIONS;
 struct vornel0_registry_writer;
 

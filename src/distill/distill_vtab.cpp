@@ -125,16 +125,17 @@ void dl_column(VtabCursor *base, sqlite3_context *ctx, int col) {
 
 void dist_opts_free(distill_options *o) { options_free(&DIST_OPTIONS, o); }
 
-extern const VtabSpec DISTILL_SPEC = {DL_SCHEMA,
-                                      DL_COL_TRAIN_QUERY,
-                                      2,
-                                      1,
-                                      "VORNEL_ERR_SCHEMA: distill_vornel(train_query, options) requires a train_query",
-                                      1000000.0,
-                                      VTAB_DIRECT_ONLY,
-                                      1,
-                                      sizeof(DistillCursor),
-                                      0,
-                                      dl_filter,
-                                      dl_column,
-                                      dl_clear};
+extern const VtabShape DISTILL_SHAPE = {
+    DL_SCHEMA,
+    DL_COL_TRAIN_QUERY,
+    2,
+    1,
+    "VORNEL_ERR_SCHEMA: distill_vornel(train_query, options) requires a train_query",
+    1000000.0,
+    VTAB_DIRECT_ONLY,
+    1,
+    sizeof(DistillCursor),
+    0,
+    dl_filter,
+    dl_column,
+    dl_clear};

@@ -244,7 +244,7 @@ void fd_column(VtabCursor *base, sqlite3_context *ctx, int col) {
 
 } // namespace
 
-extern const VtabSpec DISTILL_FORECAST_SPEC = {
+extern const VtabShape DISTILL_FORECAST_SHAPE = {
     "CREATE TABLE x(model_id TEXT, content_hash TEXT, train_rows INTEGER, train_rmse REAL, train_query HIDDEN, "
     "options HIDDEN)",
     FD_TRAIN_QUERY,

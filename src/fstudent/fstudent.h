@@ -7,7 +7,7 @@
 #include "core/vtab.h"
 #include "fstudent/deps.h"
 
-extern const VtabSpec DISTILL_FORECAST_SPEC;
+extern const VtabShape DISTILL_FORECAST_SHAPE;
 extern const OptionTable FCST_DIST_OPTIONS;
 struct vornel0_registry_writer;
 

@@ -5,7 +5,7 @@
 #include "core/vtab.h"
 #include "tabular/student.h"
 
-extern const VtabSpec VORNEL_SPEC;
+extern const VtabShape VORNEL_SHAPE;
 extern const OptionTable VORNEL_OPTIONS;
 
 // Status texts of a result row (static, never freed).

@@ -249,7 +249,7 @@ void vn_column(VtabCursor *base, sqlite3_context *ctx, int column) {
 
 } // namespace
 
-extern const VtabSpec VORNEL_SPEC = {
+extern const VtabShape VORNEL_SHAPE = {
     "CREATE TABLE x(row_ref, prediction TEXT, confidence REAL, status TEXT, train_query HIDDEN, apply_query HIDDEN, "
     "options HIDDEN)",
     VN_COL_TRAIN_QUERY,

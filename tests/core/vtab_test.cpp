@@ -29,7 +29,7 @@ constexpr int Q = 12, H = 13, O = 14;
 
 TEST(VtabKit, UsableEqualityWinsOverAnEarlierUnusableOne) {
   Request r{{Q, false}, {Q, true}, {H, true}};
-  ASSERT_EQ(vtab_plan(&BACKTEST_SPEC, &r.info), SQLITE_OK);
+  ASSERT_EQ(vtab_plan(&BACKTEST_SHAPE, &r.info), SQLITE_OK);
   EXPECT_EQ(r.usage[0].argvIndex, 0);
   EXPECT_EQ(r.usage[1].argvIndex, 1);
   EXPECT_EQ(r.usage[2].argvIndex, 2);
@@ -39,16 +39,16 @@ TEST(VtabKit, UsableEqualityWinsOverAnEarlierUnusableOne) {
 
 TEST(VtabKit, OnlyUnusableAsksForAnotherPlanAndMissingIsAnError) {
   Request unusable{{Q, true}, {H, false}};
-  EXPECT_EQ(vtab_plan(&BACKTEST_SPEC, &unusable.info), SQLITE_CONSTRAINT);
+  EXPECT_EQ(vtab_plan(&BACKTEST_SHAPE, &unusable.info), SQLITE_CONSTRAINT);
   Request optional_unusable{{Q, true}, {H, true}, {O, false}};
-  EXPECT_EQ(vtab_plan(&BACKTEST_SPEC, &optional_unusable.info), SQLITE_CONSTRAINT);
+  EXPECT_EQ(vtab_plan(&BACKTEST_SHAPE, &optional_unusable.info), SQLITE_CONSTRAINT);
   Request missing{{Q, true}};
-  EXPECT_EQ(vtab_plan(&BACKTEST_SPEC, &missing.info), SQLITE_ERROR);
+  EXPECT_EQ(vtab_plan(&BACKTEST_SHAPE, &missing.info), SQLITE_ERROR);
 }
 
 TEST(VtabKit, RepeatedConstraintIsLeftToTheHostAndSlotsFollowGivenArguments) {
   Request r{{O, true}, {Q, true}, {Q, true}, {H, true}};
-  ASSERT_EQ(vtab_plan(&BACKTEST_SPEC, &r.info), SQLITE_OK);
+  ASSERT_EQ(vtab_plan(&BACKTEST_SHAPE, &r.info), SQLITE_OK);
   EXPECT_EQ(r.usage[1].argvIndex, 1);
   EXPECT_EQ(r.usage[2].argvIndex, 0);
   EXPECT_EQ(r.usage[3].argvIndex, 2);
